@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs everything the game, its tests and its tools need on Debian 12 (run as root).
+set -euo pipefail
+packages=(
+  cmake g++ make pkg-config git
+  qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev libgl-dev
+  libgtest-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev
+  xvfb xauth x11-utils imagemagick
+  librsvg2-bin python3-pil
+  sox libsox-fmt-all pulseaudio pulseaudio-utils
+  fonts-dejavu-core fonts-liberation
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
