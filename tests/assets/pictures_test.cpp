@@ -1,0 +1,341 @@
+// Checks every picture the game ships, as built into the program
+// (:/pictures/<name>.png): its pixel size, its kind (full colour, palette
+// with one transparent entry, or the icon's on/off mask), and what the game
+// relies on when it swaps pictures: a highlighted menu entry is its plain
+// entry with brighter lettering, the five hole pictures keep the hole in the
+// same place, the arrows point and are coloured as their names say, and no
+// two pictures are the same.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QColor>
+#include <QFile>
+#include <QImage>
+#include <QString>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Kind { FullColour, Palette, Icon };
+
+struct PictureCase {
+    const char* name;
+    Kind kind;
+    int width;
+    int height;
+};
+
+// Every picture of the game, once.
+const std::vector<PictureCase>& pictures() {
+    static const std::vector<PictureCase> all = {
+        {"board", Kind::FullColour, 688, 471},
+        {"splash2", Kind::FullColour, 687, 471},
+        {"scores_backdrop", Kind::FullColour, 687, 471},
+        {"title", Kind::FullColour, 687, 471},
+        {"credits", Kind::FullColour, 687, 471},
+        {"result", Kind::FullColour, 687, 471},
+        {"profile", Kind::FullColour, 687, 471},
+        {"scoreboard", Kind::FullColour, 687, 471},
+        {"partner_logo", Kind::FullColour, 340, 155},
+        {"MNU0", Kind::Palette, 209, 41},
+        {"MNU1", Kind::Palette, 209, 41},
+        {"MNU2", Kind::Palette, 209, 41},
+        {"MNU3", Kind::Palette, 209, 41},
+        {"MNU4", Kind::Palette, 209, 41},
+        {"MNU5", Kind::Palette, 209, 41},
+        {"MNU6", Kind::Palette, 209, 41},
+        {"MNU7", Kind::Palette, 209, 41},
+        {"MNU8", Kind::Palette, 209, 41},
+        {"MNU9", Kind::Palette, 209, 41},
+        {"MNU10", Kind::Palette, 209, 41},
+        {"MNU11", Kind::Palette, 209, 41},
+        {"Ki0", Kind::Palette, 48, 52},
+        {"Ki1", Kind::Palette, 48, 52},
+        {"Ki2", Kind::Palette, 48, 52},
+        {"Ka0", Kind::Palette, 48, 52},
+        {"Ka1", Kind::Palette, 48, 52},
+        {"Ka2", Kind::Palette, 48, 52},
+        {"Kosong", Kind::Palette, 151, 129},
+        {"kena", Kind::Palette, 151, 129},
+        {"jam", Kind::Palette, 151, 129},
+        {"bom", Kind::Palette, 151, 129},
+        {"Teler", Kind::Palette, 151, 129},
+        {"icon", Kind::Icon, 32, 32},
+    };
+    return all;
+}
+
+QString resourcePath(const std::string& name) {
+    return QStringLiteral(":/pictures/%1.png").arg(QString::fromStdString(name));
+}
+
+QByteArray readResource(const std::string& name) {
+    QFile f(resourcePath(name));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll();
+}
+
+// What the PNG chunks say about a file: header fields, palette size and the
+// transparency chunk. Empty when the file is not a well-formed PNG.
+struct PngInfo {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int bitDepth = 0;
+    int colourType = -1;
+    int paletteEntries = 0;
+    std::optional<QByteArray> trns;
+};
+
+uint32_t be32(const QByteArray& d, qsizetype at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(d.constData() + at);
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+std::optional<PngInfo> parsePng(const QByteArray& d) {
+    static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
+    if (!d.startsWith(signature)) return std::nullopt;
+    PngInfo info;
+    bool sawHeader = false;
+    bool sawEnd = false;
+    qsizetype at = 8;
+    while (at + 12 <= d.size()) {
+        const uint32_t len = be32(d, at);
+        if (len > uint32_t(d.size() - at - 12)) return std::nullopt;  // chunk runs past the end
+        const QByteArray type = d.mid(at + 4, 4);
+        const QByteArray data = d.mid(at + 8, len);
+        if (type == "IHDR") {
+            if (len != 13) return std::nullopt;
+            info.width = be32(data, 0);
+            info.height = be32(data, 4);
+            info.bitDepth = static_cast<unsigned char>(data[8]);
+            info.colourType = static_cast<unsigned char>(data[9]);
+            sawHeader = true;
+        } else if (type == "PLTE") {
+            if (len % 3 != 0) return std::nullopt;
+            info.paletteEntries = int(len / 3);
+        } else if (type == "tRNS") {
+            info.trns = data;
+        } else if (type == "IEND") {
+            sawEnd = true;
+            break;
+        }
+        at += 12 + qsizetype(len);
+    }
+    if (!sawHeader || !sawEnd) return std::nullopt;
+    return info;
+}
+
+QImage decode(const std::string& name) {
+    QImage img;
+    img.loadFromData(readResource(name), "PNG");
+    return img.isNull() ? img : img.convertToFormat(QImage::Format_ARGB32);
+}
+
+struct AlphaCount {
+    long transparent = 0;  // alpha 0
+    long opaque = 0;       // alpha 255
+    long partial = 0;      // anything between
+};
+
+AlphaCount countAlpha(const QImage& img) {
+    AlphaCount c;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const int a = qAlpha(img.pixel(x, y));
+            if (a == 0) ++c.transparent;
+            else if (a == 255) ++c.opaque;
+            else ++c.partial;
+        }
+    return c;
+}
+
+class PictureFile : public ::testing::TestWithParam<PictureCase> {};
+
+TEST_P(PictureFile, HasItsSizeKindAndTransparency) {
+    const PictureCase& pc = GetParam();
+    const QByteArray bytes = readResource(pc.name);
+    ASSERT_FALSE(bytes.isEmpty()) << pc.name << ".png is missing from the built-in pictures";
+    const auto png = parsePng(bytes);
+    ASSERT_TRUE(png.has_value()) << pc.name << ".png is not a well-formed PNG";
+    EXPECT_EQ(png->width, uint32_t(pc.width));
+    EXPECT_EQ(png->height, uint32_t(pc.height));
+
+    const QImage img = decode(pc.name);
+    ASSERT_FALSE(img.isNull()) << pc.name << ".png does not decode";
+    ASSERT_EQ(img.size(), QSize(pc.width, pc.height));
+    const AlphaCount alpha = countAlpha(img);
+
+    switch (pc.kind) {
+    case Kind::FullColour:
+        EXPECT_EQ(png->colourType, 2) << "full-colour pictures are plain RGB";
+        EXPECT_EQ(png->bitDepth, 8);
+        EXPECT_FALSE(png->trns.has_value()) << "full-colour pictures have no transparent colour";
+        EXPECT_EQ(alpha.opaque, long(pc.width) * pc.height) << "every pixel is opaque";
+        break;
+    case Kind::Palette: {
+        EXPECT_EQ(png->colourType, 3) << "palette pictures are indexed";
+        EXPECT_GE(png->paletteEntries, 2);
+        EXPECT_LE(png->paletteEntries, 256);
+        ASSERT_TRUE(png->trns.has_value()) << "palette pictures carry their transparent entry";
+        const QByteArray& t = *png->trns;
+        EXPECT_LE(t.size(), png->paletteEntries);
+        int clear = 0;
+        int other = 0;
+        for (char a : t) {
+            if (static_cast<unsigned char>(a) == 0) ++clear;
+            else if (static_cast<unsigned char>(a) != 255) ++other;
+        }
+        EXPECT_EQ(clear, 1) << "exactly one palette entry is transparent";
+        EXPECT_EQ(other, 0) << "every other palette entry is fully opaque";
+        EXPECT_GT(alpha.transparent, 0) << "the transparent entry is used: the background shows through";
+        EXPECT_GT(alpha.opaque, 0);
+        EXPECT_EQ(alpha.partial, 0);
+        break;
+    }
+    case Kind::Icon:
+        EXPECT_EQ(png->colourType, 6) << "the icon is RGBA";
+        EXPECT_EQ(png->bitDepth, 8);
+        EXPECT_EQ(alpha.partial, 0) << "the icon's alpha is a mask: 0 or 255 only";
+        EXPECT_GT(alpha.transparent, 0);
+        EXPECT_GT(alpha.opaque, 0);
+        break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPictures, PictureFile, ::testing::ValuesIn(pictures()),
+                         [](const ::testing::TestParamInfo<PictureCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(Pictures, AreAllDistinct) {
+    std::vector<std::pair<std::string, QImage>> seen;
+    for (const PictureCase& pc : pictures()) {
+        const QImage img = decode(pc.name);
+        if (img.isNull()) {
+            ADD_FAILURE() << pc.name << ".png is missing or does not decode";
+            continue;
+        }
+        for (const auto& [other, otherImg] : seen)
+            EXPECT_FALSE(img == otherImg) << pc.name << " shows the same picture as " << other;
+        seen.emplace_back(pc.name, img);
+    }
+}
+
+int brightness(QRgb c) { return qRed(c) + qGreen(c) + qBlue(c); }
+
+// MNU(2k+1) is MNU(2k) with the lettering a little brighter, nothing else:
+// same transparency, and every pixel that differs is brighter.
+TEST(MenuPictures, HighlightIsThePlainEntryWithBrighterLettering) {
+    for (int k = 0; k < 6; ++k) {
+        const std::string plainName = "MNU" + std::to_string(2 * k);
+        const std::string litName = "MNU" + std::to_string(2 * k + 1);
+        SCOPED_TRACE(plainName + " / " + litName);
+        const QImage plain = decode(plainName);
+        const QImage lit = decode(litName);
+        ASSERT_FALSE(plain.isNull());
+        ASSERT_FALSE(lit.isNull());
+        ASSERT_EQ(plain.size(), lit.size());
+        long differing = 0;
+        long darker = 0;
+        long maskChanged = 0;
+        for (int y = 0; y < plain.height(); ++y)
+            for (int x = 0; x < plain.width(); ++x) {
+                const QRgb p = plain.pixel(x, y);
+                const QRgb l = lit.pixel(x, y);
+                if (qAlpha(p) != qAlpha(l)) ++maskChanged;
+                if (p == l) continue;
+                ++differing;
+                if (brightness(l) < brightness(p)) ++darker;
+            }
+        EXPECT_GT(differing, 0) << "the highlight must be visible";
+        EXPECT_EQ(maskChanged, 0) << "highlighting must not change the outline";
+        EXPECT_EQ(darker, 0) << "highlighting only brightens";
+        // The lettering is a small part of the bar: the rest stays as it is.
+        EXPECT_LT(differing, long(plain.width()) * plain.height() / 3);
+    }
+}
+
+// The five hole pictures replace each other in place: below the rim's top
+// the hole is the same picture in all five, so the hole never jumps.
+TEST(HolePictures, KeepTheHoleInOnePlace) {
+    const char* names[] = {"Kosong", "kena", "jam", "bom", "Teler"};
+    const QImage empty = decode("Kosong");
+    ASSERT_FALSE(empty.isNull());
+    // Rows of the empty hole that hold any opaque pixel: the hole itself.
+    int top = empty.height();
+    int bottom = -1;
+    for (int y = 0; y < empty.height(); ++y)
+        for (int x = 0; x < empty.width(); ++x)
+            if (qAlpha(empty.pixel(x, y)) == 255) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    ASSERT_LE(top, bottom) << "the empty hole shows something";
+    EXPECT_GT(top, empty.height() / 2) << "the hole lies near the bottom";
+    const int frontRim = (top + bottom) / 2 + 4;  // the front half of the rim hides the creature
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        const QImage img = decode(name);
+        ASSERT_FALSE(img.isNull());
+        long changed = 0;
+        for (int y = frontRim; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                if (qAlpha(img.pixel(x, y)) != qAlpha(empty.pixel(x, y))) ++changed;
+        EXPECT_EQ(changed, 0) << "the front of the hole has the same outline in every hole picture";
+        EXPECT_EQ(qAlpha(img.pixel(0, 0)), 0) << "the corners show the tray";
+        EXPECT_EQ(qAlpha(img.pixel(img.width() - 1, img.height() - 1)), 0);
+    }
+}
+
+// Ki points left and Ka right (the arrow head carries most of its mass);
+// look 0 is red (blocked), 1 a darker green than 2.
+TEST(ArrowPictures, PointTheirWayInTheirColour) {
+    struct Mean {
+        double x = 0, r = 0, g = 0, b = 0;
+    };
+    auto measure = [](const QImage& img) {
+        Mean m;
+        long n = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) {
+                const QRgb c = img.pixel(x, y);
+                if (qAlpha(c) != 255) continue;
+                m.x += x;
+                m.r += qRed(c);
+                m.g += qGreen(c);
+                m.b += qBlue(c);
+                ++n;
+            }
+        if (n > 0) {
+            m.x /= double(n);
+            m.r /= double(n);
+            m.g /= double(n);
+            m.b /= double(n);
+        }
+        return m;
+    };
+    for (const char* side : {"Ki", "Ka"}) {
+        Mean looks[3];
+        for (int i = 0; i < 3; ++i) {
+            const std::string name = side + std::to_string(i);
+            SCOPED_TRACE(name);
+            const QImage img = decode(name);
+            ASSERT_FALSE(img.isNull());
+            looks[i] = measure(img);
+            const double centre = (img.width() - 1) / 2.0;
+            if (std::string(side) == "Ki") EXPECT_LT(looks[i].x, centre - 1) << "points left";
+            else EXPECT_GT(looks[i].x, centre + 1) << "points right";
+        }
+        EXPECT_GT(looks[0].r, looks[0].g + 40) << side << "0 is red";
+        EXPECT_GT(looks[1].g, looks[1].r + 30) << side << "1 is green";
+        EXPECT_GT(looks[2].g, looks[2].r + 30) << side << "2 is green";
+        EXPECT_LT(looks[1].g, looks[2].g) << side << "1 is the darker green";
+    }
+}
+
+}  // namespace
