@@ -1,0 +1,50 @@
+#pragma once
+// The game's sound devices. Each device is one voice of the shared Mixer:
+//
+//   Mixer& mixer = soundSystem.mixer();          // see sound_output.h
+//   auto hit = makeSoundDevice(mixer);
+//   hit->setFileName(folder + "/gunshot2.wav");
+//   hit->command("open");                        // decodes the whole file now
+//   ...
+//   hit->command("prev");                        // cue: rewind ...
+//   hit->command("play");                        // ... and play, returns at once
+//
+// "open" reads and decodes the named file into the mixer's frame format; a
+// missing or undecodable file leaves the device silent. "prev" and "play"
+// only touch the voice's position and playing flag. Every other command is
+// ignored. No command throws, reports an error or waits for the sound.
+// Devices may be created while the mixer is already playing; the mixer must
+// outlive its devices.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/sound/mixer.h"
+#include "window/ports.h"
+
+namespace korvala::sound {
+
+class QtSoundDevice final : public SoundBackend {
+public:
+    explicit QtSoundDevice(Mixer& mixer);
+
+    void setFileName(const std::string& path) override;
+    void command(std::string_view cmd) override;
+
+    // Why the last "open" left the device silent (WavError::None after a
+    // good one or before any). For diagnostics and tests only.
+    WavError openError() const { return openError_; }
+    Mixer::VoiceId voice() const { return voice_; }
+
+private:
+    void open();
+
+    Mixer& mixer_;
+    Mixer::VoiceId voice_;
+    std::string fileName_;
+    WavError openError_ = WavError::None;
+};
+
+std::unique_ptr<SoundBackend> makeSoundDevice(Mixer& mixer);
+
+}  // namespace korvala::sound

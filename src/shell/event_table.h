@@ -1,0 +1,7 @@
+#pragma once
+namespace korvala {
+class Form1;
+// Binds every handled (element, event) pair of the main window to its
+// handler; every other event stays ignored.
+void bindEvents(Form1& f);
+}  // namespace korvala

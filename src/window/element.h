@@ -1,0 +1,223 @@
+#pragma once
+// The elements of the window model: every label, image, box, button, timer
+// and panel of the main window, with the properties the game reads and
+// writes. Plain C++: the Qt view draws these, the simulator only reads them.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvala {
+
+class Form1;
+class Container;
+class SoundBackend;
+
+enum class Kind {
+    Form, Panel, Label, Image, Shape, TextBox, Button, ListBox, ComboBox,
+    RichTextBox, SoundDevice, Inet, WebBrowser, Timer,
+};
+
+// A place in twips relative to the container's interior; 15 twips make a pixel.
+struct Rect {
+    int left = 0, top = 0, width = 0, height = 0;
+    int right() const { return left + width; }
+    int bottom() const { return top + height; }
+    bool contains(int x, int y) const { return x >= left && x < right() && y >= top && y < bottom(); }
+};
+constexpr int kTwipsPerPixel = 15;
+
+struct Font {
+    std::string face = "MS Sans Serif";
+    double points = 8.25;
+    bool bold = false;
+    bool italic = false;
+};
+
+using Rgb = std::uint32_t;  // 0xRRGGBB
+enum class Align { Left, Center };
+enum class Fit { Natural, Stretch };
+
+// Told of every property change that can alter the screen; the view repaints
+// only what it hears about, so writing an unchanged value costs nothing.
+class ChangeObserver {
+public:
+    virtual ~ChangeObserver() = default;
+    virtual void changed(const class Element& e) = 0;
+};
+
+class Element {
+public:
+    Element(Kind kind, std::string name, int index = -1) : kind_(kind), name_(std::move(name)), index_(index) {}
+    Element(const Element&) = delete;
+    Element& operator=(const Element&) = delete;
+    virtual ~Element() = default;
+
+    Kind kind() const { return kind_; }
+    const std::string& name() const { return name_; }
+    int index() const { return index_; }        // -1 outside an element array
+    std::string fullName() const;               // "lobang(3)", "Nilai"
+    bool windowed() const;                      // has a window of its own
+
+    Rect place;                                  // twips
+    Container* parent = nullptr;                 // nullptr for Form1 itself
+
+    bool Visible() const { return visible_; }
+    void setVisible(bool v);
+    const std::string& Tag() const { return tag_; }
+    void setTag(std::string t) { tag_ = std::move(t); }  // never shown
+
+    // Pixel rectangle in the container's interior.
+    Rect pixelRect() const {
+        return {place.left / kTwipsPerPixel, place.top / kTwipsPerPixel,
+                place.width / kTwipsPerPixel, place.height / kTwipsPerPixel};
+    }
+    Form1* form() const;
+
+protected:
+    void notify();
+    bool visible_ = true;
+    std::string tag_;
+
+private:
+    Kind kind_;
+    std::string name_;
+    int index_;
+};
+
+// Text look shared by labels and controls.
+struct TextLook {
+    Font font;
+    Rgb foreColor = 0x000000;
+    bool hasForeColor = false;  // false: the system's colour
+    Align align = Align::Left;
+};
+
+class Label : public Element {
+public:
+    Label(std::string name, int index = -1) : Element(Kind::Label, std::move(name), index) {}
+    const std::string& Caption() const { return caption_; }
+    void setCaption(std::string c);
+    TextLook look;
+private:
+    std::string caption_;
+};
+
+class Image : public Element {
+public:
+    Image(std::string name, int index = -1) : Element(Kind::Image, std::move(name), index) {}
+    // The name of the picture shown ("Kosong", "MNU(3)", "board"...), empty for none.
+    const std::string& Picture() const { return picture_; }
+    void setPicture(const std::string& p);
+    Fit fit = Fit::Natural;
+private:
+    std::string picture_;
+};
+
+class Shape : public Element {
+public:
+    Shape(std::string name) : Element(Kind::Shape, std::move(name)) {}
+    Rgb fillColor = 0xFF0000;
+};
+
+// Controls whose text the player may edit: text box, combo box, rich-text box.
+class TextElement : public Element {
+public:
+    using Element::Element;
+    const std::string& Text() const { return text_; }
+    void setText(std::string t);
+    TextLook look;
+private:
+    std::string text_;
+};
+
+class TextBox : public TextElement {
+public:
+    TextBox(std::string name, int index = -1) : TextElement(Kind::TextBox, std::move(name), index) {}
+};
+
+class ComboBox : public TextElement {
+public:
+    ComboBox(std::string name) : TextElement(Kind::ComboBox, std::move(name)) {}
+    std::vector<std::string> items;  // the drop-down list, in its own order
+};
+
+class RichTextBox : public TextElement {
+public:
+    RichTextBox(std::string name) : TextElement(Kind::RichTextBox, std::move(name)) {}
+    // Replace the content with the document in the file / write the content
+    // as a document. False when the file cannot be read or written; a failed
+    // load leaves the content as it was.
+    bool LoadFile(const std::string& path);
+    bool SaveFile(const std::string& path);
+    // Name and e-mail fields refuse line breaks when the player types.
+    bool acceptsLineBreaks = false;
+};
+
+class Button : public Element {
+public:
+    Button(std::string name) : Element(Kind::Button, std::move(name)) {}
+    const std::string& Caption() const { return caption_; }
+    void setCaption(std::string c);
+    TextLook look;
+private:
+    std::string caption_;
+};
+
+class ListBox : public Element {
+public:
+    ListBox(std::string name) : Element(Kind::ListBox, std::move(name)) {}
+    bool sorted = false;
+    std::vector<std::string> items;
+};
+
+class SoundDevice : public Element {
+public:
+    SoundDevice(std::string name) : Element(Kind::SoundDevice, std::move(name)) {}
+    const std::string& FileName() const { return fileName_; }
+    void setFileName(std::string path);
+    void Command(const std::string& cmd);  // "open", "prev", "play"
+    SoundBackend* backend = nullptr;  // the real device, or a recorder
+private:
+    std::string fileName_;
+};
+
+class Inet : public Element {
+public:
+    Inet(std::string name) : Element(Kind::Inet, std::move(name)) {}
+};
+
+class WebBrowser : public Element {
+public:
+    WebBrowser(std::string name) : Element(Kind::WebBrowser, std::move(name)) {}
+};
+
+class Timer : public Element {
+public:
+    Timer(std::string name) : Element(Kind::Timer, std::move(name)) {}
+    int Interval() const { return interval_; }
+    // A positive interval arms the timer and restarts its count; 0 stops it.
+    void setInterval(int ms);
+private:
+    int interval_ = 0;
+};
+
+// An element that holds others: a panel, or the main window itself. Both
+// lists run top first; windowless elements are painted beneath windowed ones.
+class Container : public Element {
+public:
+    using Element::Element;
+    std::vector<Element*> windowed;
+    std::vector<Element*> windowless;
+    std::vector<Timer*> timers;
+    std::string background;          // picture name, empty for none
+    Rgb backColor = 0x000000;
+    void add(Element& e);            // appends at the bottom of its list
+};
+
+class Panel : public Container {
+public:
+    Panel(std::string name) : Container(Kind::Panel, std::move(name)) {}
+};
+
+}  // namespace korvala

@@ -1,0 +1,29 @@
+#pragma once
+// The one event table: which element's which event goes to which handler.
+// Every event not listed is ignored.
+#include <functional>
+#include <vector>
+
+namespace korvala {
+
+class Element;
+
+enum class Event { Load, Click, MouseMove, Timer, StateChanged };
+
+class EventTable {
+public:
+    void on(const Element& e, Event ev, std::function<void()> handler);
+    // Runs the handler bound to (e, ev); false when the event is ignored.
+    bool raise(const Element& e, Event ev) const;
+    bool handles(const Element& e, Event ev) const;
+
+private:
+    struct Entry {
+        const Element* element;
+        Event event;
+        std::function<void()> handler;
+    };
+    std::vector<Entry> entries_;
+};
+
+}  // namespace korvala

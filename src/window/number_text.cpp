@@ -1,0 +1,23 @@
+#include "window/number_text.h"
+
+#include <limits>
+
+namespace korvala {
+
+long long numberOf(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    long long value = 0;
+    constexpr long long kMax = std::numeric_limits<long long>::max() / 10 - 9;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > kMax) break;  // saturate instead of overflowing
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+std::string numberText(long long value) { return std::to_string(value); }
+
+}  // namespace korvala
