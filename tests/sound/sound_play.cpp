@@ -1,0 +1,46 @@
+// Plays one sound the way the game does: bind a device to a file, cue it,
+// keep the event loop running. Used by playback_check.sh.
+//
+//   korvala_sound_play FILE SECONDS [CUES [GAP_MS]]
+//
+// Cues the device CUES times (default 1), GAP_MS apart, then runs the event
+// loop SECONDS more. Prints whether an audio output was found and whether
+// the file opened; exits 0 in every case, as the game carries on silently.
+#include <QCoreApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/sound/qt_sound_device.h"
+#include "platform/sound/sound_output.h"
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s FILE SECONDS [CUES [GAP_MS]]\n", argv[0]);
+        return 2;
+    }
+    const double seconds = std::atof(argv[2]);
+    const int cues = argc > 3 ? std::atoi(argv[3]) : 1;
+    const int gapMs = argc > 4 ? std::atoi(argv[4]) : 0;
+
+    korvala::sound::SoundSystem sound;
+    auto device = korvala::sound::makeSoundDevice(sound.mixer());
+    device->setFileName(argv[1]);
+    device->command("open");
+    const auto* dev = static_cast<korvala::sound::QtSoundDevice*>(device.get());
+    std::printf("output: %s (%d Hz, %d ch)\nopen: %s\n", sound.hasOutput() ? "yes" : "none",
+                sound.mixer().format().sampleRate, sound.mixer().format().channels,
+                korvala::sound::toString(dev->openError()));
+    std::fflush(stdout);
+
+    for (int i = 0; i < cues; ++i) {
+        QTimer::singleShot(i * gapMs, [&device] {
+            device->command("prev");
+            device->command("play");
+        });
+    }
+    QTimer::singleShot((cues - 1) * gapMs + static_cast<int>(seconds * 1000), &app,
+                       &QCoreApplication::quit);
+    return app.exec() == 0 ? 0 : 1;
+}
