@@ -70,9 +70,9 @@ FULL = {
     "partner_logo": (340, 155),
 }
 # Palette pictures: size and the tone their soft edges are flattened against.
-MENU_BAR = (176, 32, 28)      # the red menu bar
+MENU_BAR = (160, 30, 26)      # the red menu bar and the red box it stands in
 TRAY = (176, 120, 62)         # the wooden tray under the holes
-TITLE_PAGE = (70, 40, 36)     # the title page around the menu arrows
+TITLE_PAGE = (128, 22, 22)    # the dark red box of the title page around the arrows
 PALETTE = {}
 for i in range(12):
     PALETTE[f"MNU{i}"] = ((209, 41), MENU_BAR)

@@ -229,7 +229,7 @@ TEST(Pictures, AreAllDistinct) {
 int brightness(QRgb c) { return qRed(c) + qGreen(c) + qBlue(c); }
 
 // MNU(2k+1) is MNU(2k) with the lettering a little brighter, nothing else:
-// same transparency, and every pixel that differs is brighter.
+// same transparency, and what differs is the lettering, brighter.
 TEST(MenuPictures, HighlightIsThePlainEntryWithBrighterLettering) {
     for (int k = 0; k < 6; ++k) {
         const std::string plainName = "MNU" + std::to_string(2 * k);
@@ -242,6 +242,7 @@ TEST(MenuPictures, HighlightIsThePlainEntryWithBrighterLettering) {
         ASSERT_EQ(plain.size(), lit.size());
         long differing = 0;
         long darker = 0;
+        long gain = 0;
         long maskChanged = 0;
         for (int y = 0; y < plain.height(); ++y)
             for (int x = 0; x < plain.width(); ++x) {
@@ -251,10 +252,14 @@ TEST(MenuPictures, HighlightIsThePlainEntryWithBrighterLettering) {
                 if (p == l) continue;
                 ++differing;
                 if (brightness(l) < brightness(p)) ++darker;
+                gain += brightness(l) - brightness(p);
             }
         EXPECT_GT(differing, 0) << "the highlight must be visible";
         EXPECT_EQ(maskChanged, 0) << "highlighting must not change the outline";
-        EXPECT_EQ(darker, 0) << "highlighting only brightens";
+        // Sharing one palette, a few anti-aliased letter edges may land on a
+        // slightly darker entry; the lettering as a whole must be brighter.
+        EXPECT_LE(darker * 20, differing) << "highlighting brightens the lettering";
+        EXPECT_GT(gain, differing * 30) << "the lettering is clearly brighter";
         // The lettering is a small part of the bar: the rest stays as it is.
         EXPECT_LT(differing, long(plain.width()) * plain.height() / 3);
     }
@@ -292,44 +297,60 @@ TEST(HolePictures, KeepTheHoleInOnePlace) {
     }
 }
 
-// Ki points left and Ka right (the arrow head carries most of its mass);
-// look 0 is red (blocked), 1 a darker green than 2.
+// Ki points left and Ka right: the tip is the narrow end, the blunt tail the
+// wide one. Look 0 is red (blocked), 1 a darker green than 2.
 TEST(ArrowPictures, PointTheirWayInTheirColour) {
-    struct Mean {
-        double x = 0, r = 0, g = 0, b = 0;
+    // Height of the opaque run in column x.
+    auto columnSpan = [](const QImage& img, int x) {
+        int top = img.height(), bottom = -1;
+        for (int y = 0; y < img.height(); ++y)
+            if (qAlpha(img.pixel(x, y)) == 255) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        return bottom < top ? 0 : bottom - top + 1;
     };
-    auto measure = [](const QImage& img) {
+    struct Mean {
+        double r = 0, g = 0, b = 0;
+    };
+    auto meanColour = [](const QImage& img) {
         Mean m;
         long n = 0;
         for (int y = 0; y < img.height(); ++y)
             for (int x = 0; x < img.width(); ++x) {
                 const QRgb c = img.pixel(x, y);
                 if (qAlpha(c) != 255) continue;
-                m.x += x;
                 m.r += qRed(c);
                 m.g += qGreen(c);
                 m.b += qBlue(c);
                 ++n;
             }
         if (n > 0) {
-            m.x /= double(n);
             m.r /= double(n);
             m.g /= double(n);
             m.b /= double(n);
         }
         return m;
     };
-    for (const char* side : {"Ki", "Ka"}) {
+    for (const std::string side : {"Ki", "Ka"}) {
         Mean looks[3];
         for (int i = 0; i < 3; ++i) {
             const std::string name = side + std::to_string(i);
             SCOPED_TRACE(name);
             const QImage img = decode(name);
             ASSERT_FALSE(img.isNull());
-            looks[i] = measure(img);
-            const double centre = (img.width() - 1) / 2.0;
-            if (std::string(side) == "Ki") EXPECT_LT(looks[i].x, centre - 1) << "points left";
-            else EXPECT_GT(looks[i].x, centre + 1) << "points right";
+            looks[i] = meanColour(img);
+            int left = img.width(), right = -1;
+            for (int x = 0; x < img.width(); ++x)
+                if (columnSpan(img, x) > 0) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                }
+            ASSERT_LT(left + 6, right) << "an arrow is drawn";
+            const int leftEnd = columnSpan(img, left + 3);
+            const int rightEnd = columnSpan(img, right - 3);
+            if (side == "Ki") EXPECT_LT(leftEnd * 2, rightEnd) << "the tip is at the left";
+            else EXPECT_LT(rightEnd * 2, leftEnd) << "the tip is at the right";
         }
         EXPECT_GT(looks[0].r, looks[0].g + 40) << side << "0 is red";
         EXPECT_GT(looks[1].g, looks[1].r + 30) << side << "1 is green";
