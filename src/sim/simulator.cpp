@@ -121,8 +121,8 @@ public:
             Element& e = element(word(words), verb);
             const std::string property = word(words);
             expectEnd(words);
-            out_ << stamp << ' ' << e.fullName() << '.' << property << " = \"" << escapeValue(read(e, property))
-                 << "\"\n";
+            const std::string value = escapeValue(read(e, property));
+            out_ << stamp << ' ' << e.fullName() << '.' << property << " = \"" << value << "\"\n";
         } else if (verb == "screen") {
             expectEnd(words);
             out_ << stamp << " screen = " << form_.screenName() << '\n';

@@ -1,0 +1,126 @@
+// Game rules that a scenario cannot reach cheaply: the turn period over many
+// stages, the order of the end of a game against the bomb cue, and the
+// painter's economy.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "game/game.h"
+#include "sim/recording_sound.h"
+#include "window/form1.h"
+#include "window/number_text.h"
+#include "window/virtual_clock.h"
+
+namespace korvala {
+namespace {
+
+struct StageCase {
+    const char* level;
+    const char* turn;
+    const char* levelAfter;
+    const char* turnAfter;
+    const char* gradeAfter;
+};
+
+class StageEnd : public ::testing::TestWithParam<StageCase> {};
+
+TEST_P(StageEnd, TheTickAfterTurn25LowersThePeriodAndWrapsAt100) {
+    Form1 f;
+    const StageCase& c = GetParam();
+    f.Level.setCaption(c.level);
+    f.giliran.setCaption(c.turn);
+    f.Lshow.setCaption("7");
+    turnClockTick(f);
+    EXPECT_EQ(f.timex.Interval(), numberOf(c.level)) << "re-armed with the period before the change";
+    EXPECT_EQ(f.Level.Caption(), c.levelAfter);
+    EXPECT_EQ(f.giliran.Caption(), c.turnAfter);
+    EXPECT_EQ(f.Lshow.Caption(), c.gradeAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, StageEnd, ::testing::Values(
+    StageCase{"2500", "24", "2500", "25", "7"},
+    StageCase{"2500", "25", "2450", "1", "8"},
+    StageCase{"150", "25", "100", "1", "8"},
+    StageCase{"100", "25", "2500", "1", "8"},   // never 50
+    StageCase{"2500", "0", "2500", "1", "7"}));  // the first tick after the window opens ends no stage
+
+TEST(TurnClock, PeriodsRepeatEvery49StagesAndTheGradeNeverWraps) {
+    Form1 f;
+    VirtualClock clock;
+    f.attach(clock);
+    startGame(f);
+    std::vector<int> stagePeriods;  // the period of turn 2 of each stage
+    for (int tick = 0; tick < 25 * 52; ++tick) {
+        turnClockTick(f);
+        if (f.giliran.Caption() == "3") stagePeriods.push_back(f.timex.Interval());
+    }
+    ASSERT_GE(stagePeriods.size(), 51u);
+    for (int k = 1; k <= 49; ++k) EXPECT_EQ(stagePeriods[k - 1], 2500 - 50 * (k - 1)) << "stage " << k;
+    EXPECT_EQ(stagePeriods[49], 2500);
+    EXPECT_EQ(stagePeriods[50], 2450);
+    EXPECT_EQ(f.Lshow.Caption(), "52");  // 1300 turns: 52 stages, the first tick finishing none
+}
+
+// Remembers whether the result panel was already up when a sound started.
+struct ResultWatcher : SoundBackend {
+    Form1& f;
+    std::vector<std::string> log;
+    explicit ResultWatcher(Form1& form) : f(form) {}
+    void setFileName(const std::string&) override {}
+    void command(std::string_view cmd) override {
+        log.push_back(std::string(cmd) + (f.Hasil.Visible() ? " over result" : " over board"));
+    }
+};
+
+TEST(Shooting, TheBombCueComesAfterTheResultPanelAndTheHoleIsKnockedOutLast) {
+    Form1 f;
+    VirtualClock clock;
+    f.attach(clock);
+    ResultWatcher bomb(f), hit(f);
+    f.mc3.backend = &bomb;
+    f.mc1.backend = &hit;
+    f.TX[4]->setText("3");
+    holeClick(f, 4);
+    EXPECT_EQ(bomb.log, (std::vector<std::string>{"prev over result", "play over result"}));
+    EXPECT_TRUE(hit.log.empty());
+    EXPECT_EQ(f.TX[4]->Text(), "4");
+}
+
+struct CountingObserver : ChangeObserver {
+    std::vector<std::string> changes;
+    void changed(const Element& e) override { changes.push_back(e.fullName()); }
+};
+
+TEST(BoardPainter, UnchangedCodesCauseNoRepaintAndAChangedOneExactlyOne) {
+    Form1 f;
+    CountingObserver seen;
+    f.observer = &seen;
+    boardPainterTick(f);
+    EXPECT_TRUE(seen.changes.empty()) << "every hole already shows Kosong";
+    f.TX[2]->setText("1");
+    seen.changes.clear();
+    boardPainterTick(f);
+    boardPainterTick(f);
+    EXPECT_EQ(seen.changes, std::vector<std::string>{"lobang(2)"});
+    EXPECT_TRUE(f.img.created()) << "the store is created at its first read";
+}
+
+TEST(ScoreString, OnlyLeadingBlanksGoAndOtherWhiteSpaceStays) {
+    EXPECT_EQ(scoreString("12", "Korvala", "email", "Indonesia"), "12(Korvala)(email)(Indonesia)");
+    EXPECT_EQ(scoreString("7", "", "   ", "Indonesia"), "7()()(Indonesia)");
+    EXPECT_EQ(scoreString("3", "  a b ", "\tx", "Papua Nugini\r\n"), "3(a b )(\tx)(Papua Nugini\r\n)");
+}
+
+TEST(NumberText, ReadsTheLeadingWholeNumberAndNeverOverflows) {
+    const std::pair<const char*, long long> cases[] = {
+        {"30", 30}, {"", 0}, {" 12", 12}, {"abc", 0}, {"12abc", 12}, {"-4", -4}, {"+5", 5},
+        {"2500", 2500}, {"0", 0},
+    };
+    for (const auto& [text, value] : cases) EXPECT_EQ(numberOf(text), value) << '"' << text << '"';
+    EXPECT_GT(numberOf("99999999999999999999999999"), 0);
+    EXPECT_EQ(numberText(34), "34");
+}
+
+}  // namespace
+}  // namespace korvala
