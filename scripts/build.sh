@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures and builds one build folder: build.sh <folder> [cmake options...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=$1; shift
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+cmake --build "$dir" -j"$(nproc)"
