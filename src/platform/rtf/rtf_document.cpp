@@ -247,7 +247,7 @@ private:
         resolveHighSurrogate();
         // The last paragraph mark closes the document's last paragraph; it is
         // not a line break of the text.
-        if (pendingParagraphs_ > 0) out_.append(static_cast<std::size_t>(pendingParagraphs_ - 1), '\n');
+        if (pendingParagraphs_ > 0) out_.append(pendingParagraphs_ - 1, '\n');
         return std::move(out_);
     }
 
@@ -437,7 +437,7 @@ private:
     }
 
     void flushParagraphs() {
-        out_.append(static_cast<std::size_t>(pendingParagraphs_), '\n');
+        out_.append(pendingParagraphs_, '\n');
         pendingParagraphs_ = 0;
     }
 
@@ -460,7 +460,7 @@ private:
     std::string out_;
     bool groupStart_ = false;
     int fallbackLeft_ = 0;
-    int pendingParagraphs_ = 0;
+    std::size_t pendingParagraphs_ = 0;
     char32_t highSurrogate_ = 0;
     int documentCodePage_ = 1252;
     int defaultFont_ = -1;
