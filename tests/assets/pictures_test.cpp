@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct PictureCase {
     int width;
     int height;
 };
+
+// Failure messages name the picture rather than dumping the case's bytes.
+void PrintTo(const PictureCase& pc, std::ostream* os) { *os << pc.name; }
 
 // Every picture of the game, once.
 const std::vector<PictureCase>& pictures() {
