@@ -220,8 +220,12 @@ private:
             const std::string ref = word(words);
             auto* box = dynamic_cast<RichTextBox*>(&element(ref, op));
             if (!box) throw LineError(ref + " is not a rich-text box");
-            const std::string file = word(words);
-            expectEnd(words);
+            // The file name is the rest of the line after one blank (score
+            // file names hold blanks), with the same escapes as typed text.
+            std::string rest;
+            std::getline(words, rest);
+            if (rest.size() < 2 || rest[0] != ' ') throw LineError("missing argument");
+            const std::string file = unescapeTyped(rest.substr(1));
             const bool ok = op == "LoadFile" ? box->LoadFile("C:/" + file) : box->SaveFile("C:/" + file);
             if (!ok) out_ << stamp << ' ' << op << ' ' << box->fullName() << " failed\n";
         } else {
