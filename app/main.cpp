@@ -1,0 +1,105 @@
+// korvala: the game in its window.
+//
+// Test hooks (for tests, screenshots and benchmarks only; the game itself
+// reads no options and no configuration):
+//   KORVALA_SHOT=<file.png>  render the window to a PNG once it is shown, then
+//                            quit; with KORVALA_DEMO=board the shot waits until
+//                            the holes show the first turn.
+//   KORVALA_DEMO=board       hide every panel and start a game at once.
+//   KORVALA_BENCH=1          print "first-frame <ms>" to stderr when the first
+//                            frame has been painted, then quit.
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QStandardPaths>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "game/game.h"
+#include "platform/view/game_window.h"
+#include "platform/view/qt_scheduler.h"
+#include "shell/event_table.h"
+#include "window/form1.h"
+
+#ifdef KORVALA_HAS_korvala_sound
+#include "platform/sound/qt_sound_device.h"
+#include "platform/sound/sound_output.h"
+#endif
+#ifdef KORVALA_HAS_korvala_files
+#include "platform/files/document_files.h"
+#endif
+
+namespace {
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("Korvala");
+    QCoreApplication::setApplicationName("Korvala Deluxe");
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    korvala::Form1 form;
+    korvala::bindEvents(form);
+
+#ifdef KORVALA_HAS_korvala_sound
+    // The five devices share one mixer; without an audio output they stay silent.
+    korvala::sound::SoundSystem sound;
+    std::vector<std::unique_ptr<korvala::SoundBackend>> devices;
+    for (korvala::SoundDevice* d : {&form.mc1, &form.mc2, &form.mc3, &form.Music, &form.DK}) {
+        devices.push_back(korvala::sound::makeSoundDevice(sound.mixer()));
+        d->backend = devices.back().get();
+    }
+#endif
+#ifdef KORVALA_HAS_korvala_files
+    // "C:/" is the player's own data folder.
+    korvala::DiskDocumentFiles files(
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString());
+    form.files = &files;
+#endif
+
+    korvala::QtScheduler scheduler;
+    scheduler.fire = [&form](korvala::Timer& t) { form.raise(t, korvala::Event::Timer); };
+    korvala::GameWindow window(form);
+    form.attach(scheduler);  // the first splash timer counts from the window's creation
+    form.raise(form, korvala::Event::Load);
+
+    const std::string shot = env("KORVALA_SHOT");
+    const bool demo = env("KORVALA_DEMO") == "board";
+    const bool bench = env("KORVALA_BENCH") == "1";
+    if (demo) {
+        form.Timer4.setInterval(0);
+        for (korvala::Panel* p : form.panels()) p->setVisible(false);
+        korvala::startGame(form);
+    }
+    window.onFirstFrame = [&] {
+        if (bench) {
+            std::fprintf(stderr, "first-frame %lld\n", static_cast<long long>(sinceStart.elapsed()));
+            std::fflush(stderr);
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+        }
+        if (!shot.empty()) {
+            // In the demo the first turn reaches the holes after 1.1 s.
+            QTimer::singleShot(demo ? 1500 : 0, &window, [&] {
+                const bool saved = window.grab().save(QString::fromStdString(shot), "PNG");
+                if (!saved) std::fprintf(stderr, "korvala: cannot write %s\n", shot.c_str());
+                QCoreApplication::exit(saved ? 0 : 1);
+            });
+        }
+    };
+    window.show();
+    const int status = app.exec();
+    form.observer = nullptr;
+    return status;
+}
