@@ -1,6 +1,7 @@
 // The game executable under a real X server: its window appears with the
 // game's caption, a 687 x 470 client area that cannot be resized, and closing
 // it ends the program. Needs Xvfb; skipped where there is none.
+// KORVALA_E2E_VERBOSE=1 lets the game's own output through.
 // GoogleTest before Xlib: Xlib's macros (None, Bool, Status) clash with it.
 #include <gtest/gtest.h>
 
@@ -24,6 +25,9 @@
 #ifndef KORVALA_GAME
 #error "KORVALA_GAME must name the game executable"
 #endif
+#ifndef KORVALA_LSAN_SUPPRESSIONS
+#define KORVALA_LSAN_SUPPRESSIONS ""
+#endif
 
 namespace {
 
@@ -38,7 +42,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     const pid_t pid = fork();
     if (pid != 0) return pid;
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    if (keepFd < 0) {
+    if (keepFd < 0 && !std::getenv("KORVALA_E2E_VERBOSE")) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
@@ -114,7 +118,9 @@ protected:
         game = spawn({KORVALA_GAME},
                      {"DISPLAY=" + name, "QT_QPA_PLATFORM=xcb", "HOME=" + home.string(),
                       "XDG_DATA_HOME=" + (home / "data").string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
-                      "XDG_RUNTIME_DIR=" + home.string()});
+                      "XDG_RUNTIME_DIR=" + home.string(),
+                      // Sanitizer builds: leaks of system libraries are not the game's.
+                      std::string("LSAN_OPTIONS=suppressions=") + KORVALA_LSAN_SUPPRESSIONS});
     }
 
     void TearDown() override {
