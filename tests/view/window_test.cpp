@@ -120,6 +120,15 @@ TEST_F(GameWindowTest, FirstSplashIsBlackAroundThePartnerLogo) {
     EXPECT_GT(drawn, 100) << "the logo's area is drawn";
 }
 
+TEST_F(GameWindowTest, FirstSplashDecodesOnlyThePartnerLogo) {
+    // Start-up speed: the covered menu and board cost nothing until seen.
+    show();
+    EXPECT_EQ(window->pictures().decoded(), 1);
+    showOnly("openi");
+    settle();
+    EXPECT_GT(window->pictures().decoded(), 1);
+}
+
 // Hiding one hole changes the board only inside that hole's rectangle, and
 // does change it there: each hole is drawn where it belongs, at its size.
 class HolePlace : public GameWindowTest, public ::testing::WithParamInterface<int> {};
