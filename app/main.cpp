@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(true);
 
     korvala::Form1 form;
+    form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
     korvala::bindEvents(form);
 
 #ifdef KORVALA_HAS_korvala_sound

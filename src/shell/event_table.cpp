@@ -1,12 +1,14 @@
 #include "shell/event_table.h"
 
 #include "game/game.h"
+#include "shell/startup.h"
 #include "window/form1.h"
 
 namespace korvala {
 
 void bindEvents(Form1& f) {
     EventTable& t = f.events;
+    t.on(f, Event::Load, [&f] { formLoad(f); });
     // The game.
     t.on(f.timex, Event::Timer, [&f] { turnClockTick(f); });
     t.on(f.Timer1, Event::Timer, [&f] { boardPainterTick(f); });

@@ -78,6 +78,10 @@ public:
     // The hidden picture store, created at its first read.
     PictureStore img;
 
+    // The folder of the executable, without a trailing separator (the sound
+    // files lie there).
+    std::string appPath;
+
     // Platform ports, wired by the program or the simulator.
     Scheduler* scheduler = nullptr;
     DocumentFiles* files = nullptr;
