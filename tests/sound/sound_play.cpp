@@ -35,12 +35,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     for (int i = 0; i < cues; ++i) {
-        QTimer::singleShot(i * gapMs, [&device] {
+        QTimer::singleShot(i * gapMs, Qt::PreciseTimer, &app, [&device] {
             device->command("prev");
             device->command("play");
         });
     }
-    QTimer::singleShot((cues - 1) * gapMs + static_cast<int>(seconds * 1000), &app,
+    QTimer::singleShot((cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer, &app,
                        &QCoreApplication::quit);
     return app.exec() == 0 ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <QIODevice>
 #include <QMediaDevices>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -14,50 +15,49 @@
 namespace korvala::sound {
 namespace {
 
-constexpr int kBufferMs = 40;
+constexpr int kBufferMs = 40;  // what the sink holds: the latency of a cue
+constexpr int kFeedMs = 10;    // how often the sink's buffer is topped up
 
-// The QIODevice the sink reads: every read is answered in full with mixed
-// frames, so the sink never runs dry and never goes idle.
-class MixerStream final : public QIODevice {
+// Feeds the sink: every few milliseconds it tops the sink's buffer up with
+// mixed frames (silence while no voice plays), so the sink never runs dry,
+// never goes idle, and a sound's last frames always follow it out.
+class Feeder {
 public:
-    MixerStream(Mixer& mixer, QAudioFormat::SampleFormat sampleFormat)
-        : mixer_(mixer), sampleFormat_(sampleFormat) {
-        const std::size_t ch = static_cast<std::size_t>(mixer.format().channels);
-        scratch_.resize(kChunkFrames * ch);
-        open(QIODevice::ReadOnly);
+    Feeder(Mixer& mixer, QAudioFormat::SampleFormat sampleFormat)
+        : mixer_(mixer), sampleFormat_(sampleFormat),
+          channels_(static_cast<std::size_t>(mixer.format().channels)),
+          frameBytes_(channels_ * (sampleFormat == QAudioFormat::Float ? 4 : 2)) {
+        floats_.resize(kChunkFrames * channels_);
+        bytes_.resize(kChunkFrames * frameBytes_);
     }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return (1 << 20) + QIODevice::bytesAvailable(); }
 
-protected:
-    qint64 readData(char* data, qint64 maxlen) override {
-        const std::size_t ch = static_cast<std::size_t>(mixer_.format().channels);
-        const std::size_t sampleBytes = sampleFormat_ == QAudioFormat::Float ? 4 : 2;
-        const std::size_t frameBytes = ch * sampleBytes;
-        std::size_t frames = static_cast<std::size_t>(std::max<qint64>(0, maxlen)) / frameBytes;
-        const qint64 written = static_cast<qint64>(frames * frameBytes);
+    // Writes as many whole frames as `sink` has room for into `io`.
+    void feed(QAudioSink& sink, QIODevice& io) {
+        std::size_t frames = static_cast<std::size_t>(std::max<qsizetype>(0, sink.bytesFree())) / frameBytes_;
         while (frames > 0) {
             const std::size_t n = std::min(frames, kChunkFrames);
-            mixer_.mix(scratch_.data(), n);
+            mixer_.mix(floats_.data(), n);
             if (sampleFormat_ == QAudioFormat::Float) {
-                std::memcpy(data, scratch_.data(), n * frameBytes);
+                std::memcpy(bytes_.data(), floats_.data(), n * frameBytes_);
             } else {
-                auto* out = reinterpret_cast<qint16*>(data);
-                for (std::size_t i = 0; i < n * ch; ++i)
-                    out[i] = static_cast<qint16>(scratch_[i] * 32767.0f);
+                auto* out = reinterpret_cast<qint16*>(bytes_.data());
+                for (std::size_t i = 0; i < n * channels_; ++i)
+                    out[i] = static_cast<qint16>(floats_[i] * 32767.0f);
             }
-            data += n * frameBytes;
+            const qint64 want = static_cast<qint64>(n * frameBytes_);
+            if (io.write(bytes_.data(), want) != want) return;  // the sink is full or gone
             frames -= n;
         }
-        return written;
     }
-    qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
     static constexpr std::size_t kChunkFrames = 1024;
     Mixer& mixer_;
     const QAudioFormat::SampleFormat sampleFormat_;
-    std::vector<float> scratch_;  // sized once, so reads never allocate
+    const std::size_t channels_;
+    const std::size_t frameBytes_;
+    std::vector<float> floats_;  // sized once, so feeding never allocates
+    std::vector<char> bytes_;
 };
 
 QAudioFormat toQt(FrameFormat f, QAudioFormat::SampleFormat sampleFormat) {
@@ -85,8 +85,10 @@ FrameFormat preferredFrameFormat() {
 
 struct SoundOutput::Impl {
     QThread thread;
-    QObject* home = nullptr;  // lives on `thread`; sink and stream are its children
+    QObject* home = nullptr;  // lives on `thread`; the sink and the feed timer are its children
     QAudioSink* sink = nullptr;
+    QIODevice* io = nullptr;  // owned by the sink
+    std::unique_ptr<Feeder> feeder;
     std::atomic<bool> active{false};
 };
 
@@ -110,15 +112,20 @@ SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
     QMetaObject::invokeMethod(
         impl->home,
         [impl, dev, qf, &mixer, sampleFormat] {
-            auto* stream = new MixerStream(mixer, sampleFormat);
-            stream->setParent(impl->home);
             impl->sink = new QAudioSink(dev, qf, impl->home);
             impl->sink->setBufferSize(qf.bytesForDuration(kBufferMs * 1000));
             QObject::connect(impl->sink, &QAudioSink::stateChanged, impl->home,
                              [impl](QAudio::State s) { impl->active = s != QAudio::StoppedState; });
-            impl->sink->start(stream);
-            impl->active = impl->sink->error() == QAudio::NoError &&
-                           impl->sink->state() != QAudio::StoppedState;
+            impl->io = impl->sink->start();
+            if (!impl->io || impl->sink->error() != QAudio::NoError) return;
+            impl->feeder = std::make_unique<Feeder>(mixer, sampleFormat);
+            impl->feeder->feed(*impl->sink, *impl->io);
+            auto* timer = new QTimer(impl->home);
+            timer->setTimerType(Qt::PreciseTimer);
+            QObject::connect(timer, &QTimer::timeout, impl->home,
+                             [impl] { impl->feeder->feed(*impl->sink, *impl->io); });
+            timer->start(kFeedMs);
+            impl->active = impl->sink->state() != QAudio::StoppedState;
         },
         Qt::BlockingQueuedConnection);
 }
@@ -130,9 +137,11 @@ SoundOutput::~SoundOutput() {
         impl->home,
         [impl] {
             if (impl->sink) impl->sink->stop();
-            delete impl->home;  // the sink and the stream with it
+            delete impl->home;  // the sink and the feed timer with it
             impl->home = nullptr;
             impl->sink = nullptr;
+            impl->io = nullptr;
+            impl->feeder.reset();
         },
         Qt::BlockingQueuedConnection);
     impl_->thread.quit();

@@ -1,8 +1,9 @@
 #pragma once
 // Plays the Mixer through the default audio output (Qt Multimedia).
 //
-// The output runs on its own thread: a QAudioSink there pulls mixed frames
-// from the mixer for as long as the game runs, silence while no voice plays.
+// The output runs on its own thread: every 10 ms it tops up a QAudioSink's
+// buffer with frames from the mixer, for as long as the game runs, silence
+// while no voice plays.
 // Keeping it running means a cue starts within one buffer (about 40 ms) and
 // a sound's last frames are always played out instead of cut off.
 // Without an audio output (no sound server, no device, no Qt application
