@@ -27,6 +27,7 @@ const std::vector<double> kValues = {0.0, 0.5, -0.5, 0.25, -1.0, 0.75, -0.125, 0
 struct VariantCase {
     const char* name;
     Format format;
+    friend void PrintTo(const VariantCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class DecodesVariant : public ::testing::TestWithParam<VariantCase> {};

@@ -1,0 +1,142 @@
+// What a cue costs the window's thread, and how long binding a device takes.
+//
+// A cue ("prev" then "play") is timed one by one while another thread pulls
+// mixed frames the way the audio output does (10 ms of frames every 10 ms,
+// or as fast as it can with --busy), so the figures include the cost of
+// meeting the mixer on its lock. "open" is timed for a short cue file and a
+// longer tune, both needing a rate change to the mixer's 48000 Hz.
+//
+//   korvala_sound_bench [--busy] [cues]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sound/mixer.h"
+#include "platform/sound/qt_sound_device.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using korvala::sound::FrameFormat;
+using korvala::sound::Mixer;
+
+void put16(std::ofstream& f, int v) {
+    const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
+    f.write(b, 2);
+}
+void put32(std::ofstream& f, std::uint32_t v) {
+    put16(f, static_cast<int>(v & 0xFFFF));
+    put16(f, static_cast<int>(v >> 16));
+}
+
+// A 16-bit tone of `seconds` at `rate` with `channels`.
+std::string writeTone(const std::filesystem::path& path, double seconds, int rate, int channels) {
+    const std::uint32_t frames = static_cast<std::uint32_t>(seconds * rate);
+    const std::uint32_t dataBytes = frames * channels * 2;
+    std::ofstream f(path, std::ios::binary);
+    f.write("RIFF", 4);
+    put32(f, 36 + dataBytes);
+    f.write("WAVEfmt ", 8);
+    put32(f, 16);
+    put16(f, 1);
+    put16(f, channels);
+    put32(f, rate);
+    put32(f, rate * channels * 2);
+    put16(f, channels * 2);
+    put16(f, 16);
+    f.write("data", 4);
+    put32(f, dataBytes);
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            put16(f, static_cast<int>(std::lround(12000 * std::sin(i * 2 * M_PI * 440 / rate))));
+    return path.string();
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool busy = false;
+    int cues = 100000;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--busy") == 0)
+            busy = true;
+        else
+            cues = std::max(1, std::atoi(argv[i]));
+    }
+    const auto dir = std::filesystem::temp_directory_path() / "korvala_sound_bench";
+    std::filesystem::create_directories(dir);
+    const std::string shortFile = writeTone(dir / "gunshot2.wav", 0.8, 44100, 1);
+    const std::string tuneFile = writeTone(dir / "Birthday.wav", 30.0, 44100, 2);
+
+    Mixer mixer(FrameFormat{48000, 2});
+
+    // "open": a fresh device each time, so every run decodes the file.
+    for (const auto& [name, file, runs] :
+         {std::tuple{"open, 0.8 s mono 44100 Hz cue", shortFile, 20},
+          std::tuple{"open, 30 s stereo 44100 Hz tune", tuneFile, 3}}) {
+        std::vector<double> ms;
+        for (int r = 0; r < runs; ++r) {
+            Mixer m(FrameFormat{48000, 2});
+            auto d = korvala::sound::makeSoundDevice(m);
+            d->setFileName(file);
+            const auto t0 = Clock::now();
+            d->command("open");
+            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        }
+        std::printf("%-34s median %8.2f ms   max %8.2f ms   (%d runs)\n", name,
+                    percentile(ms, 0.5), percentile(ms, 1.0), runs);
+    }
+
+    std::vector<std::unique_ptr<korvala::SoundBackend>> devices;
+    for (const std::string& f : {shortFile, shortFile, shortFile, tuneFile, shortFile}) {
+        devices.push_back(korvala::sound::makeSoundDevice(mixer));
+        devices.back()->setFileName(f);
+        devices.back()->command("open");
+    }
+    devices[3]->command("prev");  // the tune plays under the cues
+    devices[3]->command("play");
+
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        std::vector<float> buf(480 * 2);
+        auto next = Clock::now();
+        while (!stop.load(std::memory_order_relaxed)) {
+            mixer.mix(buf.data(), 480);
+            if (!busy) {
+                next += std::chrono::milliseconds(10);
+                std::this_thread::sleep_until(next);
+            }
+        }
+    });
+
+    std::vector<double> us;
+    us.reserve(static_cast<std::size_t>(cues));
+    for (int i = 0; i < cues; ++i) {
+        const int k = i % 5 == 3 ? 0 : i % 5;  // every device but the tune
+        korvala::SoundBackend& d = *devices[static_cast<std::size_t>(k)];
+        const auto t0 = Clock::now();
+        d.command("prev");
+        d.command("play");
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    stop = true;
+    audio.join();
+    std::printf("cue (prev+play), mixer %s:  median %.3f us   p99 %.3f us   max %.1f us   (%d cues)\n",
+                busy ? "mixing flat out" : "mixing every 10 ms", percentile(us, 0.5),
+                percentile(us, 0.99), percentile(us, 1.0), cues);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
