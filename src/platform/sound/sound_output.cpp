@@ -77,8 +77,8 @@ FrameFormat preferredFrameFormat() {
     if (dev.isNull()) return f;
     const int rate = dev.preferredFormat().sampleRate();
     if (rate >= 8000 && rate <= 192000) f.sampleRate = rate;
-    f.sampleRate = std::clamp(f.sampleRate, std::max(8000, dev.minimumSampleRate()),
-                              std::max(8000, dev.maximumSampleRate()));
+    const int lowest = std::max(8000, dev.minimumSampleRate());
+    f.sampleRate = std::clamp(f.sampleRate, lowest, std::max(lowest, dev.maximumSampleRate()));
     if (dev.maximumChannelCount() == 1) f.channels = 1;
     return f;
 }

@@ -13,13 +13,10 @@
 //   QApplication app(argc, argv);
 //   korvala::sound::SoundSystem sound;            // picks the format, starts output
 //   auto mc1 = korvala::sound::makeSoundDevice(sound.mixer());
-#include <QAudioFormat>
 #include <memory>
 
 #include "platform/sound/mixer.h"
 
-class QThread;
-class QObject;
 
 namespace korvala::sound {
 
@@ -29,13 +26,15 @@ FrameFormat preferredFrameFormat();
 
 class SoundOutput {
 public:
-    // Starts pulling from `mixer`, which must outlive this object.
+    // Starts feeding from `mixer`, which must outlive this object. Create it
+    // after the Qt application object and destroy it before; the destructor
+    // stops the output and waits for its thread.
     explicit SoundOutput(Mixer& mixer);
     ~SoundOutput();
     SoundOutput(const SoundOutput&) = delete;
     SoundOutput& operator=(const SoundOutput&) = delete;
 
-    // True while an audio output is pulling frames.
+    // True while an audio output is being fed.
     bool isActive() const;
 
 private:
