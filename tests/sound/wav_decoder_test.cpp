@@ -300,5 +300,12 @@ TEST_F(WavFile, ReadsAFileAndRefusesWhatIsNoFile) {
     EXPECT_EQ(decodeWavFile(write("empty.wav", {}), {44100, 1}).error, WavError::NotWav);
 }
 
+TEST_F(WavFile, AnOversizedFileIsRefusedBeforeItIsRead) {
+    // Sparse: takes no disk space, and must not be read into memory either.
+    const std::string path = write("Birthday.wav", wav({1, 2, 44100, 16, false}, kValues));
+    std::filesystem::resize_file(path, kMaxWavFileBytes + 1);
+    EXPECT_EQ(decodeWavFile(path, {44100, 2}).error, WavError::TooLarge);
+}
+
 }  // namespace
 }  // namespace korvala::sound
