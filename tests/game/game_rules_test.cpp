@@ -23,6 +23,10 @@ struct StageCase {
     const char* gradeAfter;
 };
 
+void PrintTo(const StageCase& c, std::ostream* os) {
+    *os << "Level " << c.level << ", turn " << c.turn;
+}
+
 class StageEnd : public ::testing::TestWithParam<StageCase> {};
 
 TEST_P(StageEnd, TheTickAfterTurn25LowersThePeriodAndWrapsAt100) {
@@ -43,7 +47,10 @@ INSTANTIATE_TEST_SUITE_P(Periods, StageEnd, ::testing::Values(
     StageCase{"2500", "25", "2450", "1", "8"},
     StageCase{"150", "25", "100", "1", "8"},
     StageCase{"100", "25", "2500", "1", "8"},   // never 50
-    StageCase{"2500", "0", "2500", "1", "7"}));  // the first tick after the window opens ends no stage
+    StageCase{"2500", "0", "2500", "1", "7"}),  // the first tick after the window opens ends no stage
+    [](const ::testing::TestParamInfo<StageCase>& info) {
+        return std::string("level_") + info.param.level + "_turn_" + info.param.turn;
+    });
 
 TEST(TurnClock, PeriodsRepeatEvery49StagesAndTheGradeNeverWraps) {
     Form1 f;

@@ -37,6 +37,10 @@ struct HitCase {
     const char* expected;
 };
 
+void PrintTo(const HitCase& c, std::ostream* os) {
+    *os << (c.panel ? c.panel : "board") << " at " << c.x << "," << c.y << " -> " << c.expected;
+}
+
 class HitTest : public ::testing::TestWithParam<HitCase> {};
 
 TEST_P(HitTest, ReachesTheTopmostVisibleElement) {
@@ -44,6 +48,11 @@ TEST_P(HitTest, ReachesTheTopmostVisibleElement) {
     const HitCase& c = GetParam();
     showOnly(f, c.panel ? static_cast<Panel*>(f.find(c.panel)) : nullptr);
     EXPECT_EQ(hit(f, c.x, c.y), c.expected) << "at " << c.x << "," << c.y;
+}
+
+std::string caseName(const ::testing::TestParamInfo<HitCase>& info) {
+    const HitCase& c = info.param;
+    return "at_" + std::to_string(c.x < 0 ? 0 : c.x) + (c.x < 0 ? "minus" : "") + "_" + std::to_string(c.y);
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, HitTest, ::testing::Values(
@@ -61,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Board, HitTest, ::testing::Values(
     HitCase{nullptr, 686, 469, "Form1"},       // last pixel of the client area
     HitCase{nullptr, 687, 100, "(nothing)"},   // the panel's extra column is clipped away
     HitCase{nullptr, 100, 470, "(nothing)"},   // the sound devices lie below the client area
-    HitCase{nullptr, -1, 10, "(nothing)"}));
+    HitCase{nullptr, -1, 10, "(nothing)"}), caseName);
 
 INSTANTIATE_TEST_SUITE_P(Menu, HitTest, ::testing::Values(
     HitCase{"openi", 204, 284, "Image4"},      // frame margin left of the left arrow
@@ -73,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Menu, HitTest, ::testing::Values(
     HitCase{"openi", 300, 290, "Image4"},      // above the entry picture, inside the frame
     HitCase{"openi", 336, 363, "openi"},       // the hidden selection label takes nothing
     HitCase{"openi", 520, 352, "Image4"},
-    HitCase{"openi", 521, 352, "openi"}));
+    HitCase{"openi", 521, 352, "openi"}), caseName);
 
 INSTANTIATE_TEST_SUITE_P(Panels, HitTest, ::testing::Values(
     HitCase{"Hasil", 410, 330, "Label9"},
@@ -86,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Panels, HitTest, ::testing::Values(
     HitCase{"papan", 60, 100, "Nama(0)"},
     HitCase{"papan", 60, 380, "Nama(9)"},
     HitCase{"papan", 100, 440, "papan"},       // the hidden page counter button takes nothing
-    HitCase{"Infox", 100, 300, "WBX"}));
+    HitCase{"Infox", 100, 300, "WBX"}), caseName);
 
 TEST(HitTest, AHiddenPanelLetsTheClickThroughToTheScreenBeneath) {
     Form1 f;
