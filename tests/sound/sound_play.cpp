@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     auto device = korvala::sound::makeSoundDevice(sound.mixer());
     device->setFileName(argv[1]);
     device->command("open");
-    const auto* dev = static_cast<korvala::sound::QtSoundDevice*>(device.get());
+    auto* dev = static_cast<korvala::sound::QtSoundDevice*>(device.get());
     std::printf("output: %s (%d Hz, %d ch)\nopen: %s\n", sound.hasOutput() ? "yes" : "none",
                 sound.mixer().format().sampleRate, sound.mixer().format().channels,
                 korvala::sound::toString(dev->openError()));

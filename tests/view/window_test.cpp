@@ -285,19 +285,27 @@ TEST_F(GameWindowTest, ChangesOutOfSightRepaintNothing) {
 }
 
 TEST_F(GameWindowTest, PanelVisibilityFollowsTheModel) {
+    // Hidden controls may not have a widget yet; a shown one must be visible.
+    auto shown = [this](const Element& e) {
+        QWidget* w = window->widgetFor(e);
+        return w && w->isVisible();
+    };
     show();
-    EXPECT_TRUE(window->widgetFor(form.OPENS)->isVisible());
-    EXPECT_FALSE(window->widgetFor(form.papan)->isVisible());
+    EXPECT_TRUE(shown(form.OPENS));
+    EXPECT_FALSE(shown(form.papan));
     showOnly("papan");
-    EXPECT_FALSE(window->widgetFor(form.OPENS)->isVisible());
-    EXPECT_TRUE(window->widgetFor(form.papan)->isVisible());
-    EXPECT_FALSE(window->widgetFor(form.siapol)->isVisible());   // hidden score box
-    EXPECT_FALSE(window->widgetFor(form.Command1)->isVisible());
+    EXPECT_FALSE(shown(form.OPENS));
+    EXPECT_TRUE(shown(form.papan));
+    EXPECT_TRUE(shown(form.Command7));
+    EXPECT_FALSE(shown(form.siapol));   // hidden score box
+    EXPECT_FALSE(shown(form.Command1));
     form.siapol.setVisible(true);
     form.Command1.setVisible(true);
-    EXPECT_TRUE(window->widgetFor(form.siapol)->isVisible());
-    EXPECT_TRUE(window->widgetFor(form.Command1)->isVisible());
-    for (int i = 1; i <= 5; ++i) EXPECT_FALSE(window->widgetFor(*form.TX[i])->isVisible());
+    EXPECT_TRUE(shown(form.siapol));
+    EXPECT_TRUE(shown(form.Command1));
+    form.Command1.setVisible(false);
+    EXPECT_FALSE(shown(form.Command1));
+    for (int i = 1; i <= 5; ++i) EXPECT_FALSE(shown(*form.TX[i]));
     EXPECT_EQ(window->widgetFor(form.mc1), nullptr);  // sound devices are never drawn
 }
 
@@ -306,16 +314,31 @@ TEST_F(GameWindowTest, ModelTextReachesTheControls) {
     show();
     auto* name = qobject_cast<QLineEdit*>(window->widgetFor(form.konfignama));
     auto* country = qobject_cast<QComboBox*>(window->widgetFor(form.KonfigNegara));
-    auto* back = qobject_cast<QPushButton*>(window->widgetFor(form.Command7));
-    ASSERT_TRUE(name && country && back);
+    ASSERT_TRUE(name && country);
     EXPECT_EQ(name->text(), "Korvala");
     EXPECT_EQ(country->currentText(), "Indonesia");
     form.konfignama.setText("Budi");
     form.KonfigNegara.setText("Atlantis");
-    form.Command7.setCaption("Kembali");
     EXPECT_EQ(name->text(), "Budi");
     EXPECT_EQ(country->currentText(), "Atlantis");
+}
+
+TEST_F(GameWindowTest, APanelShownForTheFirstTimeShowsWhatTheModelHoldsNow) {
+    // Hidden panels get their controls when first shown; what the model
+    // wrote meanwhile must be there, and later writes must still arrive.
+    show();
+    form.Command7.setCaption("Kembali");
+    form.siapol.setText("7(a)(b)(c)");
+    showOnly("papan");
+    form.siapol.setVisible(true);
+    auto* back = qobject_cast<QPushButton*>(window->widgetFor(form.Command7));
+    auto* score = qobject_cast<QLineEdit*>(window->widgetFor(form.siapol));
+    ASSERT_TRUE(back && score);
     EXPECT_EQ(back->text(), "Kembali");
+    EXPECT_EQ(score->text(), "7(a)(b)(c)");
+    EXPECT_TRUE(score->isVisible());
+    form.Command7.setCaption("Kembali Ke Menu");
+    EXPECT_EQ(back->text(), "Kembali Ke Menu");
 }
 
 TEST_F(GameWindowTest, PlayerTypingReachesTheModel) {

@@ -96,16 +96,43 @@ QWidget* GameWindow::surfaceFor(const Container& c) const {
 
 void GameWindow::buildControls(Container& c, QWidget* surface) {
     for (Element* e : c.windowed) {
+        // Hidden controls (the hole codes, the score box, the page counter)
+        // get their widgets when first shown, like hidden panels get their
+        // contents: start-up builds only what the first splash and the menu need.
+        if (e->kind() != Kind::Panel && !e->Visible()) continue;
         QWidget* w = makeControl(*e, surface);
         if (!w) continue;
         widgets_.insert(e, w);
         w->setGeometry(pixels(e->pixelRect()));
         w->setVisible(e->Visible());
-        if (auto* panel = dynamic_cast<Panel*>(e)) buildControls(*panel, w);
+        if (auto* panel = dynamic_cast<Panel*>(e); panel && panel->Visible()) fillPanel(*panel, w);
     }
+    restack(c);
+}
+
+void GameWindow::restack(const Container& c) {
     // The first listed lies on top: raise from the bottom of the list up.
     for (auto it = c.windowed.rbegin(); it != c.windowed.rend(); ++it)
         if (QWidget* w = widgetFor(**it)) w->raise();
+}
+
+QWidget* GameWindow::showLateControl(const Element& e) {
+    auto* c = static_cast<Container*>(e.parent);
+    QWidget* surface = surfaceFor(*c);
+    if (!surface || (c != &form_ && !filled_.contains(static_cast<const Panel*>(c)))) return nullptr;
+    QWidget* w = makeControl(const_cast<Element&>(e), surface);
+    if (!w) return nullptr;
+    widgets_.insert(&e, w);
+    w->setGeometry(pixels(e.pixelRect()));
+    w->setVisible(true);
+    restack(*c);
+    return w;
+}
+
+void GameWindow::fillPanel(Panel& panel, QWidget* w) {
+    if (filled_.contains(&panel)) return;
+    filled_.insert(&panel);
+    buildControls(panel, w);
 }
 
 QWidget* GameWindow::makeControl(Element& e, QWidget* surface) {
@@ -230,11 +257,17 @@ bool GameWindow::onScreen(const Container& c) const {
 
 void GameWindow::changed(const Element& e) {
     if (QWidget* w = widgetFor(e)) {
+        if (auto* panel = dynamic_cast<const Panel*>(&e); panel && e.Visible())
+            fillPanel(const_cast<Panel&>(*panel), w);
         if (w->isHidden() == e.Visible()) w->setVisible(e.Visible());
         pushText(e);
         return;
     }
-    if (e.windowed() || !e.parent) return;
+    if (e.windowed()) {
+        if (e.parent && e.Visible()) showLateControl(e);
+        return;
+    }
+    if (!e.parent) return;
     QRect dirty = drawnRect(e);
     if (e.kind() == Kind::Image) {
         // A picture of another size leaves the old area to be cleaned too.

@@ -19,6 +19,7 @@
 // the screen. Writing an unchanged value costs nothing.
 #include <QEvent>
 #include <QHash>
+#include <QSet>
 #include <QWidget>
 #include <functional>
 
@@ -68,6 +69,9 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
+    void fillPanel(Panel& panel, QWidget* w);
+    void restack(const Container& c);
+    QWidget* showLateControl(const Element& e);
     void buildControls(Container& c, QWidget* surface);
     QWidget* makeControl(Element& e, QWidget* surface);
     void pushText(const Element& e);
@@ -78,6 +82,7 @@ private:
     Form1& form_;
     PictureCache pictures_;
     QHash<const Element*, QWidget*> widgets_;
+    QSet<const Panel*> filled_;  // panels whose controls exist
     QHash<const Element*, QRect> lastDrawn_;  // where each image was last painted
     const Element* pressed_ = nullptr;          // the element a press went to
     bool syncing_ = false;                      // pushing model text into a control
