@@ -18,7 +18,7 @@ binary=$build/rtf_reader_fuzz
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$root/src" \
-  "$root/src/platform/rtf/rtf_document.cpp" "$root/fuzz/rtf_reader_fuzz.cpp" \
+  "$root/src/platform/rtf/rtf_document.cpp" "$root/src/platform/rtf/utf8.cpp" "$root/fuzz/rtf_reader_fuzz.cpp" \
   -o "$binary"
 
 # The fuzzer adds what it finds to its corpus folder: give it a copy, so the

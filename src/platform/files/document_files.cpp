@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/rtf/rtf_document.h"
+#include "platform/rtf/utf8.h"
 
 namespace korvala {
 namespace {
@@ -19,41 +20,9 @@ namespace fs = std::filesystem;
 // True when `name` is valid UTF-8 holding no control character (C0, DEL or
 // C1): such a name is text the player could have typed.
 bool isPrintableUtf8(std::string_view name) {
-    std::size_t i = 0;
-    while (i < name.size()) {
-        const unsigned char lead = static_cast<unsigned char>(name[i]);
-        if (lead < 0x20 || lead == 0x7F) return false;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        int length;
-        std::uint32_t cp;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            cp = lead & 0x0F;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            cp = lead & 0x07;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (i + static_cast<std::size_t>(length) > name.size()) return false;
-        for (int k = 1; k < length; ++k) {
-            const unsigned char b = static_cast<unsigned char>(name[i + static_cast<std::size_t>(k)]);
-            if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if (cp >= 0x80 && cp <= 0x9F) return false;  // C1 controls
-        i += static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < name.size();) {
+        const std::optional<char32_t> cp = nextCodePoint(name, i);
+        if (!cp || *cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F)) return false;
     }
     return true;
 }
