@@ -29,35 +29,22 @@ void Element::notify() {
     if (Form1* f = form(); f && f->observer) f->observer->changed(*this);
 }
 
+void Element::assign(std::string& slot, std::string value) {
+    if (slot == value) return;  // the same value again: nothing to repaint
+    slot = std::move(value);
+    notify();
+}
+
 void Element::setVisible(bool v) {
     if (visible_ == v) return;
     visible_ = v;
     notify();
 }
 
-void Label::setCaption(std::string c) {
-    if (caption_ == c) return;
-    caption_ = std::move(c);
-    notify();
-}
-
-void Image::setPicture(const std::string& p) {
-    if (picture_ == p) return;  // the same picture again: nothing to repaint
-    picture_ = p;
-    notify();
-}
-
-void TextElement::setText(std::string t) {
-    if (text_ == t) return;
-    text_ = std::move(t);
-    notify();
-}
-
-void Button::setCaption(std::string c) {
-    if (caption_ == c) return;
-    caption_ = std::move(c);
-    notify();
-}
+void Label::setCaption(std::string c) { assign(caption_, std::move(c)); }
+void Image::setPicture(const std::string& p) { assign(picture_, p); }
+void TextElement::setText(std::string t) { assign(text_, std::move(t)); }
+void Button::setCaption(std::string c) { assign(caption_, std::move(c)); }
 
 bool RichTextBox::LoadFile(const std::string& path) {
     Form1* f = form();

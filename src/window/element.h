@@ -76,6 +76,8 @@ public:
 
 protected:
     void notify();
+    // Stores a text property and tells the observer, only when it changes.
+    void assign(std::string& slot, std::string value);
     bool visible_ = true;
     std::string tag_;
 

@@ -100,11 +100,8 @@ void GameWindow::buildControls(Container& c, QWidget* surface) {
         // get their widgets when first shown, like hidden panels get their
         // contents: start-up builds only what the first splash and the menu need.
         if (e->kind() != Kind::Panel && !e->Visible()) continue;
-        QWidget* w = makeControl(*e, surface);
+        QWidget* w = createControl(*e, surface);
         if (!w) continue;
-        widgets_.insert(e, w);
-        w->setGeometry(pixels(e->pixelRect()));
-        w->setVisible(e->Visible());
         if (auto* panel = dynamic_cast<Panel*>(e); panel && panel->Visible()) fillPanel(*panel, w);
     }
     restack(c);
@@ -120,12 +117,17 @@ QWidget* GameWindow::showLateControl(const Element& e) {
     auto* c = static_cast<Container*>(e.parent);
     QWidget* surface = surfaceFor(*c);
     if (!surface || (c != &form_ && !filled_.contains(static_cast<const Panel*>(c)))) return nullptr;
-    QWidget* w = makeControl(const_cast<Element&>(e), surface);
+    QWidget* w = createControl(const_cast<Element&>(e), surface);
+    if (w) restack(*c);
+    return w;
+}
+
+QWidget* GameWindow::createControl(Element& e, QWidget* surface) {
+    QWidget* w = makeControl(e, surface);
     if (!w) return nullptr;
     widgets_.insert(&e, w);
     w->setGeometry(pixels(e.pixelRect()));
-    w->setVisible(true);
-    restack(*c);
+    w->setVisible(e.Visible());
     return w;
 }
 

@@ -72,6 +72,7 @@ private:
     void fillPanel(Panel& panel, QWidget* w);
     void restack(const Container& c);
     QWidget* showLateControl(const Element& e);
+    QWidget* createControl(Element& e, QWidget* surface);  // the widget of `e`, placed and shown as the model says
     void buildControls(Container& c, QWidget* surface);
     QWidget* makeControl(Element& e, QWidget* surface);
     void pushText(const Element& e);

@@ -1,6 +1,5 @@
 #include "platform/view/pictures.h"
 
-#include <QFile>
 
 #include "window/picture_store.h"
 
@@ -24,8 +23,7 @@ const PictureCache::Entry& PictureCache::entry(std::string_view picture) {
     if (it != cache_.end()) return *it;
     Entry e;
     if (!picture.empty()) {
-        const QString file = pictureFile(picture);
-        if (QFile::exists(file)) e.pixmap.load(file, "PNG");
+        e.pixmap.load(pictureFile(picture), "PNG");  // stays null when there is no such file
         e.real = !e.pixmap.isNull();
         if (!e.real) {
             const PictureSize size = pictureSize(picture);
