@@ -17,21 +17,15 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "game/game.h"
-#include "platform/view/game_window.h"
-#include "platform/view/qt_scheduler.h"
-#include "shell/event_table.h"
-#include "window/form1.h"
-
-#ifdef KORVALA_HAS_korvala_sound
+#include "platform/files/document_files.h"
 #include "platform/sound/qt_sound_device.h"
 #include "platform/sound/sound_output.h"
-#endif
-#ifdef KORVALA_HAS_korvala_files
-#include "platform/files/document_files.h"
-#endif
+#include "platform/view/game_window.h"
+#include "platform/view/qt_scheduler.h"
+#include "program/wiring.h"
+#include "window/form1.h"
 
 namespace {
 
@@ -52,29 +46,21 @@ int main(int argc, char** argv) {
 
     korvala::Form1 form;
     form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
-    korvala::bindEvents(form);
 
-#ifdef KORVALA_HAS_korvala_sound
     // The five devices share one mixer; without an audio output they stay silent.
     korvala::sound::SoundSystem sound;
-    std::vector<std::unique_ptr<korvala::SoundBackend>> devices;
-    for (korvala::SoundDevice* d : {&form.mc1, &form.mc2, &form.mc3, &form.Music, &form.DK}) {
-        devices.push_back(korvala::sound::makeSoundDevice(sound.mixer()));
-        d->backend = devices.back().get();
-    }
-#endif
-#ifdef KORVALA_HAS_korvala_files
     // "C:/" is the player's own data folder.
     korvala::DiskDocumentFiles files(
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString());
-    form.files = &files;
-#endif
-
     korvala::QtScheduler scheduler;
-    scheduler.fire = [&form](korvala::Timer& t) { form.raise(t, korvala::Event::Timer); };
+
+    korvala::PlatformParts parts;
+    parts.scheduler = &scheduler;
+    parts.files = &files;
+    parts.makeSound = [&sound](const std::string&) { return korvala::sound::makeSoundDevice(sound.mixer()); };
+    korvala::Program program(form, std::move(parts));  // the first splash timer counts from here
     korvala::GameWindow window(form);
-    form.attach(scheduler);  // the first splash timer counts from the window's creation
-    form.raise(form, korvala::Event::Load);
+    program.load();
 
     const std::string shot = env("KORVALA_SHOT");
     const bool demo = env("KORVALA_DEMO") == "board";
@@ -101,6 +87,6 @@ int main(int argc, char** argv) {
     };
     window.show();
     const int status = app.exec();
-    form.observer = nullptr;
+    form.setObserver(nullptr);
     return status;
 }

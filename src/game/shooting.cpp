@@ -1,5 +1,5 @@
 #include "game/game.h"
-#include "shell/cues.h"
+#include "window/cues.h"
 #include "window/form1.h"
 #include "window/number_text.h"
 

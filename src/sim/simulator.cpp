@@ -1,5 +1,6 @@
 #include "sim/simulator.h"
 
+#include <climits>
 #include <cstdint>
 #include <istream>
 #include <ostream>
@@ -8,109 +9,73 @@
 #include <string>
 #include <vector>
 
+#include "doubles/recording_channel.h"
+#include "doubles/recording_sound.h"
+#include "doubles/recording_ui.h"
+#include "doubles/virtual_clock.h"
 #include "game/game.h"
-#include "shell/event_table.h"
-#include "sim/recording_sound.h"
-#include "window/form1.h"
-#include "window/virtual_clock.h"
-
-#if __has_include("platform/files/document_files.h")
 #include "platform/files/document_files.h"
-#define KORVALA_SIM_HAS_FILES 1
-#endif
+#include "program/wiring.h"
+#include "sim/sim_text.h"
+#include "window/form1.h"
 
 namespace korvala {
 
 namespace {
 
-struct LineError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using sim::LineError;
+using sim::escapeValue;
+using sim::quote;
 
-std::string escapeValue(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+// The simulator's horizon: 24 hours of virtual time.
+constexpr std::int64_t kHorizonMs = 86'400'000;
 
-std::string unescapeTyped(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-            continue;
-        }
-        if (++i == s.size()) throw LineError("a lone backslash ends the text");
-        switch (s[i]) {
-            case '\\': out += '\\'; break;
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 's': out += ' '; break;
-            default: throw LineError(std::string("unknown escape \\") + s[i]);
-        }
-    }
-    return out;
-}
-
-// A whole number made only of digits.
-std::int64_t wholeNumber(const std::string& word, const char* what) {
-    if (word.empty() || word.size() > 15 || word.find_first_not_of("0123456789") != std::string::npos)
-        throw LineError(std::string("bad ") + what + " '" + word + "'");
+// A whole number made only of digits, no larger than `max`.
+std::int64_t wholeNumber(const std::string& word, const char* what, std::int64_t max) {
+    if (word.empty() || word.size() > 18 || word.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoll(word) > max)
+        throw LineError(std::string("bad ") + what + " " + quote(word));
     return std::stoll(word);
 }
 
 class Simulator {
 public:
     Simulator(std::ostream& out, const SimulatorOptions& options)
-        : out_(out)
-#ifdef KORVALA_SIM_HAS_FILES
-          , files_(options.dataFolder)
-#endif
-    {
-        (void)options;
-        for (SoundDevice* d : {&form_.mc1, &form_.mc2, &form_.mc3, &form_.Music, &form_.DK}) {
-            sounds_.push_back(std::make_unique<RecordingSound>(d->name(), cues_));
-            d->backend = sounds_.back().get();
-        }
-#ifdef KORVALA_SIM_HAS_FILES
-        form_.files = &files_;
-#endif
-        clock_.fire = [this](Timer& t) { form_.raise(t, Event::Timer); };
-        bindEvents(form_);
-        form_.attach(clock_);
-        form_.raise(form_, Event::Load);
+        : out_(out), files_(options.dataFolder), inet1_("Inet1", actions_), inet3_("Inet3", actions_),
+          wbx_("WBX", actions_) {
+        PlatformParts parts;
+        parts.scheduler = &clock_;
+        parts.files = &files_;
+        parts.makeSound = [this](const std::string& device) {
+            return std::make_unique<RecordingSound>(device, cues_);
+        };
+        parts.messageBox = &messages_;
+        parts.exit = &exit_;
+        parts.Inet1 = &inet1_;
+        parts.Inet3 = &inet3_;
+        parts.WBX = &wbx_;
+        program_ = std::make_unique<Program>(form_, std::move(parts));
+        program_->load();
     }
 
     void run(const std::string& line) {
         std::istringstream words(line);
         std::string timeWord, verb;
         words >> timeWord >> verb;
-        const std::int64_t t = wholeNumber(timeWord, "time");
+        const std::int64_t t = wholeNumber(timeWord, "time", kHorizonMs);
         if (t < lastTime_) throw LineError("time " + timeWord + " goes back");
         if (verb.empty()) throw LineError("no verb");
         lastTime_ = t;
         clock_.runUntil(t);
-        const std::string stamp = timeWord.substr(timeWord.find_first_not_of('0') == std::string::npos
-                                                      ? timeWord.size() - 1
-                                                      : timeWord.find_first_not_of('0'));
+        const std::string stamp = std::to_string(t);
 
         if (verb == "click" || verb == "move") {
             Element& e = element(word(words), verb);
             expectEnd(words);
             form_.raise(e, verb == "click" ? Event::Click : Event::MouseMove);
         } else if (verb == "clickat" || verb == "moveat") {
-            const int x = static_cast<int>(signedNumber(word(words)));
-            const int y = static_cast<int>(signedNumber(word(words)));
+            const int x = coordinate(word(words));
+            const int y = coordinate(word(words));
             expectEnd(words);
             if (Element* e = form_.hitTest(x, y)) form_.raise(*e, verb == "clickat" ? Event::Click : Event::MouseMove);
         } else if (verb == "type") {
@@ -129,7 +94,7 @@ public:
         } else if (verb == "holes") {
             expectEnd(words);
             out_ << stamp << " holes =";
-            for (int i = 1; i <= 5; ++i) out_ << ' ' << form_.TX[i]->Text();
+            for (int i = 1; i <= 5; ++i) out_ << ' ' << escapeValue(form_.TX[i]->Text());
             out_ << '\n';
         } else if (verb == "cues") {
             expectEnd(words);
@@ -137,7 +102,7 @@ public:
             for (const std::string& d : cues_.take()) out_ << ' ' << d;
             out_ << '\n';
         } else {
-            throw LineError("unknown verb '" + verb + "'");
+            throw LineError("unknown verb " + quote(verb));
         }
         out_.flush();
     }
@@ -150,23 +115,31 @@ private:
     }
     static void expectEnd(std::istringstream& words) {
         std::string rest;
-        if (words >> rest) throw LineError("unexpected '" + rest + "'");
+        if (words >> rest) throw LineError("unexpected " + quote(rest));
     }
-    static long long signedNumber(const std::string& w) {
-        if (!w.empty() && w[0] == '-') return -wholeNumber(w.substr(1), "number");
-        return wholeNumber(w, "number");
+    // A pixel coordinate: any 32-bit signed whole number; outside the client
+    // area it reaches nothing.
+    static int coordinate(const std::string& w) {
+        const bool negative = !w.empty() && w[0] == '-';
+        const std::int64_t magnitude =
+            wholeNumber(negative ? w.substr(1) : w, "number", negative ? -std::int64_t{INT_MIN} : INT_MAX);
+        return static_cast<int>(negative ? -magnitude : magnitude);
     }
 
     Element& element(const std::string& ref, const std::string& verb) {
         std::string name = ref;
         int index = -1;
         if (const auto open = ref.find('('); open != std::string::npos) {
-            if (ref.back() != ')') throw LineError("bad element '" + ref + "'");
+            if (ref.back() != ')') throw LineError("bad element " + quote(ref));
             name = ref.substr(0, open);
-            index = static_cast<int>(wholeNumber(ref.substr(open + 1, ref.size() - open - 2), "index"));
+            const std::string digits = ref.substr(open + 1, ref.size() - open - 2);
+            if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+                throw LineError("bad index " + quote(digits));
+            // An index past any element array is an unknown element.
+            index = digits.size() > 9 ? INT_MAX : std::stoi(digits);
         }
-        Element* e = form_.find(name, index);
-        if (!e) throw LineError("unknown element '" + ref + "' for " + verb);
+        Element* e = index == INT_MAX ? nullptr : form_.find(name, index);
+        if (!e) throw LineError("unknown element " + quote(ref) + " for " + verb);
         return *e;
     }
 
@@ -185,7 +158,7 @@ private:
             if (auto* i = dynamic_cast<const Image*>(&e)) return i->Picture();
             if (auto* c = dynamic_cast<const Container*>(&e)) return c->background;
         } else {
-            throw LineError("unknown property '" + property + "'");
+            throw LineError("unknown property " + quote(property));
         }
         throw LineError(e.fullName() + " has no " + property);
     }
@@ -202,9 +175,11 @@ private:
         std::string rest;
         std::getline(words, rest);
         if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
-        std::string text = unescapeTyped(rest);
+        std::string text = sim::unescapeTyped(rest);
         if (auto* rich = dynamic_cast<RichTextBox*>(box); rich && !rich->acceptsLineBreaks)
             std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
+        if (box->maxLength > 0 && sim::characters(text) > box->maxLength)
+            throw LineError(ref + " holds at most " + std::to_string(box->maxLength) + " characters");
         box->setText(std::move(text));
     }
 
@@ -225,11 +200,11 @@ private:
             std::string rest;
             std::getline(words, rest);
             if (rest.size() < 2 || rest[0] != ' ') throw LineError("missing argument");
-            const std::string file = unescapeTyped(rest.substr(1));
+            const std::string file = sim::unescapeTyped(rest.substr(1));
             const bool ok = op == "LoadFile" ? box->LoadFile("C:/" + file) : box->SaveFile("C:/" + file);
             if (!ok) out_ << stamp << ' ' << op << ' ' << box->fullName() << " failed\n";
         } else {
-            throw LineError("unknown operation '" + op + "'");
+            throw LineError("unknown operation " + quote(op));
         }
     }
 
@@ -237,10 +212,13 @@ private:
     Form1 form_;
     VirtualClock clock_;
     CueLog cues_;
-    std::vector<std::unique_ptr<RecordingSound>> sounds_;
-#ifdef KORVALA_SIM_HAS_FILES
+    ActionLog actions_;
     DiskDocumentFiles files_;
-#endif
+    RecordingMessageBox messages_;
+    RecordingExit exit_;
+    RecordingChannel inet1_, inet3_;
+    RecordingWebView wbx_;
+    std::unique_ptr<Program> program_;
     std::int64_t lastTime_ = 0;
 };
 

@@ -1,10 +1,33 @@
 #include "window/element.h"
 
-#include "window/form1.h"
-#include "window/ports.h"
-#include "window/scheduler.h"
+#include <algorithm>
+#include <cctype>
 
 namespace korvala {
+
+namespace {
+
+const Ports kNoPorts{};
+
+// The byte length of the first `chars` characters of UTF-8 text; bytes that
+// are not UTF-8 count as one character each.
+std::size_t prefixBytes(const std::string& text, std::size_t chars) {
+    std::size_t i = 0;
+    for (std::size_t n = 0; n < chars && i < text.size(); ++n) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    }
+    return i;
+}
+
+// Case-insensitive, character by character: the sorted list's order.
+bool listBefore(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+}  // namespace
 
 std::string Element::fullName() const {
     return index_ < 0 ? name_ : name_ + "(" + std::to_string(index_) + ")";
@@ -19,14 +42,10 @@ bool Element::windowed() const {
     }
 }
 
-Form1* Element::form() const {
-    const Element* e = this;
-    while (e->parent) e = e->parent;
-    return dynamic_cast<Form1*>(const_cast<Element*>(e));
-}
+const Ports& Element::ports() const { return context_ ? context_->ports : kNoPorts; }
 
 void Element::notify() {
-    if (Form1* f = form(); f && f->observer) f->observer->changed(*this);
+    if (context_ && context_->observer) context_->observer->changed(*this);
 }
 
 void Element::assign(std::string& slot, std::string value) {
@@ -43,39 +62,121 @@ void Element::setVisible(bool v) {
 
 void Label::setCaption(std::string c) { assign(caption_, std::move(c)); }
 void Image::setPicture(const std::string& p) { assign(picture_, p); }
-void TextElement::setText(std::string t) { assign(text_, std::move(t)); }
 void Button::setCaption(std::string c) { assign(caption_, std::move(c)); }
 
+void TextElement::setText(std::string t) {
+    if (maxLength > 0) t.resize(prefixBytes(t, maxLength));
+    assign(text_, std::move(t));
+}
+
+void ComboBox::AddItem(std::string item) {
+    items_.push_back(std::move(item));
+    notify();
+}
+
 bool RichTextBox::LoadFile(const std::string& path) {
-    Form1* f = form();
-    if (!f || !f->files) return false;
+    DocumentFiles* files = ports().files;
+    if (!files) return false;
     std::string text = Text();
-    if (!f->files->load(path, text)) return false;
+    if (!files->load(path, text)) return false;
+    // A document longer than the box holds is not one a box wrote.
+    if (maxLength > 0 && prefixBytes(text, maxLength) < text.size()) return false;
     setText(std::move(text));
     return true;
 }
 
 bool RichTextBox::SaveFile(const std::string& path) {
-    Form1* f = form();
-    return f && f->files && f->files->save(path, Text());
+    DocumentFiles* files = ports().files;
+    return files && files->save(path, Text());
 }
+
+void ListBox::Clear() {
+    if (items_.empty()) return;
+    items_.clear();
+    notify();
+}
+
+void ListBox::AddItem(std::string item) {
+    auto at = sorted ? std::upper_bound(items_.begin(), items_.end(), item, listBefore) : items_.end();
+    items_.insert(at, std::move(item));
+    notify();
+}
+
+void ListBox::AddItems(std::vector<std::string> items) {
+    if (items.empty()) return;
+    items_.insert(items_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    if (sorted) std::stable_sort(items_.begin(), items_.end(), listBefore);
+    notify();
+}
+
+SoundBackend* SoundDevice::backend() const { return slot < kSoundDevices ? ports().sounds[slot] : nullptr; }
 
 void SoundDevice::setFileName(std::string path) {
     fileName_ = std::move(path);
-    if (backend) backend->setFileName(fileName_);
+    if (SoundBackend* b = backend()) b->setFileName(fileName_);
 }
 
 void SoundDevice::Command(const std::string& cmd) {
-    if (backend) backend->command(cmd);
+    if (SoundBackend* b = backend()) b->command(cmd);
+}
+
+TransferChannel* Inet::channel() const { return ports().*port_; }
+
+namespace {
+template <typename Settings>
+auto* settingSlot(Settings& s, std::string_view name) {
+    if (name == "AccessType") return &s.AccessType;
+    if (name == "RequestTimeout") return &s.RequestTimeout;
+    if (name == "Protocol") return &s.Protocol;
+    if (name == "URL") return &s.URL;
+    if (name == "UserName") return &s.UserName;
+    if (name == "Password") return &s.Password;
+    return static_cast<decltype(&s.URL)>(nullptr);
+}
+}  // namespace
+
+bool Inet::setProperty(std::string_view name, std::string value) {
+    std::string* slot = settingSlot(settings_, name);
+    if (!slot) return false;
+    *slot = std::move(value);
+    return true;
+}
+
+bool Inet::property(std::string_view name, std::string& value) const {
+    const std::string* slot = settingSlot(settings_, name);
+    if (!slot) return false;
+    value = *slot;
+    return true;
+}
+
+bool Inet::Execute(TransferRequest request) {
+    TransferChannel* c = channel();
+    if (!c) return false;
+    c->execute(settings_, request);
+    return true;
+}
+
+std::string Inet::GetChunk(std::size_t size) {
+    TransferChannel* c = channel();
+    return c ? c->getChunk(size) : std::string();
+}
+
+bool WebBrowser::Navigate(const std::string& url) {
+    location_ = url;
+    WebView* view = ports().WBX;
+    if (!view) return false;
+    view->navigate(url);
+    return true;
 }
 
 void Timer::setInterval(int ms) {
     interval_ = ms < 0 ? 0 : ms;
-    if (Form1* f = form(); f && f->scheduler) f->scheduler->intervalSet(*this, interval_);
+    if (Scheduler* s = ports().scheduler) s->intervalSet(*this, interval_);
 }
 
 void Container::add(Element& e) {
     e.parent = this;
+    e.context_ = context_;
     if (auto* t = dynamic_cast<Timer*>(&e)) timers.push_back(t);
     else if (e.windowed()) windowed.push_back(&e);
     else windowless.push_back(&e);

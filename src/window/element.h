@@ -2,16 +2,17 @@
 // The elements of the window model: every label, image, box, button, timer
 // and panel of the main window, with the properties the game reads and
 // writes. Plain C++: the Qt view draws these, the simulator only reads them.
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "window/limits.h"
+#include "window/ports.h"
+
 namespace korvala {
 
-class Form1;
 class Container;
-class SoundBackend;
 
 enum class Kind {
     Form, Panel, Label, Image, Shape, TextBox, Button, ListBox, ComboBox,
@@ -46,6 +47,14 @@ public:
     virtual void changed(const class Element& e) = 0;
 };
 
+// What every element of one window shares: the observer of its changes and
+// the ports it reaches the platform through. The window owns it; each element
+// is given it when it is added to its container.
+struct WindowContext {
+    ChangeObserver* observer = nullptr;
+    Ports ports;
+};
+
 class Element {
 public:
     Element(Kind kind, std::string name, int index = -1) : kind_(kind), name_(std::move(name)), index_(index) {}
@@ -72,10 +81,14 @@ public:
         return {place.left / kTwipsPerPixel, place.top / kTwipsPerPixel,
                 place.width / kTwipsPerPixel, place.height / kTwipsPerPixel};
     }
-    Form1* form() const;
 
 protected:
     void notify();
+    // The ports of the window this element stands in (all empty before the
+    // element is placed in a window).
+    const Ports& ports() const;
+    friend class Container;
+    WindowContext* context_ = nullptr;
     // Stores a text property and tells the observer, only when it changes.
     void assign(std::string& slot, std::string value);
     bool visible_ = true;
@@ -127,8 +140,11 @@ class TextElement : public Element {
 public:
     using Element::Element;
     const std::string& Text() const { return text_; }
+    // Text beyond `maxLength` characters is cut there, as a length-limited
+    // field refuses further input.
     void setText(std::string t);
     TextLook look;
+    std::size_t maxLength = 0;  // in characters (code points); 0: no limit
 private:
     std::string text_;
 };
@@ -140,16 +156,22 @@ public:
 
 class ComboBox : public TextElement {
 public:
-    ComboBox(std::string name) : TextElement(Kind::ComboBox, std::move(name)) {}
-    std::vector<std::string> items;  // the drop-down list, in its own order
+    // Its text is saved through the country store, so it holds no more.
+    ComboBox(std::string name) : TextElement(Kind::ComboBox, std::move(name)) { maxLength = kMaxRichTextChars; }
+    // The drop-down list, in the order the items were added.
+    const std::vector<std::string>& List() const { return items_; }
+    void AddItem(std::string item);
+private:
+    std::vector<std::string> items_;
 };
 
 class RichTextBox : public TextElement {
 public:
-    RichTextBox(std::string name) : TextElement(Kind::RichTextBox, std::move(name)) {}
+    RichTextBox(std::string name) : TextElement(Kind::RichTextBox, std::move(name)) { maxLength = kMaxRichTextChars; }
     // Replace the content with the document in the file / write the content
     // as a document. False when the file cannot be read or written; a failed
-    // load leaves the content as it was.
+    // load (or a document longer than the box holds) leaves the content as it
+    // was.
     bool LoadFile(const std::string& path);
     bool SaveFile(const std::string& path);
     // Name and e-mail fields refuse line breaks when the player types.
@@ -170,7 +192,15 @@ class ListBox : public Element {
 public:
     ListBox(std::string name) : Element(Kind::ListBox, std::move(name)) {}
     bool sorted = false;
-    std::vector<std::string> items;
+    const std::vector<std::string>& List() const { return items_; }
+    std::size_t ListCount() const { return items_.size(); }
+    void Clear();
+    // One item, at its sorted place in a sorted list, else at the end.
+    void AddItem(std::string item);
+    // Many items at once: one sort, one change for the view.
+    void AddItems(std::vector<std::string> items);
+private:
+    std::vector<std::string> items_;
 };
 
 class SoundDevice : public Element {
@@ -179,19 +209,40 @@ public:
     const std::string& FileName() const { return fileName_; }
     void setFileName(std::string path);
     void Command(const std::string& cmd);  // "open", "prev", "play"
-    SoundBackend* backend = nullptr;  // the real device, or a recorder
+    // Which of the window's sound ports plays this device (0..4).
+    std::size_t slot = 0;
 private:
+    SoundBackend* backend() const;
     std::string fileName_;
 };
 
+// An Internet transfer control: six settings, requests, and the response
+// read in chunks. Its port is the window's channel of the same name.
 class Inet : public Element {
 public:
-    Inet(std::string name) : Element(Kind::Inet, std::move(name)) {}
+    Inet(std::string name, TransferChannel* Ports::*port) : Element(Kind::Inet, std::move(name)), port_(port) {}
+    const ChannelSettings& settings() const { return settings_; }
+    // One of "AccessType", "RequestTimeout", "Protocol", "URL", "UserName",
+    // "Password"; false for any other name.
+    bool setProperty(std::string_view name, std::string value);
+    bool property(std::string_view name, std::string& value) const;
+    // Starts the request in the background; false when no channel is wired.
+    bool Execute(TransferRequest request);
+    std::string GetChunk(std::size_t size);
+private:
+    TransferChannel* channel() const;
+    TransferChannel* Ports::*port_;
+    ChannelSettings settings_;
 };
 
 class WebBrowser : public Element {
 public:
     WebBrowser(std::string name) : Element(Kind::WebBrowser, std::move(name)) {}
+    // Loads the page; returns at once. False when no browser is wired.
+    bool Navigate(const std::string& url);
+    const std::string& LocationURL() const { return location_; }
+private:
+    std::string location_;
 };
 
 class Timer : public Element {
@@ -215,6 +266,9 @@ public:
     std::string background;          // picture name, empty for none
     Rgb backColor = 0x000000;
     void add(Element& e);            // appends at the bottom of its list
+protected:
+    // The window's own context: only the window itself calls this.
+    void setOwnContext(WindowContext& context) { context_ = &context; }
 };
 
 class Panel : public Container {

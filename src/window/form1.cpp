@@ -1,6 +1,5 @@
 #include "window/form1.h"
 
-#include "window/scheduler.h"
 
 namespace korvala {
 
@@ -24,7 +23,10 @@ void label(Label& l, Rect r, std::string caption, Rgb color, Font font, bool vis
 
 }  // namespace
 
-Form1::Form1() : Container(Kind::Form, "Form1") { build(); }
+Form1::Form1() : Container(Kind::Form, "Form1") {
+    setOwnContext(context_);
+    build();
+}
 
 void Form1::build() {
     place = {0, 0, kClientWidth, kClientHeight};
@@ -58,6 +60,8 @@ void Form1::build() {
     placeAt(mc1, 6600, 7680, 3540, 330);
     placeAt(mc2, -600, 7200, 3540, 330);
     placeAt(Music, 3000, 7200, 3540, 330);
+    const auto devices = soundDevices();
+    for (std::size_t k = 0; k < devices.size(); ++k) devices[k]->slot = k;
 
     // Windowed elements of the main window, top first.
     for (Element* e : std::initializer_list<Element*>{&OPENS2, &mc3, &OPENS, &DK, &Infox, &openi, &ABT, &Hasil,
@@ -143,10 +147,11 @@ void Form1::build() {
     konfignama.setText("Korvala");
     placeAt(KonfigNegara, 3960, 4800, 3375, 315);
     KonfigNegara.setText("Indonesia");
-    KonfigNegara.items = {"Indonesia", "Malaysia", "Singapore", "Australia", "Brunei", "Thailand",
-                          "China", "USA", "Papua Nugini", "United Kingdom", "USA", "Vietnam",
-                          "Philipina", "NewZealand", "Hongkong", "Japan", "Korea", "Rusia",
-                          "Canada", "Portugies", "Israel", "Hungaria", "India", "Italia"};
+    for (const char* country : {"Indonesia", "Malaysia", "Singapore", "Australia", "Brunei", "Thailand",
+                                "China", "USA", "Papua Nugini", "United Kingdom", "USA", "Vietnam",
+                                "Philipina", "NewZealand", "Hongkong", "Japan", "Korea", "Rusia",
+                                "Canada", "Portugies", "Israel", "Hungaria", "India", "Italia"})
+        KonfigNegara.AddItem(country);
     placeAt(Konfigemail, 3840, 3960, 3495, 375);
     Konfigemail.setText("email");
     for (RichTextBox* r : {&KN, &konfignama, &Konfigemail}) r->look.font = sans(8.5);
@@ -218,10 +223,13 @@ void Form1::build() {
     }
 }
 
-void Form1::attach(Scheduler& s) {
-    scheduler = &s;
-    for (Element* e : all_)
-        if (auto* t = dynamic_cast<Timer*>(e); t && t->Interval() > 0) s.intervalSet(*t, t->Interval());
+void Form1::setPorts(const Ports& ports) {
+    if (portsSet_) return;
+    portsSet_ = true;
+    context_.ports = ports;
+    if (Scheduler* s = ports.scheduler)
+        for (Element* e : all_)
+            if (auto* t = dynamic_cast<Timer*>(e); t && t->Interval() > 0) s->intervalSet(*t, t->Interval());
 }
 
 std::vector<Panel*> Form1::panels() const {

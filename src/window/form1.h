@@ -14,9 +14,6 @@
 
 namespace korvala {
 
-class Scheduler;
-class DocumentFiles;
-
 class Form1 : public Container {
 public:
     Form1();
@@ -70,7 +67,7 @@ public:
         Command3{"Command3"}, Command1{"Command1"}, Command2{"Command2"};
     RichTextBox siapol{"siapol"};
     ListBox lstRemoteFile{"lstRemoteFile"};
-    Inet Inet1{"Inet1"}, Inet3{"Inet3"};
+    Inet Inet1{"Inet1", &Ports::Inet1}, Inet3{"Inet3", &Ports::Inet3};
     Image Image5{"Image5"};
     Label READD{"READD"};
     std::array<Label*, 10> Nama{};     // 0..9, top to bottom
@@ -82,17 +79,21 @@ public:
     // files lie there).
     std::string appPath;
 
-    // Platform ports, wired by the program or the simulator.
-    Scheduler* scheduler = nullptr;
-    DocumentFiles* files = nullptr;
-    ChangeObserver* observer = nullptr;
+    // The sound devices in the order they are bound (mc1, mc2, mc3, Music,
+    // DK); a device's place here is its sound port's slot.
+    std::array<SoundDevice*, kSoundDevices> soundDevices() { return {&mc1, &mc2, &mc3, &Music, &DK}; }
+
+    // The platform ports, set once by the program's wiring (a second call is
+    // refused). The timers that count from the window's creation (only the
+    // first splash timer) start counting on the scheduler given here.
+    void setPorts(const Ports& ports);
+    const Ports& ports() const { return context_.ports; }
+    // The view that is told of every change; nullptr for none.
+    void setObserver(ChangeObserver* observer) { context_.observer = observer; }
+    ChangeObserver* observer() const { return context_.observer; }
 
     EventTable events;
     bool raise(const Element& e, Event ev) const { return events.raise(e, ev); }
-
-    // Attach the clock and start the timers that count from the window's
-    // creation (only the first splash timer).
-    void attach(Scheduler& s);
 
     // The topmost visible panel, or nullptr for the game board.
     const Panel* screen() const;
@@ -107,6 +108,8 @@ public:
     std::vector<Panel*> panels() const;
 
 private:
+    WindowContext context_;
+    bool portsSet_ = false;
     std::vector<Element*> all_;
     std::vector<std::unique_ptr<Element>> owned_;  // array members
     void build();

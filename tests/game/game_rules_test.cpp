@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "game/game.h"
-#include "sim/recording_sound.h"
+#include "doubles/recording_sound.h"
 #include "window/form1.h"
 #include "window/number_text.h"
-#include "window/virtual_clock.h"
+#include "doubles/virtual_clock.h"
 
 namespace korvala {
 namespace {
@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Periods, StageEnd, ::testing::Values(
 TEST(TurnClock, PeriodsRepeatEvery49StagesAndTheGradeNeverWraps) {
     Form1 f;
     VirtualClock clock;
-    f.attach(clock);
+    f.setPorts({.scheduler = &clock});
     startGame(f);
     std::vector<int> stagePeriods;  // the period of turn 2 of each stage
     for (int tick = 0; tick < 25 * 52; ++tick) {
@@ -83,10 +83,11 @@ struct ResultWatcher : SoundBackend {
 TEST(Shooting, TheBombCueComesAfterTheResultPanelAndTheHoleIsKnockedOutLast) {
     Form1 f;
     VirtualClock clock;
-    f.attach(clock);
     ResultWatcher bomb(f), hit(f);
-    f.mc3.backend = &bomb;
-    f.mc1.backend = &hit;
+    Ports ports{.scheduler = &clock};
+    ports.sounds[f.mc3.slot] = &bomb;
+    ports.sounds[f.mc1.slot] = &hit;
+    f.setPorts(ports);
     f.TX[4]->setText("3");
     holeClick(f, 4);
     EXPECT_EQ(bomb.log, (std::vector<std::string>{"prev over result", "play over result"}));
@@ -102,7 +103,7 @@ struct CountingObserver : ChangeObserver {
 TEST(BoardPainter, UnchangedCodesCauseNoRepaintAndAChangedOneExactlyOne) {
     Form1 f;
     CountingObserver seen;
-    f.observer = &seen;
+    f.setObserver(&seen);
     boardPainterTick(f);
     EXPECT_TRUE(seen.changes.empty()) << "every hole already shows Kosong";
     f.TX[2]->setText("1");

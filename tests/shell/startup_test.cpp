@@ -3,10 +3,11 @@
 // all five "open" commands, in the device order mc1, mc2, mc3, Music, DK.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "shell/event_table.h"
+#include "program/wiring.h"
 #include "window/form1.h"
 #include "window/ports.h"
 
@@ -24,15 +25,11 @@ struct Logged : SoundBackend {
 TEST(Startup, LoadBindsTheFiveDevicesNamesFirstThenOpens) {
     Form1 f;
     f.appPath = "/opt/korvala";
-    bindEvents(f);
     std::vector<std::string> log;
-    Logged mc1("mc1", log), mc2("mc2", log), mc3("mc3", log), music("Music", log), dk("DK", log);
-    f.mc1.backend = &mc1;
-    f.mc2.backend = &mc2;
-    f.mc3.backend = &mc3;
-    f.Music.backend = &music;
-    f.DK.backend = &dk;
-    f.raise(f, Event::Load);
+    PlatformParts parts;
+    parts.makeSound = [&log](const std::string& device) { return std::make_unique<Logged>(device, log); };
+    Program program(f, std::move(parts));
+    program.load();
     EXPECT_EQ(log, (std::vector<std::string>{
                        "mc1 file /opt/korvala/gunshot2.wav", "mc2 file /opt/korvala/beep5.wav",
                        "mc3 file /opt/korvala/Auth.wav", "Music file /opt/korvala/Birthday.wav",
@@ -42,8 +39,8 @@ TEST(Startup, LoadBindsTheFiveDevicesNamesFirstThenOpens) {
 
 TEST(Startup, LoadTouchesNoPanelAndNoTimer) {
     Form1 f;
-    bindEvents(f);
-    f.raise(f, Event::Load);
+    Program program(f, {});
+    program.load();
     EXPECT_EQ(f.screenName(), "OPENS");
     EXPECT_EQ(f.Timer4.Interval(), 5000);
     EXPECT_EQ(f.timex.Interval(), 0);

@@ -380,13 +380,13 @@ TEST_F(GameWindowTest, CountryListKeepsItsOrderAndPicksInto) {
     EXPECT_TRUE(country->isEditable());
     EXPECT_EQ(country->insertPolicy(), QComboBox::NoInsert);
     ASSERT_EQ(country->count(), 24);
-    for (int i = 0; i < 24; ++i) EXPECT_EQ(country->itemText(i).toStdString(), form.KonfigNegara.items[i]);
+    for (int i = 0; i < 24; ++i) EXPECT_EQ(country->itemText(i).toStdString(), form.KonfigNegara.List()[i]);
     // Stepping through the list with the arrow keys picks entries; both
     // "USA" entries, 8th and 11th, give the same text.
     for (int before : {6, 9, 22}) {
         country->setCurrentIndex(before);
         QTest::keyClick(country, Qt::Key_Down);
-        EXPECT_EQ(form.KonfigNegara.Text(), form.KonfigNegara.items[before + 1]);
+        EXPECT_EQ(form.KonfigNegara.Text(), form.KonfigNegara.List()[before + 1]);
     }
     EXPECT_EQ(form.KonfigNegara.Text(), "Italia");
 }

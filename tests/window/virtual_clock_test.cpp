@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "window/form1.h"
-#include "window/virtual_clock.h"
+#include "doubles/virtual_clock.h"
 
 namespace korvala {
 namespace {
@@ -20,7 +20,7 @@ struct ClockFixture : ::testing::Test {
             fired.push_back(std::to_string(clock.now()) + " " + t.name());
             if (onFire) onFire(t);
         };
-        f.attach(clock);
+        f.setPorts({.scheduler = &clock});
     }
     std::function<void(Timer&)> onFire;
 };

@@ -32,6 +32,20 @@ void QtScheduler::intervalSet(Timer& timer, int ms) {
 
 void QtScheduler::processEvents() { QCoreApplication::processEvents(); }
 
+void QtScheduler::post(int delayMs, std::function<void()> event) {
+    // Hop onto the window's thread first; the timer, if any, is made there.
+    QMetaObject::invokeMethod(
+        this,
+        [this, delayMs, event = std::move(event)]() mutable {
+            if (delayMs <= 0) {
+                event();
+                return;
+            }
+            QTimer::singleShot(delayMs, Qt::PreciseTimer, this, std::move(event));
+        },
+        Qt::QueuedConnection);
+}
+
 bool QtScheduler::armed(const Timer& timer) const {
     const auto it = timers_.find(&timer);
     return it != timers_.end() && it->second->isActive();

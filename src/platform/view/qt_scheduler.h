@@ -3,7 +3,7 @@
 #include <QObject>
 #include <unordered_map>
 
-#include "window/scheduler.h"
+#include "window/ports.h"
 
 class QTimer;
 
@@ -18,6 +18,8 @@ public:
     void intervalSet(Timer& timer, int ms) override;
     // Lets pending window events, timer events included, run now.
     void processEvents() override;
+    // Safe to call from any thread: the event runs on this object's thread.
+    void post(int delayMs, std::function<void()> event) override;
 
     // Whether the model timer is counting.
     bool armed(const Timer& timer) const;

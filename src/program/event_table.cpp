@@ -1,4 +1,4 @@
-#include "shell/event_table.h"
+#include "program/event_table.h"
 
 #include "game/game.h"
 #include "shell/startup.h"

@@ -1,4 +1,4 @@
-#include "shell/cues.h"
+#include "window/cues.h"
 
 #include "window/element.h"
 

@@ -1,4 +1,4 @@
-#include "window/virtual_clock.h"
+#include "doubles/virtual_clock.h"
 
 #include <algorithm>
 #include <tuple>
@@ -9,7 +9,12 @@ namespace korvala {
 
 void VirtualClock::intervalSet(Timer& timer, int ms) {
     std::erase_if(armed_, [&](const Armed& a) { return a.timer == &timer; });
-    if (ms > 0) armed_.push_back({&timer, ms, now_, now_ + ms, ++counts_});
+    if (ms > 0) armed_.push_back({&timer, {}, ms, now_, now_ + ms, ++counts_});
+}
+
+void VirtualClock::post(int delayMs, std::function<void()> event) {
+    const std::int64_t delay = std::max(0, delayMs);
+    armed_.push_back({nullptr, std::move(event), 0, now_, now_ + delay, ++counts_});
 }
 
 void VirtualClock::runUntil(std::int64_t t) {
@@ -23,6 +28,12 @@ void VirtualClock::runUntil(std::int64_t t) {
         }
         if (next == armed_.end()) break;
         now_ = std::max(now_, next->due);
+        if (!next->timer) {
+            std::function<void()> event = std::move(next->event);
+            armed_.erase(next);
+            if (event) event();
+            continue;
+        }
         // A periodic timer's count restarts at its firing, before its handler
         // runs; the handler may then re-arm or stop it.
         next->start = now_;

@@ -1,0 +1,47 @@
+#pragma once
+// The one place that wires the program: the window's ports, the sound
+// devices, the timers' firing, the transfer channels' reports and the event
+// table. The game's main gives it the real platform parts; the simulator and
+// the tests give it doubles.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "window/ports.h"
+
+namespace korvala {
+
+class Form1;
+
+struct PlatformParts {
+    Scheduler* scheduler = nullptr;
+    DocumentFiles* files = nullptr;
+    // Makes the sound backend of one device, by the device's name ("mc1" ...
+    // "DK"); called once per device, in the order they are bound.
+    std::function<std::unique_ptr<SoundBackend>(const std::string& device)> makeSound;
+    MessageBox* messageBox = nullptr;
+    ProgramExit* exit = nullptr;
+    TransferChannel* Inet1 = nullptr;
+    TransferChannel* Inet3 = nullptr;
+    WebView* WBX = nullptr;
+};
+
+class Program {
+public:
+    // Sets the window's ports once, binds every handled event and starts the
+    // timers that count from the window's creation. `form` and the parts
+    // must outlive the program.
+    Program(Form1& form, PlatformParts parts);
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // The window's Load event: run once, before the window is shown.
+    void load();
+
+private:
+    Form1& form_;
+    std::vector<std::unique_ptr<SoundBackend>> sounds_;
+};
+
+}  // namespace korvala
