@@ -10,6 +10,14 @@
 int main() {
     std::ios::sync_with_stdio(false);
     korvala::SimulatorOptions options;
+    // The application folder: the simulator's own, unless one is named.
+    if (const char* app = std::getenv("KORVALA_APP_DIR"); app && *app) {
+        options.appDir = app;
+    } else {
+        std::error_code ec;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        options.appDir = ec ? std::string(".") : self.parent_path().string();
+    }
     bool temporary = false;
     if (const char* dir = std::getenv("KORVALA_DATA_DIR"); dir && *dir) {
         options.dataFolder = dir;

@@ -1,6 +1,7 @@
 #include "program/wiring.h"
 
 #include "program/event_table.h"
+#include "shell/shell.h"
 #include "window/form1.h"
 
 namespace korvala {
@@ -31,5 +32,7 @@ Program::Program(Form1& form, PlatformParts parts) : form_(form) {
 }
 
 void Program::load() { form_.raise(form_, Event::Load); }
+
+void Program::close() { endProgram(form_); }
 
 }  // namespace korvala

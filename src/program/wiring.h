@@ -38,6 +38,9 @@ public:
 
     // The window's Load event: run once, before the window is shown.
     void load();
+    // The player closed the window with its close control: the program ends
+    // just as through the menu's Keluar.
+    void close();
 
 private:
     Form1& form_;

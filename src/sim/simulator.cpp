@@ -54,9 +54,13 @@ public:
         parts.Inet1 = &inet1_;
         parts.Inet3 = &inet3_;
         parts.WBX = &wbx_;
+        form_.appPath = options.appDir;
         program_ = std::make_unique<Program>(form_, std::move(parts));
         program_->load();
     }
+
+    // True once the program has ended: later lines are not read.
+    bool ended() const { return ended_; }
 
     void run(const std::string& line) {
         std::istringstream words(line);
@@ -101,8 +105,33 @@ public:
             out_ << stamp << " cues =";
             for (const std::string& d : cues_.take()) out_ << ' ' << d;
             out_ << '\n';
+        } else if (verb == "messages") {
+            expectEnd(words);
+            for (const ShownMessage& m : messages_.take())
+                out_ << stamp << " message \"" << escapeValue(m.title) << "\" \"" << escapeValue(m.prompt) << "\"\n";
+        } else if (verb == "requests") {
+            expectEnd(words);
+            for (const Action& a : actions_.take())
+                out_ << stamp << ' ' << a.verb << ' ' << a.element << " \"" << escapeValue(a.value) << "\"\n";
+        } else if (verb == "answer") {
+            // The rest of the line after one blank, as typed text; may be empty.
+            const auto at = line.find("answer") + 6;
+            std::string rest = line.substr(at);
+            if (!rest.empty() && rest[0] != ' ') throw LineError("unknown verb " + quote(verb));
+            if (!rest.empty()) rest.erase(0, 1);
+            inet1_.answer(sim::unescapeTyped(rest));
+        } else if (verb == "answer-fail") {
+            expectEnd(words);
+            inet1_.fail();
+        } else if (verb == "report") {
+            expectEnd(words);
+            inet1_.report();
         } else {
             throw LineError("unknown verb " + quote(verb));
+        }
+        if (exit_.quits > 0) {
+            out_ << stamp << " exit\n";
+            ended_ = true;
         }
         out_.flush();
     }
@@ -154,6 +183,10 @@ private:
             if (auto* t = dynamic_cast<const TextElement*>(&e)) return t->Text();
         } else if (property == "Interval") {
             if (auto* t = dynamic_cast<const Timer*>(&e)) return std::to_string(t->Interval());
+        } else if (auto* inet = dynamic_cast<const Inet*>(&e)) {
+            std::string value;
+            if (inet->property(property, value)) return value;
+            throw LineError(e.fullName() + " has no " + quote(property));
         } else if (property == "Picture") {
             if (auto* i = dynamic_cast<const Image*>(&e)) return i->Picture();
             if (auto* c = dynamic_cast<const Container*>(&e)) return c->background;
@@ -191,6 +224,9 @@ private:
         } else if (op == "endGame") {
             expectEnd(words);
             endGame(form_);
+        } else if (op == "close") {
+            expectEnd(words);
+            program_->close();
         } else if (op == "LoadFile" || op == "SaveFile") {
             const std::string ref = word(words);
             auto* box = dynamic_cast<RichTextBox*>(&element(ref, op));
@@ -220,6 +256,7 @@ private:
     RecordingWebView wbx_;
     std::unique_ptr<Program> program_;
     std::int64_t lastTime_ = 0;
+    bool ended_ = false;
 };
 
 }  // namespace
@@ -231,6 +268,7 @@ int runScenario(std::istream& in, std::ostream& out, std::ostream& err, const Si
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const auto first = line.find_first_not_of(" \t");
         if (first == std::string::npos || line[first] == '#') continue;
+        if (sim.ended()) break;
         try {
             sim.run(line.substr(first));
         } catch (const LineError& e) {

@@ -1,15 +1,18 @@
 #pragma once
 // The simulator: the whole game under a virtual clock, driven by a scenario.
 //   <ms> <verb> [args]      one command per line, times never decreasing
-// Verbs: click, move, clickat, moveat, type, do, print, screen, holes, cues.
+// Verbs: click, move, clickat, moveat, type, do, print, screen, holes, cues,
+// messages, requests, answer, answer-fail, report.
 #include <filesystem>
 #include <iosfwd>
 #include <memory>
+#include <string>
 
 namespace korvala {
 
 struct SimulatorOptions {
     std::filesystem::path dataFolder;  // where "C:/" lies
+    std::string appDir;                // the application folder: where the sound files lie
 };
 
 // Runs the scenario from `in`, writing results to `out` and the first error

@@ -6,12 +6,19 @@ void EventTable::on(const Element& e, Event ev, std::function<void()> handler) {
     entries_.push_back({&e, ev, std::move(handler)});
 }
 
-bool EventTable::raise(const Element& e, Event ev) const {
-    for (const Entry& entry : entries_) {
-        if (entry.element == &e && entry.event == ev) {
-            entry.handler();
+bool EventTable::raise(const Element& e, Event ev) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].element != &e || entries_[i].event != ev) continue;
+        if (entries_[i].running) {
+            ++entries_[i].waiting;
             return true;
         }
+        entries_[i].running = true;
+        do {
+            entries_[i].handler();  // by index: a handler may bind more entries
+        } while (entries_[i].waiting > 0 && entries_[i].waiting--);
+        entries_[i].running = false;
+        return true;
     }
     return false;
 }

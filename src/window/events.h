@@ -14,7 +14,10 @@ class EventTable {
 public:
     void on(const Element& e, Event ev, std::function<void()> handler);
     // Runs the handler bound to (e, ev); false when the event is ignored.
-    bool raise(const Element& e, Event ev) const;
+    // An event raised again while its own handler runs (pending events let
+    // through from inside it) waits until that handler has finished, then
+    // runs: one handling of an event never interleaves with another.
+    bool raise(const Element& e, Event ev);
     bool handles(const Element& e, Event ev) const;
 
 private:
@@ -22,6 +25,8 @@ private:
         const Element* element;
         Event event;
         std::function<void()> handler;
+        bool running = false;
+        int waiting = 0;
     };
     std::vector<Entry> entries_;
 };

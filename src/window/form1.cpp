@@ -232,6 +232,18 @@ void Form1::setPorts(const Ports& ports) {
             if (auto* t = dynamic_cast<Timer*>(e); t && t->Interval() > 0) s->intervalSet(*t, t->Interval());
 }
 
+void Form1::DoEvents() {
+    if (Scheduler* s = ports().scheduler) s->processEvents();
+}
+
+void Form1::MsgBox(const std::string& title, const std::string& prompt) {
+    if (MessageBox* m = ports().messageBox) m->critical(title, prompt);
+}
+
+void Form1::End() {
+    if (ProgramExit* e = ports().exit) e->quit();
+}
+
 std::vector<Panel*> Form1::panels() const {
     std::vector<Panel*> out;
     for (Element* e : windowed)

@@ -93,7 +93,14 @@ public:
     ChangeObserver* observer() const { return context_.observer; }
 
     EventTable events;
-    bool raise(const Element& e, Event ev) const { return events.raise(e, ev); }
+    bool raise(const Element& e, Event ev) { return events.raise(e, ev); }
+
+    // Lets pending window events run now, from inside a handler.
+    void DoEvents();
+    // The modal message box with the critical icon and one OK button.
+    void MsgBox(const std::string& title, const std::string& prompt);
+    // Ends the program at once: no question, nothing saved.
+    void End();
 
     // The topmost visible panel, or nullptr for the game board.
     const Panel* screen() const;
