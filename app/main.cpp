@@ -23,6 +23,7 @@
 #include "platform/sound/qt_sound_device.h"
 #include "platform/sound/sound_output.h"
 #include "platform/view/game_window.h"
+#include "platform/view/platform_ui.h"
 #include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
 #include "window/form1.h"
@@ -53,13 +54,19 @@ int main(int argc, char** argv) {
     korvala::DiskDocumentFiles files(
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString());
     korvala::QtScheduler scheduler;
+    korvala::QtProgramExit exit;
+    korvala::QtMessageBox messageBox;
 
     korvala::PlatformParts parts;
     parts.scheduler = &scheduler;
     parts.files = &files;
     parts.makeSound = [&sound](const std::string&) { return korvala::sound::makeSoundDevice(sound.mixer()); };
+    parts.messageBox = &messageBox;
+    parts.exit = &exit;
     korvala::Program program(form, std::move(parts));  // the first splash timer counts from here
     korvala::GameWindow window(form);
+    window.onClose = [&program] { program.close(); };
+    messageBox.setParent(&window);
     program.load();
 
     const std::string shot = env("KORVALA_SHOT");

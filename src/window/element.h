@@ -265,6 +265,8 @@ public:
     std::vector<Timer*> timers;
     std::string background;          // picture name, empty for none
     Rgb backColor = 0x000000;
+    // The order in which the Tab key moves the focus among its controls.
+    std::vector<Element*> tabOrder;
     void add(Element& e);            // appends at the bottom of its list
 protected:
     // The window's own context: only the window itself calls this.

@@ -156,6 +156,7 @@ void Form1::build() {
     Konfigemail.setText("email");
     for (RichTextBox* r : {&KN, &konfignama, &Konfigemail}) r->look.font = sans(8.5);
     for (Element* e : std::initializer_list<Element*>{&KN, &konfignama, &KonfigNegara, &Konfigemail}) konfig.add(*e);
+    konfig.tabOrder = {&KonfigNegara, &konfignama, &Konfigemail};
     label(Label11, {3840, 2880, 2415, 255}, "Dilarang Menggunakan Spasi!", white, sans(8.25));
     label(Label7, {5520, 5520, 855, 255}, "OK!", white, sans(8.25, true), true, Align::Center);
     label(Label6, {3960, 5520, 975, 255}, "Batal", white, sans(8.25, true), true, Align::Center);

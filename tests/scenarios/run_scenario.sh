@@ -4,6 +4,8 @@
 #   #> <line>        a line the simulator must write, in order
 #   #! status <n>    the exit status expected (default 0)
 #   #! stderr <text> text that standard error must contain
+#   #! data unwritable  the data folder lies below a regular file, so
+#                       nothing can be written there
 set -u
 sim=$1 scenario=$2
 work=$(mktemp -d)
@@ -11,7 +13,12 @@ trap 'rm -rf "$work"' EXIT
 sed -n 's/^#> //p' "$scenario" > "$work/expected"
 want_status=$(sed -n 's/^#! status //p' "$scenario" | head -1)
 want_status=${want_status:-0}
-KORVALA_DATA_DIR="$work/data" "$sim" < "$scenario" > "$work/actual" 2> "$work/stderr"
+data="$work/data"
+if grep -q '^#! data unwritable' "$scenario"; then
+  : > "$work/file"
+  data="$work/file/data"
+fi
+KORVALA_DATA_DIR="$data" "$sim" < "$scenario" > "$work/actual" 2> "$work/stderr"
 status=$?
 ok=1
 if [ "$status" != "$want_status" ]; then

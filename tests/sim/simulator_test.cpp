@@ -39,6 +39,14 @@ TEST(Simulator, BadLinesStopTheRunWithStatus2) {
         {"0 do fly\n", "unknown operation 'fly'"},
         {"0 clickat 10\n", "missing argument"},
         {"\n# a comment\n0\n", "error: line 4: no verb"},
+        // Numbers that would wrap: an index past any array, a coordinate
+        // beyond 32 bits, a time past the 24-hour horizon.
+        {"0 print TX(4294967299) Text\n", "unknown element 'TX(4294967299)'"},
+        {"0 click lobang(4294967299)\n", "unknown element 'lobang(4294967299)'"},
+        {"0 clickat 4294967396 10\n", "bad number '4294967396'"},
+        {"0 moveat 10 -2147483649\n", "bad number '2147483649'"},
+        {"86400001 screen\n", "bad time '86400001'"},
+        {"999999999999999 screen\n", "bad time '999999999999999'"},
     };
     for (const auto& [scenario, message] : cases) {
         const SimRun r = run(std::string("0 screen\n") + scenario);
@@ -47,6 +55,32 @@ TEST(Simulator, BadLinesStopTheRunWithStatus2) {
         EXPECT_EQ(r.out.back(), '\n') << "no half-written line for " << scenario;
         EXPECT_NE(r.err.find(message), std::string::npos) << scenario << " gave: " << r.err;
     }
+}
+
+TEST(Simulator, ErrorLinesQuoteAtMost40CharactersEscaped) {
+    const struct {
+        std::string scenario, error;
+    } cases[] = {
+        {"0 " + std::string(100000, 'x') + "\n", "error: line 1: unknown verb '" + std::string(40, 'x') + "'...\n"},
+        {std::string("0 f\x1b[2J\x07\x7f\0y\n", 12), "error: line 1: unknown verb 'f\\x1B[2J\\x07\\x7F\\x00y'\n"},
+        {"0 " + std::string(39, 'a') + "\xc3\xa9\xc3\xa9\n", "error: line 1: unknown verb '" + std::string(39, 'a') + "\xc3\xa9'...\n"},
+    };
+    for (const auto& c : cases) {
+        const SimRun r = run(c.scenario);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.error);
+    }
+}
+
+TEST(Simulator, ABoxTakesAtMostItsLimitTypedAndTheLimitRoundTripsThroughItsFile) {
+    const std::string longest = std::string(30000 - 1, 'a') + "\xf0\x9f\x98\x80";  // 30000 characters
+    const SimRun ok = run("0 type konfignama " + longest + "\n0 do SaveFile konfignama n\n0 type konfignama x\n"
+                          "0 do LoadFile konfignama n\n0 print konfignama Text\n");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "0 konfignama.Text = \"" + longest + "\"\n");
+    const SimRun tooLong = run("0 type KonfigNegara " + std::string(30001, 'b') + "\n");
+    EXPECT_EQ(tooLong.status, 2);
+    EXPECT_NE(tooLong.err.find("KonfigNegara holds at most 30000 characters"), std::string::npos) << tooLong.err;
 }
 
 TEST(Simulator, TypedEscapesAndPrintedValuesRoundTrip) {

@@ -68,6 +68,12 @@ void GameWindow::fillPanel(Panel& panel, QWidget* w) {
     if (filled_.contains(&panel)) return;
     filled_.insert(&panel);
     buildControls(panel, w);
+    // The Tab key follows the model's order, not the order of creation.
+    for (std::size_t i = 1; i < panel.tabOrder.size(); ++i) {
+        QWidget* from = widgetFor(*panel.tabOrder[i - 1]);
+        QWidget* to = widgetFor(*panel.tabOrder[i]);
+        if (from && to) QWidget::setTabOrder(from, to);
+    }
 }
 
 QWidget* GameWindow::makeControl(Element& e, QWidget* surface) {
@@ -109,6 +115,7 @@ QWidget* GameWindow::makeControl(Element& e, QWidget* surface) {
             auto& button = static_cast<Button&>(e);
             auto* push = new QPushButton(qs(button.Caption()), surface);
             push->setFont(qtFont(button.look.font));
+            push->setAutoDefault(true);  // a focused button clicks on Enter too
             connect(push, &QPushButton::clicked, push, [this, &button] { form_.raise(button, Event::Click); });
             return push;
         }

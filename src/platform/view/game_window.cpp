@@ -1,6 +1,7 @@
 // The window itself: its set-up, and how the model's changes reach the screen.
 #include "platform/view/game_window.h"
 
+#include <QCloseEvent>
 #include <QFile>
 #include <QIcon>
 #include <QTimer>
@@ -70,6 +71,11 @@ void GameWindow::changed(const Element& e) {
     }
     if (dirty.isEmpty() || !onScreen(*e.parent)) return;
     if (QWidget* surface = surfaceFor(*e.parent)) surface->update(dirty);
+}
+
+void GameWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    if (onClose) onClose();
 }
 
 void GameWindow::framePainted() {

@@ -52,6 +52,8 @@ public:
 
     // Called once, after the first frame of the window has been painted.
     std::function<void()> onFirstFrame;
+    // The player closes the window with its close control.
+    std::function<void()> onClose;
 
     PictureCache& pictures() { return pictures_; }
 
@@ -63,6 +65,7 @@ public:
     void framePainted();
 
 protected:
+    void closeEvent(QCloseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
