@@ -20,6 +20,9 @@
 
 #include "game/game.h"
 #include "platform/files/document_files.h"
+#include "platform/files/safe_name.h"
+#include "platform/transfer/curl_channel.h"
+#include "platform/web/scores_page_view.h"
 #include "platform/sound/qt_sound_device.h"
 #include "platform/sound/sound_output.h"
 #include "platform/view/game_window.h"
@@ -40,6 +43,8 @@ std::string env(const char* name) {
 int main(int argc, char** argv) {
     QElapsedTimer sinceStart;
     sinceStart.start();
+    korvala::initTransfers();  // before any thread
+    korvala::prepareWebEngine();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("Korvala");
     QCoreApplication::setApplicationName("Korvala Deluxe");
@@ -56,6 +61,14 @@ int main(int argc, char** argv) {
     korvala::QtScheduler scheduler;
     korvala::QtProgramExit exit;
     korvala::QtMessageBox messageBox;
+    korvala::ScoresPageView scoresPage;
+    // The two FTP channels: reports come back through the window's event
+    // queue; a score's file has one name on disk and on the server.
+    auto toWindow = [&scheduler](std::function<void()> report) { scheduler.post(0, std::move(report)); };
+    auto local = [&files](const std::string& path) { return files.resolve(path); };
+    auto remote = [](std::string_view name) { return korvala::safeFileName(name); };
+    korvala::CurlChannel inet1(toWindow, local, remote, KORVALA_FTP_CA_FILE);
+    korvala::CurlChannel inet3(toWindow, local, remote, KORVALA_FTP_CA_FILE);
 
     korvala::PlatformParts parts;
     parts.scheduler = &scheduler;
@@ -63,9 +76,15 @@ int main(int argc, char** argv) {
     parts.makeSound = [&sound](const std::string&) { return korvala::sound::makeSoundDevice(sound.mixer()); };
     parts.messageBox = &messageBox;
     parts.exit = &exit;
+    parts.Inet1 = &inet1;
+    parts.Inet3 = &inet3;
+    parts.WBX = &scoresPage;
     korvala::Program program(form, std::move(parts));  // the first splash timer counts from here
     korvala::GameWindow window(form);
     window.onClose = [&program] { program.close(); };
+    window.makeBrowser = [&scoresPage](QWidget* surface, const QRect& place) {
+        return scoresPage.attach(surface, place);
+    };
     messageBox.setParent(&window);
     program.load();
 

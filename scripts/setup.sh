@@ -10,6 +10,8 @@ packages=(
   librsvg2-bin python3-pil
   sox libsox-fmt-all pulseaudio pulseaudio-utils
   fonts-dejavu-core fonts-liberation
+  libcurl4-openssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
+  qt6-webengine-dev xdotool libxtst-dev tesseract-ocr
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,16 +2,24 @@
 #include "platform/files/document_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/files/safe_name.h"
 #include "platform/rtf/rtf_document.h"
+#include "window/limits.h"
 
 namespace {
 
@@ -45,6 +53,33 @@ protected:
         for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
+    }
+    // The temporary files that saves left in `folder`.
+    static std::vector<std::string> temporaries(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const std::string& name : entries(folder)) {
+            if (name.starts_with(".korvala-save-")) names.push_back(name);
+        }
+        return names;
+    }
+    static mode_t permissions(const fs::path& file) {
+        struct stat info {};
+        EXPECT_EQ(::lstat(file.c_str(), &info), 0) << file;
+        return info.st_mode & 07777;
+    }
+    // A save of `target` that dies between writing its temporary file and the
+    // rename, as when the game is killed there: run in a child process that
+    // ends at that moment.
+    static void saveKilledBeforeRename(const fs::path& target, const std::string& bytes) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            replaceFileAtomically(target, bytes, []() -> bool { ::_exit(0); });
+            ::_exit(1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child did not reach the rename";
     }
 
     fs::path root_;
@@ -101,35 +136,62 @@ TEST_F(DocumentFilesTest, SaveThatCannotWriteFails) {
     DiskDocumentFiles isFile(root_ / "plain-file");
     EXPECT_FALSE(isFile.save("C:/konfignama.tamzosystem", "Ayu"));
 
-    // A name too long for the file system fails and leaves nothing behind.
-    DiskDocumentFiles files(data_);
-    EXPECT_FALSE(files.save("C:/" + std::string(300, 'x'), "score"));
-    EXPECT_TRUE(entries(data_).empty());
-
     // A folder standing where the file should be is not replaced.
+    DiskDocumentFiles files(data_);
     fs::create_directories(data_ / "scores");
     EXPECT_FALSE(files.save("C:/scores", "score"));
     EXPECT_TRUE(fs::is_directory(data_ / "scores"));
     EXPECT_EQ(entries(data_), std::vector<std::string>{"scores"});
 }
 
-TEST_F(DocumentFilesTest, ResolvesOnlyOnePlainFileName) {
+TEST_F(DocumentFilesTest, ResolvesOnlyGamePaths) {
     DiskDocumentFiles files(data_);
-    const std::vector<std::string> unsafe = {
-        "", "C:", "C:/", "C:/.", "C:/..", "konfignama.tamzosystem", "D:/x", "/etc/passwd", "C:x",
-        "C:\\x", "C:/a/b", "C:/../x", "C:/a\\b", "C:/..\\x", "C://x", "C:/x/", "C:/a\0b"s,
-        "C:/x\ny", "C:/x\ty", "C:/x\ry", "C:/\x7F", "C:/\xC2\x85",  // NEL, a C1 control
-        "C:/\xFF", "C:/\xC3",                                        // not UTF-8
-    };
-    for (const std::string& path : unsafe) {
+    for (const std::string path : {"", "C:", "konfignama.tamzosystem", "D:/x", "/etc/passwd", "C:x", "C:\\x",
+                                   "C\\x", ":/x"}) {
         EXPECT_EQ(files.resolve(path), std::nullopt) << '"' << path << '"';
         EXPECT_FALSE(files.save(path, "x")) << '"' << path << '"';
     }
-    EXPECT_FALSE(fs::exists(data_)) << "nothing was written for an unsafe name";
+    EXPECT_FALSE(fs::exists(data_)) << "nothing was written for a path outside the data folder";
 
+    // Plain score strings and the profile names are the file names.
     const std::vector<std::string> names = {"konfignama.tamzosystem", " 12 (GOOD TIME) ", "...", "a:b",
-                                            "Zw\xC3\xB6lf \xF0\x9F\x98\x80"};
-    for (const std::string& name : names) EXPECT_EQ(files.resolve("C:/" + name), data_ / name) << name;
+                                            "7(Budi)(b@x.example)(Papua Nugini)", "Zw\xC3\xB6lf \xF0\x9F\x98\x80"};
+    for (const std::string& name : names) {
+        EXPECT_EQ(files.resolve("C:/" + name), data_ / name) << name;
+        EXPECT_EQ(files.resolve("c:/" + name), data_ / name) << name;
+    }
+}
+
+// Whatever the player typed, a score file is one file in the data folder,
+// its own, and it saves and loads back.
+TEST_F(DocumentFilesTest, EveryScoreNameIsOneFileInTheDataFolder) {
+    const std::vector<std::string> hostile = {
+        "", ".", "..", "a/b", "a%2Fb", "../x", "../../etc/passwd", "a\\b", "..\\x", "/x", "x/", "/",
+        "a\0b"s, "x\ny", "x\ty", "x\ry", "\x7F", "\xC2\x85", "\xFF", "\xC3", "\xC0\xAF",
+        std::string(300, 'x'), std::string(300, 'x') + "y", std::string(100, '/'), "%", "%2E", "%2E%2E",
+    };
+    DiskDocumentFiles files(data_);
+    const auto scoreText = [&](std::size_t k) { return "score " + std::to_string(k); };
+    for (std::size_t k = 0; k < hostile.size(); ++k) {
+        const std::string& name = hostile[k];
+        const std::string path = "C:/" + name;
+        const auto file = files.resolve(path);
+        ASSERT_TRUE(file.has_value()) << '"' << name << '"';
+        EXPECT_EQ(file->parent_path(), data_) << '"' << name << '"';
+        const std::string leaf = file->filename().string();
+        EXPECT_TRUE(leaf != "." && leaf != ".." && !leaf.empty() && leaf.find('/') == std::string::npos)
+            << '"' << name << "\" -> \"" << leaf << '"';
+        EXPECT_EQ(*file, data_ / korvala::safeFileName(name)) << '"' << name << '"';
+        EXPECT_TRUE(files.save(path, scoreText(k))) << '"' << name << '"';
+    }
+    // Each name its own file, nothing outside the data folder.
+    EXPECT_EQ(entries(root_), std::vector<std::string>{"data"});
+    EXPECT_EQ(entries(data_).size(), hostile.size());
+    for (std::size_t k = 0; k < hostile.size(); ++k) {
+        std::string text;
+        EXPECT_TRUE(files.load("C:/" + hostile[k], text)) << '"' << hostile[k] << '"';
+        EXPECT_EQ(text, scoreText(k)) << '"' << hostile[k] << '"';
+    }
 }
 
 TEST_F(DocumentFilesTest, FailedLoadLeavesTheTextUnchanged) {
@@ -149,6 +211,258 @@ TEST_F(DocumentFilesTest, FailedLoadLeavesTheTextUnchanged) {
     std::string text = "keep";
     EXPECT_TRUE(files.load("C:/good", text));
     EXPECT_EQ(text, "fine");
+}
+
+// ---------------------------------------------------------------------------
+// Saves killed before their rename
+
+TEST_F(DocumentFilesTest, KilledSavesLeaveAtMostOneTemporaryPerDocument) {
+    DiskDocumentFiles files(data_);
+    ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", "Ayu"));
+    ASSERT_TRUE(files.save("C:/7(Budi)", "score"));
+    const std::string profile = readBytes(data_ / "konfignama.tamzosystem");
+
+    for (int kill = 0; kill < 20; ++kill) {
+        saveKilledBeforeRename(data_ / "konfignama.tamzosystem", "new " + std::to_string(kill));
+        saveKilledBeforeRename(data_ / "7(Budi)", "new score");
+    }
+    EXPECT_EQ(temporaries(data_).size(), 2u) << "one per document";
+    EXPECT_EQ(readBytes(data_ / "konfignama.tamzosystem"), profile) << "the old file stays whole";
+
+    // The next save of a document takes its leftover over.
+    ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", "Wulan"));
+    EXPECT_EQ(temporaries(data_).size(), 1u);
+    std::string text;
+    ASSERT_TRUE(files.load("C:/konfignama.tamzosystem", text));
+    EXPECT_EQ(text, "Wulan");
+
+    // The next start removes the rest.
+    DiskDocumentFiles nextStart(data_);
+    EXPECT_EQ(entries(data_), (std::vector<std::string>{"7(Budi)", "konfignama.tamzosystem"}));
+}
+
+TEST_F(DocumentFilesTest, StartLeavesARunningSaveAlone) {
+    DiskDocumentFiles files(data_);
+    ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", "Ayu"));
+    saveKilledBeforeRename(data_ / "7(Budi)", "killed");
+
+    // While this save has its temporary file written, the game starts again
+    // on the same folder (a second copy, or a second DiskDocumentFiles).
+    std::vector<std::string> whileRunning;
+    const bool saved = replaceFileAtomically(data_ / "konfignama.tamzosystem", korvala::rtf::writeDocument("Wulan"),
+                                             [&] {
+                                                 DiskDocumentFiles again(data_);
+                                                 whileRunning = temporaries(data_);
+                                                 return true;
+                                             });
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(whileRunning.size(), 1u) << "the killed save's file went, the running one's stayed";
+    std::string text;
+    ASSERT_TRUE(files.load("C:/konfignama.tamzosystem", text));
+    EXPECT_EQ(text, "Wulan");
+    EXPECT_EQ(entries(data_), std::vector<std::string>{"konfignama.tamzosystem"});
+}
+
+TEST_F(DocumentFilesTest, StartRemovesOnlyTemporaryFiles) {
+    // Score strings that look like temporary files are documents like any
+    // other: the start leaves them alone.
+    const std::vector<std::string> names = {".korvala-save-0123456789abcdef%", ".korvala-save-0123456789abcdef",
+                                            ".korvala-save-XXXXXX", ".korvala-save-"};
+    {
+        DiskDocumentFiles files(data_);
+        for (const std::string& name : names) ASSERT_TRUE(files.save("C:/" + name, name));
+    }
+    DiskDocumentFiles nextStart(data_);
+    for (const std::string& name : names) {
+        std::string text;
+        EXPECT_TRUE(nextStart.load("C:/" + name, text)) << name;
+        EXPECT_EQ(text, name);
+    }
+}
+
+TEST_F(DocumentFilesTest, SavesOfOneDocumentTakeTurns) {
+    // Two threads saving the same document share its temporary file name:
+    // each save must still write whole and succeed.
+    DiskDocumentFiles files(data_);
+    const std::string texts[2] = {std::string(200000, 'a'), std::string(200000, 'b')};
+    std::atomic<int> failed = 0;
+    std::vector<std::thread> savers;
+    for (const std::string& text : texts) {
+        savers.emplace_back([&] {
+            for (int k = 0; k < 30; ++k) {
+                if (!files.save("C:/konfignama.tamzosystem", text)) ++failed;
+            }
+        });
+    }
+    for (std::thread& saver : savers) saver.join();
+    EXPECT_EQ(failed, 0);
+    std::string text;
+    ASSERT_TRUE(files.load("C:/konfignama.tamzosystem", text));
+    EXPECT_TRUE(text == texts[0] || text == texts[1]);
+    EXPECT_EQ(entries(data_), std::vector<std::string>{"konfignama.tamzosystem"});
+}
+
+// ---------------------------------------------------------------------------
+// Document size: what saves, loads
+
+std::string utf8(char32_t cp) {
+    std::string out;
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return out;
+}
+
+// The most bytes the document writer spends on one character, over every
+// character there is. The writer spends the same on a character wherever it
+// stands, so a text's document is the empty document plus the sum.
+struct WorstCharacter {
+    char32_t cp = 0;
+    std::size_t bytes = 0;
+};
+WorstCharacter longestEncodedCharacter() {
+    const std::size_t empty = korvala::rtf::writeDocument("").size();
+    WorstCharacter worst;
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;  // surrogates are not characters
+        const std::size_t bytes = korvala::rtf::writeDocument(utf8(cp)).size() - empty;
+        if (bytes > worst.bytes) worst = {cp, bytes};
+    }
+    return worst;
+}
+
+TEST_F(DocumentFilesTest, EveryTextABoxHoldsFitsTheLoadLimit) {
+    const WorstCharacter worst = longestEncodedCharacter();
+    const std::size_t empty = korvala::rtf::writeDocument("").size();
+    const std::size_t largest = empty + korvala::kMaxRichTextChars * worst.bytes;
+    std::cout << "longest character: U+" << std::hex << static_cast<unsigned>(worst.cp) << std::dec << ", "
+              << worst.bytes << " bytes; largest document of " << korvala::kMaxRichTextChars
+              << " characters: " << largest << " bytes (limit " << DiskDocumentFiles::kMaxDocumentBytes << ")\n";
+    EXPECT_LE(largest, DiskDocumentFiles::kMaxDocumentBytes);
+
+    std::string text;
+    for (std::size_t k = 0; k < korvala::kMaxRichTextChars; ++k) text += utf8(worst.cp);
+    EXPECT_EQ(korvala::rtf::writeDocument(text).size(), largest) << "the sum holds for the worst text";
+}
+
+TEST_F(DocumentFilesTest, WorstCaseTextsOfAFullBoxSaveAndLoadBack) {
+    struct Case {
+        const char* name;
+        std::u32string cycle;  // the text repeats these characters
+    };
+    std::u32string controls;
+    for (char32_t cp = 0; cp < 0x20; ++cp) controls += cp;
+    controls += U'\x7F';
+    const std::vector<Case> cases = {
+        {"control characters", controls},
+        {"line breaks", U"\n"},
+        {"CR LF", U"\r\n"},
+        {"emoji", {0x1F600}},
+        {"other characters above U+FFFF", {0x10000, 0x10FFFF, 0x1D11E}},
+        {"backslashes and braces", U"\\{}"},
+        {"outside code page 1252", {0xFFFD, 0x8000, 0xFFFF, 0x4E2D, 0x0100, 0x0394}},
+        {"code page 1252 above ASCII", {0xE9, 0x20AC, 0xFF, 0xA0, 0x2122}},
+        {"plain letters", U"abcdefghijklmnopqrstuvwxyz"},
+        {"everything mixed", U"a\\\n\t\x01\xE9\x20AC\x4E2D\xFFFF\x1F600"},
+    };
+    DiskDocumentFiles files(data_);
+    std::size_t largestSaved = 0;
+    for (const Case& c : cases) {
+        std::string text;
+        for (std::size_t k = 0; k < korvala::kMaxRichTextChars; ++k) text += utf8(c.cycle[k % c.cycle.size()]);
+        ASSERT_TRUE(files.save("C:/full box", text)) << c.name;
+        const auto size = fs::file_size(data_ / "full box");
+        EXPECT_LE(size, DiskDocumentFiles::kMaxDocumentBytes) << c.name;
+        largestSaved = std::max<std::size_t>(largestSaved, size);
+        std::string loaded;
+        ASSERT_TRUE(files.load("C:/full box", loaded)) << c.name;
+        EXPECT_TRUE(loaded == text) << c.name << ": the text changed on the way";
+    }
+    std::cout << "largest document of a full box saved and loaded: " << largestSaved << " bytes\n";
+}
+
+TEST_F(DocumentFilesTest, DocumentLoadWouldRefuseIsNotSaved) {
+    DiskDocumentFiles files(data_);
+    ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", "Ayu"));
+    const std::string old = readBytes(data_ / "konfignama.tamzosystem");
+
+    const std::size_t empty = korvala::rtf::writeDocument("").size();
+    const std::string exactlyAtLimit(DiskDocumentFiles::kMaxDocumentBytes - empty, 'a');
+    std::string emoji;
+    for (int k = 0; k < 300000; ++k) emoji += "\xF0\x9F\x98\x80";
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    const std::vector<Case> tooLarge = {
+        {"one byte over the limit", exactlyAtLimit + "a"},
+        {"300,000 emoji", emoji},
+        {"300,000 control characters", std::string(300000, '\x01')},
+    };
+    for (const Case& c : tooLarge) {
+        EXPECT_FALSE(files.save("C:/konfignama.tamzosystem", c.text)) << c.name;
+        EXPECT_EQ(readBytes(data_ / "konfignama.tamzosystem"), old) << c.name;
+        EXPECT_EQ(entries(data_), std::vector<std::string>{"konfignama.tamzosystem"}) << c.name;
+    }
+    EXPECT_FALSE(files.save("C:/new score", emoji));
+    EXPECT_EQ(entries(data_), std::vector<std::string>{"konfignama.tamzosystem"}) << "no file for a new name";
+
+    // A document of exactly the limit saves and loads.
+    ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", exactlyAtLimit));
+    EXPECT_EQ(fs::file_size(data_ / "konfignama.tamzosystem"), DiskDocumentFiles::kMaxDocumentBytes);
+    std::string text;
+    ASSERT_TRUE(files.load("C:/konfignama.tamzosystem", text));
+    EXPECT_TRUE(text == exactlyAtLimit);
+}
+
+// ---------------------------------------------------------------------------
+// Symbolic links planted in the data folder
+
+TEST_F(DocumentFilesTest, LoadDoesNotFollowALink) {
+    fs::create_directories(data_);
+    writeBytes(root_ / "outside", korvala::rtf::writeDocument("secret"));
+    fs::create_symlink(root_ / "outside", data_ / "konfignama.tamzosystem");
+    fs::create_symlink("../outside", data_ / "relative");
+
+    DiskDocumentFiles files(data_);
+    for (const char* path : {"C:/konfignama.tamzosystem", "C:/relative"}) {
+        std::string text = "keep";
+        EXPECT_FALSE(files.load(path, text)) << path;
+        EXPECT_EQ(text, "keep") << path;
+    }
+}
+
+TEST_F(DocumentFilesTest, SaveReplacesALinkWithAFileOfItsOwn) {
+    fs::create_directories(data_);
+    const std::string outside = korvala::rtf::writeDocument("secret");
+    writeBytes(root_ / "outside", outside);
+    ASSERT_EQ(::chmod((root_ / "outside").c_str(), 0600), 0);
+    fs::create_symlink(root_ / "outside", data_ / "konfignama.tamzosystem");
+    writeBytes(data_ / "private", "x");
+    ASSERT_EQ(::chmod((data_ / "private").c_str(), 0600), 0);
+
+    DiskDocumentFiles files(data_);
+    ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", "Ayu"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(data_ / "konfignama.tamzosystem")));
+    EXPECT_EQ(permissions(data_ / "konfignama.tamzosystem"), 0644u) << "not the link target's permissions";
+    EXPECT_EQ(readBytes(root_ / "outside"), outside);
+    EXPECT_EQ(permissions(root_ / "outside"), 0600u);
+
+    // A regular file in the folder keeps its own permissions.
+    ASSERT_TRUE(files.save("C:/private", "Ayu"));
+    EXPECT_EQ(permissions(data_ / "private"), 0600u);
 }
 
 }  // namespace

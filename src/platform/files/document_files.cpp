@@ -3,28 +3,109 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <utility>
 
+#include "platform/files/safe_name.h"
 #include "platform/rtf/rtf_document.h"
-#include "platform/rtf/utf8.h"
 
 namespace korvala {
 namespace {
 
 namespace fs = std::filesystem;
 
-// True when `name` is valid UTF-8 holding no control character (C0, DEL or
-// C1): such a name is text the player could have typed.
-bool isPrintableUtf8(std::string_view name) {
-    for (std::size_t i = 0; i < name.size();) {
-        const std::optional<char32_t> cp = nextCodePoint(name, i);
-        if (!cp || *cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F)) return false;
+// Temporary files are named ".korvala-save-" + 16 hex digits + "%". No name
+// safeFileName gives ends in '%' after other characters, so a document is
+// never taken for a temporary file.
+constexpr std::string_view kTemporaryPrefix = ".korvala-save-";
+constexpr std::size_t kTemporaryHashDigits = 16;
+constexpr char kTemporaryEnd = '%';
+
+// How long a save waits for another save of the same file to finish.
+constexpr auto kTurnWait = std::chrono::seconds(5);
+
+// A fixed name per target file: FNV-1a of its name. Two targets sharing a
+// temporary name would only take turns.
+std::string temporaryNameFor(const fs::path& target) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    const std::string name = target.filename().string();
+    for (const unsigned char byte : name) {
+        hash ^= byte;
+        hash *= 0x100000001b3ULL;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string temporary(kTemporaryPrefix);
+    for (int shift = 60; shift >= 0; shift -= 4) temporary += kHex[(hash >> shift) & 0xF];
+    temporary += kTemporaryEnd;
+    return temporary;
+}
+
+bool isTemporaryName(std::string_view name) {
+    if (name.size() != kTemporaryPrefix.size() + kTemporaryHashDigits + 1) return false;
+    if (!name.starts_with(kTemporaryPrefix) || name.back() != kTemporaryEnd) return false;
+    for (const char c : name.substr(kTemporaryPrefix.size(), kTemporaryHashDigits)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
     return true;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Takes the exclusive lock on `fd`, waiting at most kTurnWait for another
+// holder to let go. flock locks belong to the open file, so two saves in one
+// process exclude each other as two processes do.
+bool lockExclusive(int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + kTurnWait;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Opens and locks the temporary file at `temporary` for writing: the one a
+// killed save left, or a new one. On return the descriptor holds the lock
+// and is the regular file, with no other link, that the name stands for;
+// -1 on failure.
+int takeTemporary(const std::string& temporary) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                              0600);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            // Something planted at the name that is not ours to write
+            // through: a symbolic link is removed, anything else fails.
+            if (errno == ELOOP && ::unlink(temporary.c_str()) == 0) continue;
+            return -1;
+        }
+        if (!lockExclusive(fd)) {
+            ::close(fd);
+            return -1;
+        }
+        // Another save may have renamed the file, or a sweep removed it,
+        // between the open and the lock: then start over with the name.
+        struct stat opened {}, named {};
+        if (::fstat(fd, &opened) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        if (::lstat(temporary.c_str(), &named) == 0 && sameFile(opened, named)) {
+            if (S_ISREG(opened.st_mode) && opened.st_nlink == 1 && ::ftruncate(fd, 0) == 0) return fd;
+            // A FIFO, or a hard link to some other file: not written into.
+            ::unlink(temporary.c_str());
+        }
+        ::close(fd);
+    }
+    return -1;
 }
 
 // Writes all of `bytes` to `fd`, riding out short writes and interrupts.
@@ -32,7 +113,7 @@ bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN) continue;
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -52,18 +133,16 @@ void syncFolder(const fs::path& folder) {
 }  // namespace
 
 DiskDocumentFiles::DiskDocumentFiles(std::filesystem::path dataFolder)
-    : dataFolder_(std::move(dataFolder)) {}
+    : dataFolder_(std::move(dataFolder)) {
+    removeSaveLeftovers(dataFolder_);
+}
 
 std::optional<std::filesystem::path> DiskDocumentFiles::resolve(const std::string& path) const {
     if (path.size() < 3 || (path[0] != 'C' && path[0] != 'c') || path[1] != ':' || path[2] != '/') {
         return std::nullopt;
     }
-    const std::string_view name = std::string_view(path).substr(3);
-    if (name.empty() || name == "." || name == "..") return std::nullopt;
-    if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) return std::nullopt;
-    if (!isPrintableUtf8(name)) return std::nullopt;
     try {
-        return dataFolder_ / fs::path(std::string(name));
+        return dataFolder_ / fs::path(safeFileName(std::string_view(path).substr(3)));
     } catch (...) {
         return std::nullopt;
     }
@@ -73,7 +152,9 @@ bool DiskDocumentFiles::load(const std::string& path, std::string& text) {
     try {
         const auto file = resolve(path);
         if (!file) return false;
-        const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        // O_NOFOLLOW: a link planted under a document's name must not make
+        // the game read a file from outside the data folder.
+        const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0) return false;
         struct stat info {};
         if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
@@ -113,10 +194,14 @@ bool DiskDocumentFiles::save(const std::string& path, const std::string& text) {
     try {
         const auto file = resolve(path);
         if (!file) return false;
+        // A document load would refuse is not written at all: the old file
+        // stays, and the box's text is not silently lost on the next load.
+        const std::string document = rtf::writeDocument(text);
+        if (document.size() > kMaxDocumentBytes) return false;
         std::error_code error;
         fs::create_directories(dataFolder_, error);
         if (error || !fs::is_directory(dataFolder_, error)) return false;
-        return replaceFileAtomically(*file, rtf::writeDocument(text));
+        return replaceFileAtomically(*file, document);
     } catch (...) {
         return false;
     }
@@ -126,38 +211,65 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
                            const std::function<bool()>& beforeReplace) {
     std::string temporary;
     int fd = -1;
+    // On failure: the temporary file goes, while its lock still keeps any
+    // other save of the same target waiting.
+    const auto fail = [&] {
+        if (!temporary.empty()) ::unlink(temporary.c_str());
+        if (fd >= 0) ::close(fd);
+        return false;
+    };
     try {
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = ".";
         // A short name of our own, so that a long target name cannot make the
         // temporary one too long.
-        temporary = (folder / ".korvala-save-XXXXXX").string();
-        fd = ::mkstemp(temporary.data());
-        if (fd < 0) {
-            temporary.clear();
-            return false;
-        }
-        // Keep the permissions of the file being replaced; a new file gets
-        // the usual read-for-all.
+        const std::string name = (folder / temporaryNameFor(target)).string();
+        fd = takeTemporary(name);
+        if (fd < 0) return false;
+        temporary = name;
+        // Keep the permissions of a regular file being replaced. Not those of
+        // a link's target (lstat, not stat): a link planted in the folder
+        // must not hand its target's permissions to the game's file. A new
+        // file gets the usual read-for-all.
         struct stat old {};
-        const mode_t mode = (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-                                ? (old.st_mode & 07777)
-                                : 0644;
-        bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
-        ok = (::close(fd) == 0) && ok;
+        const mode_t mode = (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ? (old.st_mode & 0777)
+                                                                                          : 0644;
+        if (::fchmod(fd, mode) != 0 || !writeAll(fd, bytes) || ::fsync(fd) != 0) return fail();
+        if (beforeReplace && !beforeReplace()) return fail();
+        if (::rename(temporary.c_str(), target.c_str()) != 0) return fail();
+        // The lock is held until the rename is done, so a save waiting for
+        // its turn finds the name free and starts a new temporary file.
+        ::close(fd);
         fd = -1;
-        if (ok && beforeReplace) ok = beforeReplace();
-        if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-        if (!ok) {
-            ::unlink(temporary.c_str());
-            return false;
-        }
         syncFolder(folder);
         return true;
     } catch (...) {
-        if (fd >= 0) ::close(fd);
-        if (!temporary.empty()) ::unlink(temporary.c_str());
-        return false;
+        return fail();
+    }
+}
+
+void removeSaveLeftovers(const std::filesystem::path& folder) {
+    try {
+        std::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (!isTemporaryName(name)) continue;
+            const std::string path = it->path().string();
+            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+            if (fd < 0) {
+                if (errno == ELOOP) ::unlink(path.c_str());  // never a save's file
+                continue;
+            }
+            // A save that is running holds the lock: its file stays. A killed
+            // save's lock went with its process.
+            struct stat opened {}, named {};
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+                ::lstat(path.c_str(), &named) == 0 && sameFile(opened, named)) {
+                ::unlink(path.c_str());
+            }
+            ::close(fd);
+        }
+    } catch (...) {
     }
 }
 

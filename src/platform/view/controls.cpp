@@ -126,7 +126,8 @@ QWidget* GameWindow::makeControl(Element& e, QWidget* surface) {
             return widget;
         }
         case Kind::WebBrowser: {
-            // Stands at the browser's place until the scores page viewer is wired in.
+            if (makeBrowser)
+                if (QWidget* browser = makeBrowser(surface, pixels(e.pixelRect()))) return browser;
             auto* blank = new QWidget(surface);
             blank->setAutoFillBackground(true);
             QPalette pal = blank->palette();

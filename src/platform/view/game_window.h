@@ -54,6 +54,10 @@ public:
     std::function<void()> onFirstFrame;
     // The player closes the window with its close control.
     std::function<void()> onClose;
+    // Makes the widget of the web browser at its place on `surface` (the
+    // information panel), the first time that panel is shown; without it a
+    // white stand-in holds the place.
+    std::function<QWidget*(QWidget* surface, const QRect& place)> makeBrowser;
 
     PictureCache& pictures() { return pictures_; }
 

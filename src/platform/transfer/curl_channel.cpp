@@ -1,0 +1,588 @@
+#include "platform/transfer/curl_channel.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/transfer/listing_lines.h"
+
+namespace korvala {
+
+void initTransfers() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kDefaultTimeoutSeconds = 60;
+constexpr int kMaxTimeoutSeconds = 24 * 3600;
+// A connection on which nothing arrives for this long (or the whole request
+// timeout, when that is shorter) is dropped: no reply to a command, no byte
+// of a transfer, no answer to the connection attempt.
+constexpr int kStallSeconds = 15;
+// Removing an upload's temporary file after a failure gets its own bound.
+constexpr int kCleanupSeconds = 10;
+// libcurl enforces the request timeout itself; past it by this much the
+// worker gives up on its own (a server that never answers the closing QUIT).
+constexpr auto kDeadlineGrace = std::chrono::seconds(2);
+
+bool hasControl(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f;
+    });
+}
+
+// A single file or folder name the server can only take as itself.
+bool isPlainName(std::string_view s) {
+    return !s.empty() && s != "." && s != ".." && s.find('/') == std::string_view::npos &&
+           s.find('\\') == std::string_view::npos && !hasControl(s);
+}
+
+int timeoutSeconds(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value <= 0) return kDefaultTimeoutSeconds;
+    return static_cast<int>(std::min<long>(value, kMaxTimeoutSeconds));
+}
+
+// Percent-encodes one path component of a URL.
+std::string escapeComponent(std::string_view s) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : s) {
+        auto u = static_cast<unsigned char>(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' ||
+            u == '.' || u == '_' || u == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+    return out;
+}
+
+// "Korvala/" -> {"Korvala"}; false when a level is not a plain name.
+bool splitFolder(std::string_view folder, std::vector<std::string>& levels) {
+    levels.clear();
+    while (!folder.empty()) {
+        std::size_t slash = folder.find('/');
+        std::string_view level = folder.substr(0, slash);
+        if (!isPlainName(level)) return false;
+        levels.emplace_back(level);
+        folder = slash == std::string_view::npos ? std::string_view() : folder.substr(slash + 1);
+    }
+    return !levels.empty();
+}
+
+// The URL of `path` (escaped, relative to the folder the base URL names,
+// normally the account's home) on the server of `base`. Empty, with `why`
+// set, when the base is not an ftp:// URL.
+std::string serverUrl(const std::string& base, const std::string& path, std::string& why) {
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) {
+        why = "the URL is not valid";
+        return {};
+    }
+    auto part = [&](CURLUPart which) {
+        char* text = nullptr;
+        std::string value;
+        if (curl_url_get(url.get(), which, &text, 0) == CURLUE_OK && text) value = text;
+        curl_free(text);
+        return value;
+    };
+    std::string scheme = part(CURLUPART_SCHEME);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (scheme != "ftp") {
+        why = "the URL is not an ftp:// URL";
+        return {};
+    }
+    std::string full = part(CURLUPART_PATH);
+    if (full.empty() || full.back() != '/') full += '/';
+    full += path;
+    curl_url_set(url.get(), CURLUPART_PATH, full.c_str(), 0);
+    curl_url_set(url.get(), CURLUPART_QUERY, nullptr, 0);
+    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+    std::string result = part(CURLUPART_URL);
+    if (result.empty()) why = "the URL is not valid";
+    return result;
+}
+
+struct SList {
+    curl_slist* list = nullptr;
+    ~SList() { curl_slist_free_all(list); }
+    bool add(const std::string& line) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (!grown) return false;
+        list = grown;
+        return true;
+    }
+};
+
+// One request as the worker runs it, prepared on the window's thread.
+struct Job {
+    ChannelSettings settings;
+    TransferRequest::Kind kind = TransferRequest::Kind::Listing;
+    std::vector<std::string> folder;  // the remote folder, one name per level
+    std::string remoteName;           // Upload: the mapped name
+    std::filesystem::path localFile;  // Upload
+    std::string refused;              // set: fails without connecting
+};
+
+struct Outcome {
+    bool ok = false;
+    std::string response;
+    std::string reason;
+};
+
+// An upload's temporary file left on the server by a failed upload.
+struct Leftover {
+    ChannelSettings settings;
+    std::string name;
+    bool tls = false;
+};
+
+// What the posted reports share with the channel; outlives it.
+struct Core {
+    std::mutex m;
+    CurlChannel* owner = nullptr;  // null once the channel is being destroyed
+    std::string response;
+    std::size_t offset = 0;
+    std::string reason;
+};
+
+// Runs on the window's thread.
+void deliver(Core& core, bool ok, std::string& response, std::string& reason) {
+    std::function<void(int)> notify;
+    {
+        std::lock_guard lock(core.m);
+        if (!core.owner) return;
+        core.response = std::move(response);
+        core.offset = 0;
+        core.reason = std::move(reason);
+        notify = core.owner->stateChanged;
+    }
+    if (notify) notify(ok ? CurlChannel::kStateCompleted : CurlChannel::kStateFailed);
+}
+
+}  // namespace
+
+struct CurlChannel::Impl {
+    WindowPost post;
+    LocalResolver resolveLocal;
+    NameMapping remoteName;
+    std::string caFile;
+    Limits limits;
+
+    std::shared_ptr<Core> core = std::make_shared<Core>();
+
+    std::mutex m;
+    std::condition_variable wake;
+    std::deque<Job> waiting;
+    bool stopping = false;
+    std::atomic<bool> abort{false};
+
+    CURLM* multi = nullptr;
+    std::thread worker;
+
+    Job prepare(const ChannelSettings& settings, const TransferRequest& request) const;
+    void report(Outcome outcome);
+    void run();
+};
+
+namespace {
+
+// The worker's side: one easy handle, used only on the worker thread.
+class Worker {
+public:
+    explicit Worker(CurlChannel::Impl& channel) : ch_(channel), easy_(curl_easy_init()) {
+        std::random_device seed;
+        rng_.seed((std::uint64_t{seed()} << 32) ^ seed());
+    }
+    ~Worker() { curl_easy_cleanup(easy_); }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    Outcome run(const Job& job, std::optional<Leftover>& leftover) {
+        if (!job.refused.empty()) return {false, {}, job.refused};
+        if (!easy_ || !ch_.multi) return {false, {}, "the transfer library could not start"};
+        return job.kind == TransferRequest::Kind::Listing ? listing(job) : upload(job, leftover);
+    }
+
+    // Best effort: a failed upload's temporary file is deleted.
+    void removeLeftover(const Leftover& left) {
+        std::string why;
+        Attempt a;
+        a.settings = &left.settings;
+        a.url = serverUrl(left.settings.URL, "", why);
+        a.tls = left.tls;
+        int seconds = std::min(timeoutSeconds(left.settings.RequestTimeout), kCleanupSeconds);
+        a.deadline = Clock::now() + std::chrono::seconds(seconds);
+        SList quote;
+        if (a.url.empty() || !quote.add("DELE " + left.name)) return;
+        perform(a, [&](CURL* h) {
+            curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+            curl_easy_setopt(h, CURLOPT_QUOTE, quote.list);
+        });
+    }
+
+private:
+    struct Attempt {
+        const ChannelSettings* settings = nullptr;
+        std::string url;
+        bool tls = true;
+        Clock::time_point deadline;
+    };
+
+    Outcome listing(const Job& job) {
+        std::string path;
+        for (const std::string& level : job.folder) path += escapeComponent(level) + '/';
+        Attempt a = begin(job.settings, path);
+        if (a.url.empty()) return {false, {}, why_};
+
+        struct Sink {
+            ListingLines lines;
+            bool tooLarge = false;
+        };
+        std::optional<Sink> sink;
+        auto onData = +[](char* data, std::size_t, std::size_t n, void* user) -> std::size_t {
+            auto* s = static_cast<Sink*>(user);
+            try {
+                if (s->lines.add(std::string_view(data, n))) return n;
+            } catch (...) {
+            }
+            s->tooLarge = true;
+            return 0;  // ends the transfer with a write error
+        };
+        CURLcode rc = performSecured(a, [&](CURL* h) {
+            sink.emplace(Sink{ListingLines(ch_.limits.maxResponseBytes)});
+            curl_easy_setopt(h, CURLOPT_DIRLISTONLY, 1L);
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+            curl_easy_setopt(h, CURLOPT_WRITEDATA, &*sink);
+        });
+        if (sink && sink->tooLarge) return {false, {}, "the listing is larger than the channel holds"};
+        if (rc != CURLE_OK) return {false, {}, reason(rc)};
+        return {true, sink->lines.finish(), {}};
+    }
+
+    Outcome upload(const Job& job, std::optional<Leftover>& leftover) {
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(job.localFile, ec)) return {false, {}, "the local file is missing"};
+        std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(job.localFile.c_str(), "rb"),
+                                                                &std::fclose);
+        if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return {false, {}, "the local file cannot be read"};
+        long size = std::ftell(file.get());
+        if (size < 0) return {false, {}, "the local file cannot be read"};
+
+        // Uploaded into the home folder under a name of its own, then moved
+        // into the score folder in one step once complete: a listing never
+        // shows a half-written score, and the temporary name is not hidden.
+        char tmp[64];
+        std::snprintf(tmp, sizeof tmp, "korvala-upload-%016llx.part",
+                      static_cast<unsigned long long>(rng_()));
+        std::string target;
+        for (const std::string& level : job.folder) target += level + '/';
+        target += job.remoteName;
+
+        Attempt a = begin(job.settings, escapeComponent(tmp));
+        if (a.url.empty()) return {false, {}, why_};
+        SList after;
+        std::string rnfr = std::string("RNFR ") + tmp, rnto = "RNTO " + target;
+        if (hasControl(rnfr) || hasControl(rnto)) return {false, {}, "unsafe remote name"};
+        if (!after.add(rnfr) || !after.add(rnto)) return {false, {}, "out of memory"};
+
+        bool storSent = false;
+        auto onRead = +[](char* buffer, std::size_t item, std::size_t n, void* user) -> std::size_t {
+            auto* f = static_cast<std::FILE*>(user);
+            std::size_t got = std::fread(buffer, item, n, f);
+            return got == 0 && std::ferror(f) ? CURL_READFUNC_ABORT : got;
+        };
+        auto onDebug = +[](CURL*, curl_infotype type, char* data, std::size_t n, void* user) -> int {
+            if (type == CURLINFO_HEADER_OUT && std::string_view(data, n).substr(0, 5) == "STOR ")
+                *static_cast<bool*>(user) = true;
+            return 0;
+        };
+        CURLcode rc = performSecured(a, [&](CURL* h) {
+            std::rewind(file.get());
+            curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(h, CURLOPT_READFUNCTION, onRead);
+            curl_easy_setopt(h, CURLOPT_READDATA, file.get());
+            curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+            curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
+            curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, onDebug);
+            curl_easy_setopt(h, CURLOPT_DEBUGDATA, &storSent);
+            curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+        });
+        if (rc == CURLE_OK) return {true, {}, {}};
+        if (storSent) leftover = Leftover{job.settings, tmp, a.tls};
+        return {false, {}, reason(rc)};
+    }
+
+    Attempt begin(const ChannelSettings& settings, const std::string& path) {
+        Attempt a;
+        a.settings = &settings;
+        a.deadline = Clock::now() + std::chrono::seconds(timeoutSeconds(settings.RequestTimeout));
+        why_.clear();
+        a.url = serverUrl(settings.URL, path, why_);
+        return a;
+    }
+
+    // TLS on the control connection first. Only a server that refuses AUTH
+    // is asked again without it; every other failure (an untrusted
+    // certificate, a broken handshake) stands, so the password is never
+    // sent in clear to a server that claimed to speak TLS.
+    template <typename Extra>
+    CURLcode performSecured(Attempt& a, const Extra& extra) {
+        a.tls = true;
+        CURLcode rc = perform(a, extra);
+        if (rc == CURLE_USE_SSL_FAILED && !ch_.abort) {
+            a.tls = false;
+            rc = perform(a, extra);
+        }
+        return rc;
+    }
+
+    template <typename Extra>
+    CURLcode perform(const Attempt& a, const Extra& extra) {
+        auto remaining = std::chrono::duration_cast<milliseconds>(a.deadline - Clock::now()).count();
+        if (remaining <= 0) return CURLE_OPERATION_TIMEDOUT;
+        long totalSeconds = timeoutSeconds(a.settings->RequestTimeout);
+        long stall = std::min<long>(totalSeconds, kStallSeconds);
+
+        CURL* h = easy_;
+        curl_easy_reset(h);
+        error_[0] = '\0';
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
+        curl_easy_setopt(h, CURLOPT_URL, a.url.c_str());
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+        if (!a.settings->UserName.empty()) curl_easy_setopt(h, CURLOPT_USERNAME, a.settings->UserName.c_str());
+        if (!a.settings->Password.empty()) curl_easy_setopt(h, CURLOPT_PASSWORD, a.settings->Password.c_str());
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining));
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min<long>(remaining, stall * 1000)));
+        curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, stall);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall);
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Worker::onProgress);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(a.tls ? CURLUSESSL_CONTROL : CURLUSESSL_NONE));
+        if (a.tls && !ch_.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, ch_.caFile.c_str());
+        extra(h);
+        hardDeadline_ = a.deadline + kDeadlineGrace;
+        return drive();
+    }
+
+    // Runs the transfer on the multi handle, so that the channel's
+    // destructor can wake the worker at once (curl_multi_wakeup) instead of
+    // waiting for the next progress call.
+    CURLcode drive() {
+        if (curl_multi_add_handle(ch_.multi, easy_) != CURLM_OK) return CURLE_FAILED_INIT;
+        CURLcode result = CURLE_OK;
+        for (;;) {
+            if (ch_.abort) {
+                result = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            if (Clock::now() > hardDeadline_) {
+                result = CURLE_OPERATION_TIMEDOUT;
+                break;
+            }
+            int running = 0;
+            if (curl_multi_perform(ch_.multi, &running) != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            bool done = false;
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(ch_.multi, &left)) {
+                if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
+                    result = msg->data.result;
+                    done = true;
+                }
+            }
+            if (done) break;
+            curl_multi_poll(ch_.multi, nullptr, 0, 1000, nullptr);
+        }
+        curl_multi_remove_handle(ch_.multi, easy_);
+        return result;
+    }
+
+    // Also called inside libcurl's own waits (the closing QUIT), so an abort
+    // or the deadline ends those too.
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto* self = static_cast<Worker*>(user);
+        return self->ch_.abort || Clock::now() > self->hardDeadline_ ? 1 : 0;
+    }
+
+    std::string reason(CURLcode rc) const {
+        return error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
+    }
+
+    CurlChannel::Impl& ch_;
+    CURL* easy_;
+    std::mt19937_64 rng_;
+    char error_[CURL_ERROR_SIZE] = {};
+    std::string why_;
+    Clock::time_point hardDeadline_;
+};
+
+}  // namespace
+
+Job CurlChannel::Impl::prepare(const ChannelSettings& settings, const TransferRequest& request) const {
+    Job job;
+    job.settings = settings;
+    job.kind = request.kind;
+    if (hasControl(settings.URL) || hasControl(settings.UserName) || hasControl(settings.Password)) {
+        job.refused = "control characters in the connection settings";
+        return job;
+    }
+    if (request.kind == TransferRequest::Kind::Listing) {
+        if (!splitFolder(request.folder, job.folder)) job.refused = "the remote folder is not valid";
+        return job;
+    }
+    // "Korvala/<name>": the folder up to the first '/', the rest is the
+    // score's name, whatever it holds.
+    const std::string& remote = request.remotePath;
+    std::size_t slash = remote.find('/');
+    if (slash == std::string::npos || slash + 1 >= remote.size() ||
+        !splitFolder(std::string_view(remote).substr(0, slash), job.folder)) {
+        job.refused = "the remote path is not valid";
+        return job;
+    }
+    try {
+        std::string_view name = std::string_view(remote).substr(slash + 1);
+        job.remoteName = remoteName ? remoteName(name) : std::string(name);
+        if (!isPlainName(job.remoteName)) {
+            job.refused = "unsafe remote name";
+            return job;
+        }
+        std::optional<std::filesystem::path> local;
+        if (resolveLocal) local = resolveLocal(request.localPath);
+        if (!local) {
+            job.refused = "the local file is missing";
+            return job;
+        }
+        job.localFile = std::move(*local);
+    } catch (const std::exception& e) {
+        job.refused = e.what();
+    }
+    return job;
+}
+
+void CurlChannel::Impl::report(Outcome outcome) {
+    if (!post) return;
+    auto response = std::make_shared<std::string>(std::move(outcome.response));
+    auto reason = std::make_shared<std::string>(std::move(outcome.reason));
+    post([core = core, ok = outcome.ok, response, reason] { deliver(*core, ok, *response, *reason); });
+}
+
+void CurlChannel::Impl::run() {
+    Worker worker(*this);
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(m);
+            wake.wait(lock, [&] { return stopping || !waiting.empty(); });
+            if (stopping) return;
+            job = std::move(waiting.front());
+            waiting.pop_front();
+        }
+        std::optional<Leftover> leftover;
+        Outcome outcome = worker.run(job, leftover);
+        if (abort) return;
+        report(std::move(outcome));
+        // After the report, before the next request: the game is not kept
+        // waiting for the cleanup of a failed upload.
+        if (leftover) worker.removeLeftover(*leftover);
+    }
+}
+
+CurlChannel::CurlChannel(WindowPost toWindowThread, LocalResolver resolveLocal, NameMapping remoteName,
+                         std::filesystem::path caFile, Limits limits)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->post = std::move(toWindowThread);
+    impl_->resolveLocal = std::move(resolveLocal);
+    impl_->remoteName = std::move(remoteName);
+    impl_->caFile = caFile.string();
+    impl_->limits = limits;
+    impl_->core->owner = this;
+    impl_->multi = curl_multi_init();
+    impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+CurlChannel::~CurlChannel() {
+    {
+        std::lock_guard lock(impl_->core->m);
+        impl_->core->owner = nullptr;
+    }
+    {
+        std::lock_guard lock(impl_->m);
+        impl_->stopping = true;
+        impl_->waiting.clear();
+    }
+    impl_->abort = true;
+    impl_->wake.notify_all();
+    if (impl_->multi) curl_multi_wakeup(impl_->multi);
+    if (impl_->worker.joinable()) impl_->worker.join();
+    if (impl_->multi) curl_multi_cleanup(impl_->multi);
+}
+
+void CurlChannel::execute(const ChannelSettings& settings, const TransferRequest& request) {
+    Job job = impl_->prepare(settings, request);
+    bool full = false;
+    {
+        std::lock_guard lock(impl_->m);
+        if (impl_->waiting.size() >= impl_->limits.maxWaiting)
+            full = true;
+        else
+            impl_->waiting.push_back(std::move(job));
+    }
+    if (full)
+        impl_->report({false, {}, "too many requests waiting"});
+    else
+        impl_->wake.notify_one();
+}
+
+std::string CurlChannel::getChunk(std::size_t size) {
+    Core& core = *impl_->core;
+    std::lock_guard lock(core.m);
+    std::size_t left = core.response.size() - core.offset;
+    std::size_t n = std::min(size, left);
+    std::string chunk = core.response.substr(core.offset, n);
+    core.offset += n;
+    if (core.offset == core.response.size()) {
+        std::string().swap(core.response);  // all read: let the memory go
+        core.offset = 0;
+    }
+    return chunk;
+}
+
+std::string CurlChannel::lastReason() const {
+    std::lock_guard lock(impl_->core->m);
+    return impl_->core->reason;
+}
+
+}  // namespace korvala

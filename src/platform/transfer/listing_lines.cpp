@@ -1,0 +1,37 @@
+#include "platform/transfer/listing_lines.h"
+
+namespace korvala {
+
+bool ListingLines::add(std::string_view data) {
+    if (refused_) return false;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        std::size_t end = data.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos) end = data.size();
+        if (end > pos) {
+            text_.append(data.data() + pos, end - pos);
+            lineOpen_ = true;
+        }
+        if (end < data.size()) {
+            if (lineOpen_) text_.append("\r\n");
+            lineOpen_ = false;
+            ++end;
+        }
+        pos = end;
+        if (text_.size() + (lineOpen_ ? 2 : 0) > max_) {
+            refused_ = true;
+            std::string().swap(text_);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ListingLines::finish() {
+    if (refused_) return {};
+    if (lineOpen_) text_.append("\r\n");
+    lineOpen_ = false;
+    return std::move(text_);
+}
+
+}  // namespace korvala

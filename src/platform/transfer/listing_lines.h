@@ -1,0 +1,31 @@
+#pragma once
+// Turns a server's name-only listing into the text the game reads: one name
+// per line, every line ended by CR LF, whatever line ends the server used
+// (LF, CR LF, a lone CR, none after the last name). Blank lines are dropped:
+// a file name is never empty. The text is capped; a listing beyond the cap is
+// refused rather than held.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace korvala {
+
+class ListingLines {
+public:
+    explicit ListingLines(std::size_t maxBytes) : max_(maxBytes) {}
+
+    // Adds the next piece of the listing as received. Returns false (and
+    // drops everything) once the finished text would exceed the cap.
+    bool add(std::string_view data);
+    // The finished text; the last name is closed with CR LF.
+    std::string finish();
+    std::size_t size() const { return text_.size(); }
+
+private:
+    std::string text_;
+    std::size_t max_;
+    bool lineOpen_ = false;
+    bool refused_ = false;
+};
+
+}  // namespace korvala

@@ -1,0 +1,71 @@
+#pragma once
+// The information panel's web browser: a Qt WebEngine view that stands at the
+// browser's place in the game window.
+//
+// The engine is costly: its libraries alone add some 27 MiB to the game as
+// soon as they are loaded, and a view with a page brings the game from about
+// 22 to about 100 MiB (200 MiB with a software OpenGL) plus 100 to 180 MiB in
+// the engine's own processes. Most games never
+// open the scores page, so nothing of it is loaded before it is needed: the
+// view lives in a separate module (korvala_web_engine.so, beside the game or
+// in its build folder) that is loaded, and the view made, the first time the
+// browser's place is actually shown on screen or the first navigate(),
+// whichever comes first. Until then a plain white widget holds the place; the
+// engine view is then put inside it, filling it. widget() is the same widget
+// all along. This library itself links Qt Widgets only.
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <string>
+
+#include "window/ports.h"
+
+class QWidget;
+
+namespace korvala {
+
+// Call from main() before the QApplication is made (and before any thread
+// starts): when the game runs as root, turns off the engine's sandbox, which
+// refuses to start as root, unless QTWEBENGINE_DISABLE_SANDBOX is already set.
+// The program must not set Qt::AA_ShareOpenGLContexts itself: that makes an
+// OpenGL context at start-up (some 58 MiB with a software OpenGL); the
+// browser sets it and makes the shared context on first use.
+void prepareWebEngine();
+
+// Where the engine module is looked for: beside the executable, then where
+// the build put it. Empty when neither exists.
+QString webEngineModulePath();
+
+class QtWebView : public WebView {
+public:
+    // `parent`: the information panel's widget; `rect`: the browser's place,
+    // in pixels of the parent. Makes only the light placeholder.
+    QtWebView(QWidget* parent, const QRect& rect);
+    ~QtWebView() override;
+    QtWebView(const QtWebView&) = delete;
+    QtWebView& operator=(const QtWebView&) = delete;
+
+    // Loads `url` (an address as the player or the game writes it; one
+    // without a scheme is taken as http), anew even if it is already shown.
+    // Returns at once. A page that cannot be loaded shows the engine's own
+    // error page.
+    void navigate(const std::string& url) override;
+
+    // The widget at the browser's place: the placeholder, holding the engine
+    // view once it exists.
+    QWidget* widget() const;
+    void setVisible(bool visible);
+
+private:
+    class Place;
+    friend class Place;
+    // Makes the engine view inside the placeholder if it is not there yet.
+    // False when the engine cannot be loaded (the place stays white).
+    bool ensureEngine();
+
+    QPointer<QWidget> place_;
+    QPointer<QWidget> engine_;
+    bool engineFailed_ = false;
+};
+
+}  // namespace korvala

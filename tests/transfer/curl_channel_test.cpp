@@ -1,0 +1,496 @@
+// The score service's transfer channel against a real FTP server on loopback.
+#include "platform/transfer/curl_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "ftp_fixture.h"
+
+namespace korvala {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using transfer_test::closedPort;
+using transfer_test::FtpServer;
+using transfer_test::percentName;
+using transfer_test::readAll;
+using transfer_test::ServerOptions;
+using transfer_test::splitCrLf;
+using transfer_test::TempDir;
+using transfer_test::WindowThread;
+
+constexpr int kDone = CurlChannel::kStateCompleted;
+constexpr int kFailed = CurlChannel::kStateFailed;
+constexpr auto kHangLimit = 30s;
+
+struct Report {
+    int state;
+    std::string response;
+};
+
+std::string slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t count(const std::vector<std::string>& log, std::string_view prefix) {
+    return std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+std::string joined(const std::vector<std::string>& log) {
+    std::string all;
+    for (const std::string& l : log) all += l + "\n";
+    return all;
+}
+
+class TransferChannelTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { initTransfers(); }
+
+    void SetUp() override {
+        home = dir.path() / "home";
+        data = dir.path() / "data";
+        fs::create_directories(home / "Korvala");
+        fs::create_directories(data);
+        serverLog = dir.path() / "server.log";
+    }
+
+    FtpServer& start(ServerOptions options = {}) {
+        if (options.log.empty()) options.log = serverLog;
+        server = std::make_unique<FtpServer>(home, options);
+        return *server;
+    }
+
+    // A channel whose reports are recorded; by default the whole response is
+    // read the moment the report arrives, as the game does.
+    std::unique_ptr<CurlChannel> open(CurlChannel::NameMapping mapping = percentName, fs::path caFile = {},
+                                      CurlChannel::Limits limits = {}, bool readOnReport = true) {
+        fs::path folder = data;
+        auto resolve = [folder](const std::string& gamePath) -> std::optional<fs::path> {
+            if (gamePath.rfind("C:/", 0) != 0) return std::nullopt;
+            return folder / percentName(gamePath.substr(3));
+        };
+        auto channel = std::make_unique<CurlChannel>(window.poster(), resolve, std::move(mapping),
+                                                     std::move(caFile), limits);
+        CurlChannel* c = channel.get();
+        channel->stateChanged = [this, c, readOnReport](int state) {
+            reports.push_back({state, readOnReport ? readAll(*c) : std::string()});
+        };
+        return channel;
+    }
+
+    ChannelSettings settings(const std::string& url, std::string password = "secret",
+                             std::string timeout = "10") const {
+        ChannelSettings s;
+        s.URL = url;
+        s.UserName = "korvala";
+        s.Password = std::move(password);
+        s.RequestTimeout = std::move(timeout);
+        return s;
+    }
+    ChannelSettings settings() const { return settings(server->url()); }
+
+    static TransferRequest listing(std::string folder = "Korvala/") {
+        TransferRequest r;
+        r.kind = TransferRequest::Kind::Listing;
+        r.operation = "DIR " + folder;
+        r.folder = std::move(folder);
+        return r;
+    }
+    static TransferRequest upload(const std::string& name, std::string folder = "Korvala/") {
+        TransferRequest r;
+        r.kind = TransferRequest::Kind::Upload;
+        r.localPath = "C:/" + name;
+        r.remotePath = folder + name;
+        r.operation = "PUT " + r.localPath + " " + r.remotePath;
+        return r;
+    }
+
+    void writeScore(const std::string& name, const std::string& content) {
+        std::ofstream(data / percentName(name), std::ios::binary) << content;
+    }
+
+    bool waitReports(std::size_t n, std::chrono::milliseconds limit = kHangLimit) {
+        return window.runUntil([&] { return reports.size() >= n; }, limit);
+    }
+
+    // Files in the account's home folder outside the score folder.
+    std::vector<std::string> strayFiles() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(home))
+            if (e.path().filename() != "Korvala") names.push_back(e.path().filename().string());
+        return names;
+    }
+
+    TempDir dir;
+    fs::path home, data, serverLog;
+    std::unique_ptr<FtpServer> server;
+    WindowThread window;
+    std::vector<Report> reports;
+};
+
+TEST_F(TransferChannelTest, UploadedScoreIsListedBack) {
+    start();
+    auto channel = open();
+    writeScore("Anna", "1200\r\nAnna\r\n");
+
+    channel->execute(settings(), upload("Anna"));
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(reports[0].state, kDone) << channel->lastReason();
+    EXPECT_EQ(reports[0].response, "");
+    EXPECT_EQ(slurp(home / "Korvala" / "Anna"), "1200\r\nAnna\r\n");
+    EXPECT_TRUE(strayFiles().empty());
+
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(2));
+    EXPECT_EQ(reports[1].state, kDone) << channel->lastReason();
+    EXPECT_EQ(reports[1].response, "Anna\r\n");
+}
+
+// Every name ends up as exactly one file inside the score folder, under its
+// mapped name; nothing else reaches the server as a command.
+TEST_F(TransferChannelTest, NamesArriveWholeInsideTheScoreFolder) {
+    const std::vector<std::string> names = {
+        "GOOD TIME", " GOOD TIME", "  two leading", "trailing ", "../x", "a/b", "x\r\nDELE y", "..", ".",
+        "..\\..\\x", "%2E", ".hidden", "\xc3\x85sa \xc3\x96berg",
+    };
+    start();
+    std::ofstream(home / "Korvala" / "y") << "keep";
+    std::ofstream(home / "x") << "keep";
+    auto channel = open();
+
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE("name '" + names[i] + "'");
+        writeScore(names[i], "score " + std::to_string(i));
+        channel->execute(settings(), upload(names[i]));
+        ASSERT_TRUE(waitReports(i + 1));
+        EXPECT_EQ(reports[i].state, kDone) << channel->lastReason();
+        EXPECT_EQ(slurp(home / "Korvala" / percentName(names[i])), "score " + std::to_string(i));
+    }
+
+    std::vector<std::string> expected = {"y"};
+    for (const std::string& n : names) expected.push_back(percentName(n));
+    std::vector<std::string> onDisk;
+    for (const auto& e : fs::directory_iterator(home / "Korvala")) onDisk.push_back(e.path().filename().string());
+    std::sort(expected.begin(), expected.end());
+    std::sort(onDisk.begin(), onDisk.end());
+    EXPECT_EQ(onDisk, expected);
+    EXPECT_EQ(strayFiles(), std::vector<std::string>{"x"});
+    EXPECT_EQ(slurp(home / "x"), "keep");
+
+    std::vector<std::string> log = server->log();
+    EXPECT_EQ(count(log, "plain DELE"), 0u) << joined(log);
+    EXPECT_EQ(count(log, "plain RNTO"), names.size()) << joined(log);
+
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(names.size() + 1));
+    std::vector<std::string> listed;
+    ASSERT_TRUE(splitCrLf(reports.back().response, listed));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, expected);
+}
+
+// A mapping that lets a separator or a control character through is caught
+// by the channel itself: the upload fails and nothing is sent.
+TEST_F(TransferChannelTest, UnsafeMappedNameIsNeverSent) {
+    start();
+    std::ofstream(home / "Korvala" / "y") << "keep";
+    auto identity = [](std::string_view name) { return std::string(name); };
+    auto channel = open(identity);
+    const std::vector<std::string> names = {"x\r\nDELE y", "x\nDELE y", "tab\tname", "../x", "a/b", "..", "."};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        std::ofstream(data / percentName(names[i])) << "score";
+        channel->execute(settings(), upload(names[i]));
+        ASSERT_TRUE(waitReports(i + 1));
+        EXPECT_EQ(reports[i].state, kFailed);
+    }
+    EXPECT_TRUE(server->log().empty()) << joined(server->log());
+    EXPECT_EQ(slurp(home / "Korvala" / "y"), "keep");
+}
+
+// Each failure ends in one failed report with an empty response, and an
+// unread earlier response is gone once it arrives.
+TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
+    start();
+    std::ofstream(home / "Korvala" / "Anna") << "1";
+    std::string down = "ftp://korvala@127.0.0.1:" + std::to_string(closedPort());
+    struct Case {
+        const char* what;
+        ChannelSettings settings;
+        TransferRequest request;
+    };
+    writeScore("Bert", "2");
+    const std::vector<Case> cases = {
+        {"wrong password", settings(server->url(), "wrong"), listing()},
+        {"wrong password, upload", settings(server->url(), "wrong"), upload("Bert")},
+        {"server down", settings(down), listing()},
+        {"server down, upload", settings(down), upload("Bert")},
+        {"folder missing", settings(), listing("Nowhere/")},
+        {"local file missing", settings(), upload("Nobody")},
+        {"not an FTP URL", settings("http://127.0.0.1:" + std::to_string(server->port())), listing()},
+        {"control character in the password", settings(server->url(), "sec\r\nDELE y"), listing()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto channel = open(percentName, {}, {}, /*readOnReport=*/false);
+        reports.clear();
+        channel->execute(settings(), listing());
+        ASSERT_TRUE(waitReports(1));
+        ASSERT_EQ(reports[0].state, kDone);
+        EXPECT_EQ(channel->getChunk(2), "An");  // the rest stays unread
+
+        channel->execute(c.settings, c.request);
+        ASSERT_TRUE(waitReports(2));
+        EXPECT_EQ(reports[1].state, kFailed);
+        EXPECT_FALSE(channel->lastReason().empty());
+        EXPECT_EQ(channel->getChunk(4096), "");
+        window.runFor(300ms);
+        EXPECT_EQ(reports.size(), 2u);
+    }
+    EXPECT_FALSE(fs::exists(home / "Korvala" / "Bert"));
+    EXPECT_TRUE(strayFiles().empty());
+}
+
+// The response changes only when the next report is delivered: until then
+// what is left of the earlier one can still be read.
+TEST_F(TransferChannelTest, ResponseIsReplacedWhenTheNextReportArrives) {
+    start();
+    std::ofstream(home / "Korvala" / "Anna") << "1";
+    auto channel = open(percentName, {}, {}, /*readOnReport=*/false);
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(channel->getChunk(2), "An");
+
+    std::ofstream(home / "Korvala" / "Bert") << "2";
+    channel->execute(settings(), listing());
+    std::this_thread::sleep_for(500ms);  // the listing is done; its report waits on the window thread
+    EXPECT_EQ(channel->getChunk(1), "n");
+
+    ASSERT_TRUE(waitReports(2));
+    EXPECT_EQ(readAll(*channel, 3), "Anna\r\nBert\r\n");
+}
+
+// A failed upload (here the rename into a folder that does not exist)
+// removes its temporary file.
+TEST_F(TransferChannelTest, FailedUploadLeavesNoTemporaryFile) {
+    start();
+    auto channel = open();
+    writeScore("Anna", "1200");
+    channel->execute(settings(), upload("Anna", "Missing/"));
+    channel->execute(settings(), listing());  // runs after the cleanup
+    ASSERT_TRUE(waitReports(2));
+    EXPECT_EQ(reports[0].state, kFailed);
+    EXPECT_EQ(reports[1].state, kDone);
+    EXPECT_EQ(reports[1].response, "");
+    EXPECT_TRUE(strayFiles().empty());
+    EXPECT_EQ(count(server->log(), "plain DELE"), 1u) << joined(server->log());
+}
+
+struct SilentCase {
+    const char* mode;
+    const char* what;
+};
+const SilentCase kSilentServers[] = {
+    {"silent", "a server that never answers"},
+    {"stall", "a server that stops answering mid-listing"},
+};
+
+TEST_F(TransferChannelTest, SilentServerFailsWithinTheTimeout) {
+    for (int i = 0; i < 300; ++i) std::ofstream(home / "Korvala" / ("score " + std::to_string(i))) << i;
+    for (const SilentCase& c : kSilentServers) {
+        SCOPED_TRACE(c.what);
+        start({.mode = c.mode});
+        auto channel = open();
+        reports.clear();
+        auto begin = std::chrono::steady_clock::now();
+        channel->execute(settings(server->url(), "secret", "3"), listing());
+        ASSERT_TRUE(waitReports(1));
+        auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        std::printf("  %s: failed after %.2f s (RequestTimeout 3 s)\n", c.what, took);
+        EXPECT_EQ(reports[0].state, kFailed);
+        EXPECT_EQ(reports[0].response, "");
+        window.runFor(200ms);
+        EXPECT_EQ(reports.size(), 1u);
+    }
+}
+
+TEST_F(TransferChannelTest, DestroyingMidTransferReturnsPromptlyWithoutReport) {
+    for (int i = 0; i < 300; ++i) std::ofstream(home / "Korvala" / ("score " + std::to_string(i))) << i;
+    writeScore("Anna", "1");
+    for (const SilentCase& c : kSilentServers) {
+        SCOPED_TRACE(c.what);
+        start({.mode = c.mode});
+        auto channel = open();
+        reports.clear();
+        channel->execute(settings(server->url(), "secret", "50"), listing());
+        channel->execute(settings(server->url(), "secret", "50"), upload("Anna"));
+        std::this_thread::sleep_for(700ms);
+        auto begin = std::chrono::steady_clock::now();
+        channel.reset();
+        auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        std::printf("  %s: destroyed in %.3f s\n", c.what, took);
+        EXPECT_LT(took, 10.0);
+        window.runFor(300ms);
+        EXPECT_TRUE(reports.empty());
+    }
+}
+
+TEST_F(TransferChannelTest, LargeListingArrivesWholeInCrLfLines) {
+    constexpr int kNames = 100000;
+    std::vector<std::string> names;
+    names.reserve(kNames);
+    char name[32];
+    for (int i = 0; i < kNames; ++i) {
+        std::snprintf(name, sizeof name, "score %06d", i);
+        names.emplace_back(name);
+        std::ofstream(home / "Korvala" / name);
+    }
+    start();
+    auto channel = open(percentName, {}, {}, /*readOnReport=*/false);
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(1));
+    ASSERT_EQ(reports[0].state, kDone) << channel->lastReason();
+
+    std::string text = readAll(*channel, 4096);  // throws on a chunk over 4096 bytes
+    std::vector<std::string> listed;
+    ASSERT_TRUE(splitCrLf(text, listed));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, names);
+    EXPECT_EQ(channel->getChunk(4096), "");
+}
+
+// The cap is on the text the game reads: a listing that fills it exactly is
+// held, one byte more is a failed listing.
+TEST_F(TransferChannelTest, ListingBeyondTheCapFails) {
+    for (int i = 0; i < 100; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "n%03d", i);
+        std::ofstream(home / "Korvala" / name);
+    }
+    start();
+    const std::size_t exact = 100 * 6;  // "n000\r\n" ...
+    struct Case {
+        std::size_t cap;
+        int state;
+        std::size_t size;
+    };
+    for (Case c : {Case{exact, kDone, exact}, Case{exact - 1, kFailed, 0}}) {
+        SCOPED_TRACE(c.cap);
+        auto channel = open(percentName, {}, {.maxResponseBytes = c.cap});
+        reports.clear();
+        channel->execute(settings(), listing());
+        ASSERT_TRUE(waitReports(1));
+        EXPECT_EQ(reports[0].state, c.state);
+        EXPECT_EQ(reports[0].response.size(), c.size);
+    }
+}
+
+TEST_F(TransferChannelTest, RequestsRunOneAtATimeInOrder) {
+    start();
+    auto channel = open();
+    writeScore("Anna", "1");
+    writeScore("Bert", "2");
+    channel->execute(settings(), upload("Anna"));
+    channel->execute(settings(), listing());
+    channel->execute(settings(), upload("Bert"));
+    channel->execute(settings(), listing());
+    channel->execute(settings(), listing("Nowhere/"));
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(6));
+    std::vector<int> states;
+    for (const Report& r : reports) states.push_back(r.state);
+    EXPECT_EQ(states, (std::vector<int>{kDone, kDone, kDone, kDone, kFailed, kDone}));
+    EXPECT_EQ(reports[1].response, "Anna\r\n");
+    EXPECT_EQ(reports[3].response, "Anna\r\nBert\r\n");
+    EXPECT_EQ(reports[5].response, "Anna\r\nBert\r\n");
+    window.runFor(300ms);
+    EXPECT_EQ(reports.size(), 6u);
+}
+
+TEST_F(TransferChannelTest, RequestBeyondTheQueueFailsAtOnce) {
+    start({.mode = "silent"});
+    auto channel = open(percentName, {}, {.maxWaiting = 2});
+    channel->execute(settings(server->url(), "secret", "50"), listing());
+    std::this_thread::sleep_for(500ms);  // the first one is running
+    for (int i = 0; i < 3; ++i) channel->execute(settings(server->url(), "secret", "50"), listing());
+    ASSERT_TRUE(waitReports(1, 5s));
+    EXPECT_EQ(reports[0].state, kFailed);
+    window.runFor(300ms);
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+class TransferChannelTlsTest : public TransferChannelTest {
+protected:
+    void SetUp() override {
+        TransferChannelTest::SetUp();
+        cert = dir.path() / "server.pem";
+        FtpServer::makeCert(cert);
+    }
+    fs::path cert;
+};
+
+TEST_F(TransferChannelTlsTest, LoginIsEncryptedWhereTheServerOffersTls) {
+    start({.mode = "tls", .cert = cert});
+    auto channel = open(percentName, cert);
+    writeScore(" GOOD TIME", "900");
+    channel->execute(settings(), upload(" GOOD TIME"));
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(2));
+    EXPECT_EQ(reports[0].state, kDone) << channel->lastReason();
+    EXPECT_EQ(reports[1].state, kDone) << channel->lastReason();
+    EXPECT_EQ(reports[1].response, " GOOD TIME\r\n");
+    EXPECT_EQ(slurp(home / "Korvala" / " GOOD TIME"), "900");
+
+    std::vector<std::string> log = server->log();
+    EXPECT_EQ(count(log, "tls PASS"), 2u) << joined(log);
+    EXPECT_EQ(count(log, "plain PASS"), 0u) << joined(log);
+    EXPECT_EQ(count(log, "plain USER"), 0u) << joined(log);
+}
+
+TEST_F(TransferChannelTlsTest, ServerWithoutTlsFallsBackToPlainLogin) {
+    start();
+    auto channel = open(percentName, cert);
+    writeScore("Anna", "1");
+    channel->execute(settings(), upload("Anna"));
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(2));
+    EXPECT_EQ(reports[0].state, kDone) << channel->lastReason();
+    EXPECT_EQ(reports[1].response, "Anna\r\n");
+    std::vector<std::string> log = server->log();
+    EXPECT_EQ(count(log, "plain AUTH"), 4u) << joined(log);  // TLS, then SSL, per request
+    EXPECT_EQ(count(log, "plain PASS"), 2u) << joined(log);
+}
+
+// A server that speaks TLS with a certificate the channel does not trust
+// never gets the password, encrypted or not.
+TEST_F(TransferChannelTlsTest, UntrustedCertificateNeverSendsThePassword) {
+    fs::path other = dir.path() / "other.pem";
+    FtpServer::makeCert(other);
+    start({.mode = "tls", .cert = cert});
+    writeScore("Anna", "1");
+    for (const fs::path& trusted : {fs::path(), other}) {
+        SCOPED_TRACE("trusting '" + trusted.string() + "'");
+        auto channel = open(percentName, trusted);
+        reports.clear();
+        channel->execute(settings(), listing());
+        channel->execute(settings(), upload("Anna"));
+        ASSERT_TRUE(waitReports(2));
+        EXPECT_EQ(reports[0].state, kFailed);
+        EXPECT_EQ(reports[1].state, kFailed);
+    }
+    std::vector<std::string> log = server->log();
+    EXPECT_EQ(count(log, "plain PASS"), 0u) << joined(log);
+    EXPECT_EQ(count(log, "tls PASS"), 0u) << joined(log);
+    EXPECT_EQ(count(log, "plain USER"), 0u) << joined(log);
+    EXPECT_FALSE(fs::exists(home / "Korvala" / "Anna"));
+}
+
+}  // namespace
+}  // namespace korvala
