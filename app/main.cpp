@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
 
     // The five devices share one mixer; without an audio output they stay silent.
-    korvala::sound::SoundSystem sound;
+    auto sound = std::make_unique<korvala::sound::SoundSystem>();
     // "C:/" is the player's own data folder.
     korvala::DiskDocumentFiles files(
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString());
@@ -67,17 +67,17 @@ int main(int argc, char** argv) {
     auto toWindow = [&scheduler](std::function<void()> report) { scheduler.post(0, std::move(report)); };
     auto local = [&files](const std::string& path) { return files.resolve(path); };
     auto remote = [](std::string_view name) { return korvala::safeFileName(name); };
-    korvala::CurlChannel inet1(toWindow, local, remote, KORVALA_FTP_CA_FILE);
-    korvala::CurlChannel inet3(toWindow, local, remote, KORVALA_FTP_CA_FILE);
+    auto inet1 = std::make_unique<korvala::CurlChannel>(toWindow, local, remote, KORVALA_FTP_CA_FILE);
+    auto inet3 = std::make_unique<korvala::CurlChannel>(toWindow, local, remote, KORVALA_FTP_CA_FILE);
 
     korvala::PlatformParts parts;
     parts.scheduler = &scheduler;
     parts.files = &files;
-    parts.makeSound = [&sound](const std::string&) { return korvala::sound::makeSoundDevice(sound.mixer()); };
+    parts.makeSound = [&sound](const std::string&) { return korvala::sound::makeSoundDevice(sound->mixer()); };
     parts.messageBox = &messageBox;
     parts.exit = &exit;
-    parts.Inet1 = &inet1;
-    parts.Inet3 = &inet3;
+    parts.Inet1 = inet1.get();
+    parts.Inet3 = inet3.get();
     parts.WBX = &scoresPage;
     korvala::Program program(form, std::move(parts));  // the first splash timer counts from here
     korvala::GameWindow window(form);
@@ -113,6 +113,14 @@ int main(int argc, char** argv) {
     };
     window.show();
     const int status = app.exec();
+    // The program ends at once: the windows are already gone; a transfer
+    // still running is aborted and the sound output stops. The web engine and
+    // the toolkit take a second or more to wind down and hold nothing the
+    // player needs, so the process leaves without waiting for them.
     form.setObserver(nullptr);
-    return status;
+    inet1.reset();
+    inet3.reset();
+    sound.reset();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
