@@ -1,11 +1,13 @@
 // Plays one sound the way the game does: bind a device to a file, cue it,
 // keep the event loop running. Used by playback_check.sh.
 //
-//   korvala_sound_play FILE SECONDS [CUES [GAP_MS]]
+//   korvala_sound_play FILE SECONDS [CUES [GAP_MS [FIRST_MS]]]
 //
-// Cues the device CUES times (default 1), GAP_MS apart, then runs the event
-// loop SECONDS more. Prints whether an audio output was found and whether
-// the file opened; exits 0 in every case, as the game carries on silently.
+// Cues the device CUES times (default 1), GAP_MS apart, the first one
+// FIRST_MS (default 0) after start-up, then runs the event loop SECONDS
+// more. Prints whether an audio output was found and whether the file
+// opened, and at the end whether the output's stream is suspended; exits 0
+// in every case, as the game carries on silently.
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
@@ -17,12 +19,13 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FILE SECONDS [CUES [GAP_MS]]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE SECONDS [CUES [GAP_MS [FIRST_MS]]]\n", argv[0]);
         return 2;
     }
     const double seconds = std::atof(argv[2]);
     const int cues = argc > 3 ? std::atoi(argv[3]) : 1;
     const int gapMs = argc > 4 ? std::atoi(argv[4]) : 0;
+    const int firstMs = argc > 5 ? std::atoi(argv[5]) : 0;
 
     korvala::sound::SoundSystem sound;
     auto device = korvala::sound::makeSoundDevice(sound.mixer());
@@ -35,12 +38,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     for (int i = 0; i < cues; ++i) {
-        QTimer::singleShot(i * gapMs, Qt::PreciseTimer, &app, [&device] {
+        QTimer::singleShot(firstMs + i * gapMs, Qt::PreciseTimer, &app, [&device] {
             device->command("prev");
             device->command("play");
         });
     }
-    QTimer::singleShot((cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer, &app,
-                       &QCoreApplication::quit);
-    return app.exec() == 0 ? 0 : 1;
+    QTimer::singleShot(firstMs + (cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer,
+                       &app, &QCoreApplication::quit);
+    const int status = app.exec();
+    std::printf("stream at the end: %s\n", sound.output().isSuspended() ? "suspended" : "running");
+    return status == 0 ? 0 : 1;
 }

@@ -158,7 +158,7 @@ TEST_F(TransferChannelTest, UploadedScoreIsListedBack) {
 TEST_F(TransferChannelTest, NamesArriveWholeInsideTheScoreFolder) {
     const std::vector<std::string> names = {
         "GOOD TIME", " GOOD TIME", "  two leading", "trailing ", "../x", "a/b", "x\r\nDELE y", "..", ".",
-        "..\\..\\x", "%2E", ".hidden", "\xc3\x85sa \xc3\x96berg",
+        "..\\..\\x", "%2E", ".hidden", "\xc3\x85sa \xc3\x96" "berg",
     };
     start();
     std::ofstream(home / "Korvala" / "y") << "keep";

@@ -1,13 +1,23 @@
 // The game executable under a real X server: its window appears with the
 // game's caption, a 687 x 470 client area that cannot be resized, and closing
-// it ends the program. Needs Xvfb; skipped where there is none.
+// it ends the program; and a player's whole round trip, driven by real X
+// mouse and keyboard events, through the menu, a game, the profile and Keluar,
+// then a second start that shows the saved name on the board. Needs Xvfb;
+// skipped where there is none.
 // KORVALA_E2E_VERBOSE=1 lets the game's own output through.
-// GoogleTest before Xlib: Xlib's macros (None, Bool, Status) clash with it.
+// GoogleTest and Qt before Xlib: Xlib's macros (None, Bool, Status) clash with them.
 #include <gtest/gtest.h>
+
+#include <QImage>
+#include <QRect>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
+#if KORVALA_E2E_XTEST
+#include <X11/extensions/XTest.h>
+#endif
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,11 +25,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef KORVALA_GAME
@@ -27,6 +43,9 @@
 #endif
 #ifndef KORVALA_LSAN_SUPPRESSIONS
 #define KORVALA_LSAN_SUPPRESSIONS ""
+#endif
+#ifndef KORVALA_E2E_ARTIFACTS
+#define KORVALA_E2E_ARTIFACTS "e2e-artifacts"
 #endif
 
 namespace {
@@ -88,6 +107,7 @@ class GameUnderX : public ::testing::Test {
 protected:
     pid_t xvfb = -1, game = -1;
     Display* display = nullptr;
+    std::string displayName;
     std::filesystem::path home;
 
     void SetUp() override {
@@ -115,8 +135,15 @@ protected:
         char pattern[] = "/tmp/korvala-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         home = pattern;
+        displayName = name;
+        startGame();
+    }
+
+    // Starts the game on this server with this fixture's home; a second start
+    // after the first has ended finds the profile the first one saved.
+    void startGame() {
         game = spawn({KORVALA_GAME},
-                     {"DISPLAY=" + name, "QT_QPA_PLATFORM=xcb", "HOME=" + home.string(),
+                     {"DISPLAY=" + displayName, "QT_QPA_PLATFORM=xcb", "HOME=" + home.string(),
                       "XDG_DATA_HOME=" + (home / "data").string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                       "XDG_RUNTIME_DIR=" + home.string(),
                       // Sanitizer builds: leaks of system libraries are not the game's.

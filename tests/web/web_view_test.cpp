@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEngineView>
@@ -202,10 +203,20 @@ TEST_F(WebViewTest, anAddressThatCannotBeLoadedLeavesTheViewWorking) {
     ASSERT_EQ(engines(*panel).size(), 1);
     QWebEngineView* engine = engines(*panel).first();
 
+    // A server that hangs up on every connection without a word.
+    QTcpServer hangsUp;
+    ASSERT_TRUE(hangsUp.listen(QHostAddress::LocalHost, 0));
+    QObject::connect(&hangsUp, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* s = hangsUp.nextPendingConnection()) {
+            s->abort();
+            s->deleteLater();
+        }
+    });
+
     const std::string unreachable[] = {
-        "http://127.0.0.1:" + std::to_string(closedPort()) + "/",  // nobody listens
-        "http://korvala-scores.invalid/",                          // no such host
-        "",                                                        // nothing at all
+        "http://127.0.0.1:" + std::to_string(closedPort()) + "/",       // nobody listens
+        "http://127.0.0.1:" + std::to_string(hangsUp.serverPort()) + "/",  // no answer
+        "",                                                             // nothing at all
     };
     for (const std::string& url : unreachable) {
         SCOPED_TRACE(url);

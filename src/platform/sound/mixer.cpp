@@ -1,10 +1,36 @@
 #include "platform/sound/mixer.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace korvala::sound {
+namespace {
 
-Mixer::Mixer(FrameFormat format) : format_(format) {}
+constexpr float kSampleScale = 1.0f / 32768.0f;
+// Frames the streaming thread decodes per read, committing each piece so
+// that mix() can use it at once.
+constexpr std::size_t kStreamPiece = 4096;
+
+// Adds `frames` 16-bit frames of `channels` to `out`.
+void addFrames(const std::int16_t* src, std::size_t frames, std::size_t channels, float* out) {
+    for (std::size_t i = 0; i < frames * channels; ++i) out[i] += src[i] * kSampleScale;
+}
+
+}  // namespace
+
+Mixer::Mixer(FrameFormat format)
+    : format_(format),
+      ringFrames_(kStreamRingBytes / (sizeof(std::int16_t) *
+                                      static_cast<std::size_t>(std::max(1, format.channels)))) {}
+
+Mixer::~Mixer() {
+    {
+        std::lock_guard lock(streamMutex_);
+        stopStreaming_ = true;
+    }
+    streamWake_.notify_all();
+    if (streamer_.joinable()) streamer_.join();
+}
 
 bool Mixer::valid(VoiceId v) const { return v >= 0 && v < voiceCount_; }
 
@@ -14,21 +40,49 @@ Mixer::VoiceId Mixer::addVoice() {
     return voiceCount_++;
 }
 
-void Mixer::setSound(VoiceId voice, std::shared_ptr<const DecodedSound> sound) {
+void Mixer::setSound(VoiceId voice, std::shared_ptr<const Sound> sound) {
     if (sound && (sound->format.sampleRate != format_.sampleRate ||
                   sound->format.channels != format_.channels))
         sound.reset();
-    std::shared_ptr<const DecodedSound> old;
+    const bool streamed = sound && sound->rest;
+    const std::size_t channels = static_cast<std::size_t>(format_.channels);
+    std::shared_ptr<std::int16_t[]> ring;
+    if (streamed) {
+        std::lock_guard lock(mutex_);
+        if (valid(voice)) ring = voices_[voice].ring;
+    }
+    if (streamed && !ring) ring.reset(new std::int16_t[ringFrames_ * channels]);  // outside the lock
+    std::shared_ptr<const Sound> oldSound;
+    std::shared_ptr<std::int16_t[]> oldRing;
     {
         std::lock_guard lock(mutex_);
         if (!valid(voice)) return;
         Voice& v = voices_[voice];
-        old = std::move(v.sound);  // freed outside the lock
+        oldSound = std::move(v.sound);  // both freed outside the lock
+        oldRing = std::move(v.ring);
         v.sound = std::move(sound);
+        v.ring = std::move(ring);
         v.position = 0;
         v.playing = false;
         ++v.serial;
+        v.ringFirst = v.sound ? v.sound->headFrames() : 0;
+        v.ringCount = 0;
+        ++v.ringGeneration;
+        v.ringReset = true;
     }
+    if (!streamed) return;
+    {
+        std::lock_guard lock(streamMutex_);
+        if (!streamer_.joinable() && !stopStreaming_) {
+            try {
+                streamer_ = std::thread([this] { stream(); });
+            } catch (...) {
+                // No thread to be had: the sound plays its held head, then
+                // stays silent where its stream would go on.
+            }
+        }
+    }
+    wakeStreamer();  // decode the start of the stream ahead of the first cue
 }
 
 void Mixer::rewind(VoiceId voice) {
@@ -41,58 +95,192 @@ void Mixer::rewind(VoiceId voice) {
 }
 
 void Mixer::start(VoiceId voice) {
-    std::lock_guard lock(mutex_);
-    if (!valid(voice)) return;
-    Voice& v = voices_[voice];
-    v.playing = v.sound && v.position < v.sound->frames();
-    ++v.serial;
+    bool streamed = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!valid(voice)) return;
+        Voice& v = voices_[voice];
+        v.playing = v.sound && v.position < v.sound->frames;
+        ++v.serial;
+        if (!v.playing) return;
+        streamed = v.sound->rest != nullptr;
+        if (startListener_) startListener_();
+    }
+    if (streamed) wakeStreamer();  // the window may have to move back to the start
 }
 
-void Mixer::mix(float* out, std::size_t frames) {
+int Mixer::mix(float* out, std::size_t frames) {
     const std::size_t ch = static_cast<std::size_t>(format_.channels);
     std::fill(out, out + frames * ch, 0.0f);
 
     struct Snapshot {
         VoiceId id;
-        const DecodedSound* sound;
         std::size_t position;
         std::uint64_t serial;
+        std::uint64_t ringFirst;
+        std::size_t ringCount;
     };
     std::array<Snapshot, kMaxVoices> active;
-    std::array<std::shared_ptr<const DecodedSound>, kMaxVoices> keep;  // alive while we read
+    // Alive while we read them outside the lock.
+    std::array<std::shared_ptr<const Sound>, kMaxVoices> sounds;
+    std::array<std::shared_ptr<std::int16_t[]>, kMaxVoices> rings;
     int count = 0;
     {
         std::lock_guard lock(mutex_);
         for (VoiceId id = 0; id < voiceCount_; ++id) {
             const Voice& v = voices_[id];
             if (!v.playing || !v.sound) continue;
-            keep[count] = v.sound;
-            active[count] = {id, v.sound.get(), v.position, v.serial};
+            sounds[count] = v.sound;
+            rings[count] = v.ring;
+            active[count] = {id, v.position, v.serial, v.ringFirst, v.ringCount};
             ++count;
         }
+        if (count == 0) return 0;
+        ++mixing_;
     }
-    if (count == 0) return;
 
+    bool streaming = false;
     for (int k = 0; k < count; ++k) {
         Snapshot& s = active[k];
-        const std::size_t total = s.sound->frames();
-        const std::size_t n = std::min(frames, total - std::min(total, s.position));
-        const float* src = s.sound->samples.data() + s.position * ch;
-        for (std::size_t i = 0; i < n * ch; ++i) out[i] += src[i];
-        s.position += n;
+        const Sound& sound = *sounds[k];
+        const std::size_t total = static_cast<std::size_t>(sound.frames);
+        const std::size_t head = sound.headFrames();
+        std::size_t done = 0;
+        while (done < frames && s.position < total) {
+            std::size_t run;
+            if (s.position < head) {
+                run = std::min(frames - done, head - s.position);
+                addFrames(sound.head.data() + s.position * ch, run, ch, out + done * ch);
+            } else {
+                streaming = true;
+                const std::uint64_t ringEnd = s.ringFirst + s.ringCount;
+                if (!rings[k] || s.position < s.ringFirst || s.position >= ringEnd)
+                    break;  // not decoded yet: silent until it is, the position waits
+                const std::size_t slot = s.position % ringFrames_;
+                run = std::min({frames - done, static_cast<std::size_t>(ringEnd - s.position),
+                                ringFrames_ - slot});
+                addFrames(rings[k].get() + slot * ch, run, ch, out + done * ch);
+            }
+            s.position += run;
+            done += run;
+        }
     }
     for (std::size_t i = 0; i < frames * ch; ++i) out[i] = std::clamp(out[i], -1.0f, 1.0f);
 
     {
         std::lock_guard lock(mutex_);
+        --mixing_;
         for (int k = 0; k < count; ++k) {
             const Snapshot& s = active[k];
             Voice& v = voices_[s.id];
             if (v.serial != s.serial) continue;  // cued meanwhile: the cue wins
             v.position = s.position;
-            v.playing = s.position < s.sound->frames();
+            v.playing = s.position < sounds[k]->frames;
         }
     }
+    if (streaming) wakeStreamer();  // to refill what was played
+    return count;
+}
+
+bool Mixer::anyPlaying() const {
+    std::lock_guard lock(mutex_);
+    for (VoiceId id = 0; id < voiceCount_; ++id)
+        if (voices_[id].playing) return true;
+    return false;
+}
+
+void Mixer::setStartListener(std::function<void()> listener) {
+    std::function<void()> old;
+    std::lock_guard lock(mutex_);
+    old.swap(startListener_);
+    startListener_ = std::move(listener);
+}
+
+void Mixer::wakeStreamer() {
+    {
+        std::lock_guard lock(streamMutex_);
+        streamWanted_ = true;
+    }
+    streamWake_.notify_one();
+}
+
+void Mixer::stream() {
+    std::unique_lock lock(streamMutex_);
+    while (!stopStreaming_) {
+        streamWanted_ = false;
+        lock.unlock();
+        const bool retry = fillRings();
+        lock.lock();
+        const auto woken = [this] { return streamWanted_ || stopStreaming_; };
+        if (retry)
+            streamWake_.wait_for(lock, std::chrono::milliseconds(1), woken);
+        else
+            streamWake_.wait(lock, woken);
+    }
+}
+
+bool Mixer::fillRings() {
+    const std::size_t ch = static_cast<std::size_t>(format_.channels);
+    bool retry = false;
+    int voices;
+    {
+        std::lock_guard lock(mutex_);
+        voices = voiceCount_;
+    }
+    for (VoiceId id = 0; id < voices; ++id) {
+        for (;;) {
+            std::shared_ptr<const Sound> sound;
+            std::shared_ptr<std::int16_t[]> ring;
+            std::uint64_t from;
+            std::size_t n;
+            std::uint64_t generation;
+            {
+                std::lock_guard lock(mutex_);
+                Voice& v = voices_[id];
+                if (!v.sound || !v.sound->rest || !v.ring) break;
+                // The next frame the voice needs from the ring.
+                const std::uint64_t want =
+                    std::max<std::uint64_t>(v.sound->headFrames(), v.position);
+                const bool inside = want >= v.ringFirst && want <= v.ringFirst + v.ringCount;
+                if (!inside || v.ringReset) {
+                    // Slots that a mix under way may still be reading (of a
+                    // window left behind by a rewind, or of the last sound)
+                    // must not be overwritten: wait until no mix is under way.
+                    if (mixing_ > 0) {
+                        retry = true;
+                        break;
+                    }
+                    if (!inside) {
+                        v.ringFirst = want;
+                        v.ringCount = 0;
+                        ++v.ringGeneration;
+                    }
+                    v.ringReset = false;
+                }
+                // What the voice has played is no longer needed.
+                v.ringCount -= static_cast<std::size_t>(want - v.ringFirst);
+                v.ringFirst = want;
+                from = v.ringFirst + v.ringCount;
+                if (from >= v.sound->frames || v.ringCount >= ringFrames_) break;  // all there
+                const std::size_t slot = static_cast<std::size_t>(from % ringFrames_);
+                n = std::min({ringFrames_ - v.ringCount, ringFrames_ - slot, kStreamPiece,
+                              static_cast<std::size_t>(v.sound->frames - from)});
+                sound = v.sound;
+                ring = v.ring;
+                generation = v.ringGeneration;
+            }
+            // Outside the lock: these slots lie beyond the window, where
+            // nobody reads.
+            std::int16_t* dst = ring.get() + static_cast<std::size_t>(from % ringFrames_) * ch;
+            const std::size_t got = sound->rest->read(from, n, dst);
+            std::fill(dst + got * ch, dst + n * ch, std::int16_t{0});
+            std::lock_guard lock(mutex_);
+            Voice& v = voices_[id];
+            if (v.ringGeneration != generation || v.ring != ring) break;  // emptied meanwhile
+            v.ringCount += n;
+        }
+    }
+    return retry;
 }
 
 bool Mixer::isPlaying(VoiceId voice) const {
@@ -103,6 +291,17 @@ bool Mixer::isPlaying(VoiceId voice) const {
 std::size_t Mixer::position(VoiceId voice) const {
     std::lock_guard lock(mutex_);
     return valid(voice) ? voices_[voice].position : 0;
+}
+
+std::size_t Mixer::bytesHeld() const {
+    std::lock_guard lock(mutex_);
+    std::size_t bytes = 0;
+    for (VoiceId id = 0; id < voiceCount_; ++id) {
+        const Voice& v = voices_[id];
+        if (v.sound) bytes += v.sound->bytesHeld();
+        if (v.ring) bytes += ringFrames_ * static_cast<std::size_t>(format_.channels) * sizeof(std::int16_t);
+    }
+    return bytes;
 }
 
 }  // namespace korvala::sound

@@ -1,18 +1,36 @@
 #pragma once
-// The game's own mixer: one voice per sound device, each holding one decoded
-// sound and a play position. The window's thread cues voices; the audio
-// side pulls mixed frames with mix(). Plain C++: the Qt output that pulls
-// from it lives in sound_output.h, and tests call mix() directly.
+// The game's own mixer: one voice per sound device, each holding one sound
+// (16-bit frames, see Sound in wav_decoder.h) and a play position. The
+// window's thread cues voices; the audio side pulls mixed frames with mix().
+// Plain C++: the Qt output that pulls from it lives in sound_output.h, and
+// tests call mix() directly.
+//
+// Long sounds: a sound that is not held whole streams the rest of its frames
+// from its file. The mixer decodes them ahead on a thread of its own (started
+// with the first such sound) into a ring of kStreamRingBytes per voice, and
+// mix() only copies from the ring.
+//
+// Memory: a voice holds its sound (at most kMaxHeldSoundBytes, see
+// wav_decoder.h) and, for a long sound, its ring, so a voice never holds
+// more than kMaxVoiceBytes (2 MiB) and the game's five devices no more than
+// 10 MiB, whatever the length of their files (while a device opens a new
+// file, its old sound is kept until the new one is ready). bytesHeld()
+// reports what the voices hold.
 //
 // Threading: cues (rewind/start) and mix() may run on different threads. They
 // share one mutex that each holds only to read or write a few numbers per
-// voice, never while mixing samples, so a cue never waits for a mix and the
-// audio side never waits for decoding.
+// voice, never while mixing samples or decoding, so a cue never waits for a
+// mix and the audio side never waits for decoding: a voice whose next frames
+// are not decoded yet is silent for the moment and keeps its position until
+// they are. mix() is called by one thread at a time.
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/sound/wav_decoder.h"
@@ -24,9 +42,18 @@ public:
     using VoiceId = int;
     static constexpr VoiceId kNoVoice = -1;
     static constexpr int kMaxVoices = 16;
+    // What each voice with a long sound decodes ahead: about 1.4 s at 48000 Hz stereo.
+    static constexpr std::size_t kStreamRingBytes = 256u << 10;
+    // The most a voice holds: a sound held whole, or a long sound's head,
+    // read buffer and ring.
+    static constexpr std::size_t kMaxVoiceBytes =
+        kStreamHeadBytes + kMaxReadBufferBytes + kStreamRingBytes > kMaxHeldSoundBytes
+            ? kStreamHeadBytes + kMaxReadBufferBytes + kStreamRingBytes
+            : kMaxHeldSoundBytes;
 
     // `format` is what mix() produces; every sound given to a voice must have it.
     explicit Mixer(FrameFormat format);
+    ~Mixer();  // stops the streaming thread
     Mixer(const Mixer&) = delete;
     Mixer& operator=(const Mixer&) = delete;
 
@@ -38,7 +65,7 @@ public:
 
     // Gives the voice its sound (null, or a sound of another format: silent),
     // stopped at its start.
-    void setSound(VoiceId voice, std::shared_ptr<const DecodedSound> sound);
+    void setSound(VoiceId voice, std::shared_ptr<const Sound> sound);
 
     // "prev": stop if playing and go back to the start of the sound.
     void rewind(VoiceId voice);
@@ -48,27 +75,62 @@ public:
 
     // Writes `frames` frames (frames * format().channels floats) into `out`:
     // the sum of all playing voices, clipped to [-1, 1]; silence when none
-    // plays. A voice that reaches the end of its sound stops there.
-    void mix(float* out, std::size_t frames);
+    // plays. A voice that reaches the end of its sound stops there. Returns
+    // how many voices were playing (0: `out` is silence).
+    int mix(float* out, std::size_t frames);
+
+    // Whether any voice is playing.
+    bool anyPlaying() const;
+
+    // Called whenever start() sets a voice playing, so that an audio output
+    // that went idle can wake up. It runs on the cueing thread under the
+    // mixer's lock: it must be quick and must not call the mixer. Null: none.
+    void setStartListener(std::function<void()> listener);
 
     // For tests and diagnostics.
     bool isPlaying(VoiceId voice) const;
     std::size_t position(VoiceId voice) const;  // in frames
+    // Sample memory the voices hold: their sounds and rings, in bytes.
+    std::size_t bytesHeld() const;
 
 private:
     struct Voice {
-        std::shared_ptr<const DecodedSound> sound;
+        std::shared_ptr<const Sound> sound;
         std::size_t position = 0;
         bool playing = false;
         std::uint64_t serial = 0;  // bumped by every command, so mix() can tell
                                    // whether its snapshot went stale
+        // A long sound's frames [ringFirst, ringFirst + ringCount), decoded
+        // ahead: frame f sits at slot f % ringFrames_ (null for a sound held
+        // whole). The streaming thread fills slots outside the window and
+        // outside the lock, then widens the window; it alone moves the
+        // window. mix() only reads inside it. Both keep the ring alive while
+        // they use it outside the lock.
+        std::shared_ptr<std::int16_t[]> ring;
+        std::uint64_t ringFirst = 0;
+        std::size_t ringCount = 0;
+        std::uint64_t ringGeneration = 0;  // bumped whenever the window is emptied
+        bool ringReset = false;            // emptied for a new sound since last filled
     };
     bool valid(VoiceId v) const;
 
+    void wakeStreamer();
+    void stream();       // the streaming thread
+    bool fillRings();    // one round of it; true when a voice has to be tried again soon
+
     const FrameFormat format_;
+    const std::size_t ringFrames_;
     mutable std::mutex mutex_;
     std::array<Voice, kMaxVoices> voices_;
     int voiceCount_ = 0;
+    int mixing_ = 0;  // mix() calls between their first and last look at the voices
+    std::function<void()> startListener_;
+
+    std::mutex streamMutex_;  // guards the three below, never held while decoding
+    std::condition_variable streamWake_;
+    bool streamWanted_ = false;
+    bool stopStreaming_ = false;
+    std::thread streamer_;
 };
 
 }  // namespace korvala::sound

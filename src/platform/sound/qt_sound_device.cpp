@@ -50,12 +50,12 @@ void QtSoundDevice::open() {
 }
 
 void QtSoundDevice::decode(std::string path) {
-    std::shared_ptr<const DecodedSound> sound;
+    std::shared_ptr<const Sound> sound;
     WavError error = WavError::None;
     try {
-        WavResult r = decodeWavFile(path, mixer_.format());
+        SoundResult r = openWavSound(path, mixer_.format());
         error = r.error;
-        if (r.ok()) sound = std::make_shared<const DecodedSound>(std::move(r.sound));
+        sound = std::move(r.sound);
     } catch (...) {
         error = WavError::TooLarge;  // allocation failed: stay silent
     }

@@ -4,7 +4,7 @@
 //   Mixer& mixer = soundSystem.mixer();          // see sound_output.h
 //   auto hit = makeSoundDevice(mixer);
 //   hit->setFileName(folder + "/gunshot2.wav");
-//   hit->command("open");                        // decodes the whole file, in the background
+//   hit->command("open");                        // decodes the file, in the background
 //   ...
 //   hit->command("prev");                        // cue: rewind ...
 //   hit->command("play");                        // ... and play, returns at once
@@ -12,9 +12,13 @@
 // "open" reads and decodes the named file into the mixer's frame format on a
 // worker thread, so binding the five devices at start-up does not hold back
 // the first frame; a cue given before the decoding is done plays as soon as
-// it is. A missing or undecodable file leaves the device silent. "prev" and "play"
-// only touch the voice's position and playing flag. Every other command is
-// ignored. No command throws, reports an error or waits for the sound.
+// it is. A short sound is decoded whole; of a long one only its first
+// frames, the rest streams from the file as it plays (see openWavSound and
+// Mixer), so a device holds at most 2 MiB of sound however long its file
+// is. A missing or undecodable file leaves the device silent. "prev" and
+// "play" only touch the voice's position and playing flag. Every other
+// command is ignored. No command throws, reports an error or waits for the
+// sound.
 // Devices may be created while the mixer is already playing; the mixer must
 // outlive its devices.
 #include <future>

@@ -15,12 +15,12 @@
 namespace korvala::sound {
 namespace {
 
-constexpr int kBufferMs = 40;  // what the sink holds: the latency of a cue
-constexpr int kFeedMs = 10;    // how often the sink's buffer is topped up
+constexpr int kBufferMs = 40;   // asked of the sink (it grants about 30): the latency of a cue that joins a running stream
+constexpr int kFeedMs = 10;     // how often the sink's buffer is topped up while a voice plays
+constexpr int kPlayOutMs = 50;  // after the sink ran dry: time for the sound server to play out what it took
+constexpr int kMaxQuietMs = 1000;  // suspend after this long without a voice, dry or not
 
-// Feeds the sink: every few milliseconds it tops the sink's buffer up with
-// mixed frames (silence while no voice plays), so the sink never runs dry,
-// never goes idle, and a sound's last frames always follow it out.
+// Feeds the sink with mixed frames while any voice plays.
 class Feeder {
 public:
     Feeder(Mixer& mixer, QAudioFormat::SampleFormat sampleFormat)
@@ -31,12 +31,17 @@ public:
         bytes_.resize(kChunkFrames * frameBytes_);
     }
 
-    // Writes as many whole frames as `sink` has room for into `io`.
-    void feed(QAudioSink& sink, QIODevice& io) {
-        std::size_t frames = static_cast<std::size_t>(std::max<qsizetype>(0, sink.bytesFree())) / frameBytes_;
+    // Writes mixed frames into `io`, as many whole frames as the sink has
+    // room for, and at least `atLeastBytes` worth; stops at the first chunk
+    // in which no voice plays (so a silent mixer writes nothing). Returns
+    // whether it wrote anything.
+    bool feed(QAudioSink& sink, QIODevice& io, qsizetype atLeastBytes = 0) {
+        std::size_t frames =
+            static_cast<std::size_t>(std::max<qsizetype>({0, sink.bytesFree(), atLeastBytes})) / frameBytes_;
+        bool wrote = false;
         while (frames > 0) {
             const std::size_t n = std::min(frames, kChunkFrames);
-            mixer_.mix(floats_.data(), n);
+            if (mixer_.mix(floats_.data(), n) == 0) break;
             if (sampleFormat_ == QAudioFormat::Float) {
                 std::memcpy(bytes_.data(), floats_.data(), n * frameBytes_);
             } else {
@@ -45,9 +50,11 @@ public:
                     out[i] = static_cast<qint16>(floats_[i] * 32767.0f);
             }
             const qint64 want = static_cast<qint64>(n * frameBytes_);
-            if (io.write(bytes_.data(), want) != want) return;  // the sink is full or gone
+            wrote = true;
+            if (io.write(bytes_.data(), want) != want) break;  // the sink is gone
             frames -= n;
         }
+        return wrote;
     }
 
 private:
@@ -83,13 +90,60 @@ FrameFormat preferredFrameFormat() {
     return f;
 }
 
+// Everything below but the atomics and the constructor's set-up runs on the
+// output's own thread.
 struct SoundOutput::Impl {
     QThread thread;
     QObject* home = nullptr;  // lives on `thread`; the sink and the feed timer are its children
     QAudioSink* sink = nullptr;
     QIODevice* io = nullptr;  // owned by the sink
+    QTimer* timer = nullptr;
+    Mixer* mixer = nullptr;
     std::unique_ptr<Feeder> feeder;
+    int quietMs = 0;  // since the last frames were written
     std::atomic<bool> active{false};
+    // The feed timer runs, or a wake-up is on its way: a cue need not send one.
+    std::atomic<bool> awake{false};
+    std::atomic<bool> suspended{false};
+
+    // Every kFeedMs while awake.
+    void tick() {
+        if (feeder->feed(*sink, *io)) {
+            quietMs = 0;
+            return;
+        }
+        // Nothing plays. Let the sink run dry, then give the server time to
+        // play out what it took before suspending.
+        const bool dry = sink->bytesFree() >= sink->bufferSize() || sink->state() == QAudio::IdleState;
+        quietMs += kFeedMs;
+        if ((dry && quietMs >= kPlayOutMs) || quietMs >= kMaxQuietMs) sleep();
+    }
+
+    void sleep() {
+        awake = false;  // from here on, a cue sends a wake-up
+        if (mixer->anyPlaying()) {
+            awake = true;  // a cue came in meanwhile: play on
+            return;
+        }
+        timer->stop();
+        sink->suspend();
+        suspended = sink->state() == QAudio::SuspendedState;
+        quietMs = 0;
+    }
+
+    // Sent by a cue while asleep.
+    void wake() {
+        awake = true;
+        const bool resuming = sink->state() == QAudio::SuspendedState;
+        if (resuming) sink->resume();
+        suspended = false;
+        if (sink->state() == QAudio::StoppedState) return;
+        // The stream ran dry before it was suspended: a whole buffer of the
+        // new sound goes in at once, so that it starts without waiting for
+        // the next tick.
+        if (feeder->feed(*sink, *io, resuming ? sink->bufferSize() : 0)) quietMs = 0;
+        if (!timer->isActive()) timer->start(kFeedMs);
+    }
 };
 
 SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
@@ -107,11 +161,13 @@ SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
     impl_->thread.start(QThread::TimeCriticalPriority);
     impl_->home = new QObject;
     impl_->home->moveToThread(&impl_->thread);
+    impl_->mixer = &mixer;
     Impl* impl = impl_.get();
     // Start-up waits once for the sink to exist; nothing later waits for it.
+    bool started = false;
     QMetaObject::invokeMethod(
         impl->home,
-        [impl, dev, qf, &mixer, sampleFormat] {
+        [impl, dev, qf, &mixer, sampleFormat, &started] {
             impl->sink = new QAudioSink(dev, qf, impl->home);
             impl->sink->setBufferSize(qf.bytesForDuration(kBufferMs * 1000));
             QObject::connect(impl->sink, &QAudioSink::stateChanged, impl->home,
@@ -119,28 +175,34 @@ SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
             impl->io = impl->sink->start();
             if (!impl->io || impl->sink->error() != QAudio::NoError) return;
             impl->feeder = std::make_unique<Feeder>(mixer, sampleFormat);
-            impl->feeder->feed(*impl->sink, *impl->io);
-            auto* timer = new QTimer(impl->home);
-            timer->setTimerType(Qt::PreciseTimer);
-            QObject::connect(timer, &QTimer::timeout, impl->home,
-                             [impl] { impl->feeder->feed(*impl->sink, *impl->io); });
-            timer->start(kFeedMs);
+            impl->timer = new QTimer(impl->home);
+            impl->timer->setTimerType(Qt::PreciseTimer);
+            QObject::connect(impl->timer, &QTimer::timeout, impl->home, [impl] { impl->tick(); });
             impl->active = impl->sink->state() != QAudio::StoppedState;
+            impl->sleep();  // nothing plays yet
+            started = true;
         },
         Qt::BlockingQueuedConnection);
+    if (!started) return;
+    mixer.setStartListener([impl] {
+        if (!impl->awake.exchange(true))
+            QMetaObject::invokeMethod(impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
+    });
 }
 
 SoundOutput::~SoundOutput() {
     if (!impl_->home) return;
+    if (impl_->mixer) impl_->mixer->setStartListener(nullptr);  // no cue reaches us after this
     Impl* impl = impl_.get();
     QMetaObject::invokeMethod(
         impl->home,
         [impl] {
             if (impl->sink) impl->sink->stop();
-            delete impl->home;  // the sink and the feed timer with it
+            delete impl->home;  // the sink, the feed timer and any wake-up still queued with it
             impl->home = nullptr;
             impl->sink = nullptr;
             impl->io = nullptr;
+            impl->timer = nullptr;
             impl->feeder.reset();
         },
         Qt::BlockingQueuedConnection);
@@ -149,6 +211,8 @@ SoundOutput::~SoundOutput() {
 }
 
 bool SoundOutput::isActive() const { return impl_->active; }
+
+bool SoundOutput::isSuspended() const { return impl_->suspended; }
 
 SoundSystem::SoundSystem() : mixer_(preferredFrameFormat()), output_(mixer_) {}
 

@@ -1,11 +1,15 @@
 #pragma once
 // Plays the Mixer through the default audio output (Qt Multimedia).
 //
-// The output runs on its own thread: every 10 ms it tops up a QAudioSink's
-// buffer with frames from the mixer, for as long as the game runs, silence
-// while no voice plays.
-// Keeping it running means a cue starts within one buffer (about 40 ms) and
-// a sound's last frames are always played out instead of cut off.
+// The output runs on its own thread. While a voice plays, it tops up a
+// QAudioSink's buffer (about 30 ms) with mixed frames every 10 ms. When no
+// voice plays it writes nothing: the sink plays out what it holds, the
+// sound's last frames included, and once it has run dry the output suspends
+// the sink's stream and stops its timer, so a silent game costs neither it
+// nor the sound server anything. The next cue wakes it with a queued call
+// (the cue itself returns at once): it resumes the stream and writes the new
+// sound straight away, so the cue is heard from its first sample with no
+// silence queued ahead of it.
 // Without an audio output (no sound server, no device, no Qt application
 // object) nothing is started; the mixer and its devices still accept every
 // command and simply stay silent.
@@ -34,8 +38,10 @@ public:
     SoundOutput(const SoundOutput&) = delete;
     SoundOutput& operator=(const SoundOutput&) = delete;
 
-    // True while an audio output is being fed.
+    // True while there is an audio output to feed (running or suspended).
     bool isActive() const;
+    // True while the output's stream is suspended because nothing plays.
+    bool isSuspended() const;
 
 private:
     struct Impl;
@@ -48,6 +54,7 @@ public:
     SoundSystem();
     Mixer& mixer() { return mixer_; }
     bool hasOutput() const { return output_.isActive(); }
+    const SoundOutput& output() const { return output_; }
 
 private:
     Mixer mixer_;

@@ -115,6 +115,192 @@ WavError parseFormat(const std::uint8_t* p, std::size_t size, SourceLayout& s) {
     return WavError::None;
 }
 
+
+// Where a WAV's samples lie in its bytes and how many frames it makes.
+struct WavLayout {
+    SourceLayout src;
+    std::uint64_t dataOffset = 0;  // of the "data" body
+    std::uint64_t srcFrames = 0;   // whole source frames in it
+    std::uint64_t outFrames = 0;   // frames at the target rate
+};
+
+// Walks the chunks of a WAV of `size` bytes, read through `readAt(offset, n,
+// dst)` (exactly n bytes, all within the size), and works out its layout.
+// Walks only the bytes there are: the RIFF size field is often wrong and is
+// not trusted.
+template <class ReadAt>
+WavError parseWav(std::uint64_t size, ReadAt&& readAt, FrameFormat target, WavLayout& w) {
+    if (target.channels < 1 || target.channels > 2 || target.sampleRate < 1000 ||
+        target.sampleRate > 768000)
+        return WavError::BadFormat;
+    if (size > kMaxWavFileBytes) return WavError::TooLarge;
+    std::uint8_t head[12];
+    if (size < 12) {
+        if (size >= 4 && readAt(0, 4, head) && isId(head, "RIFF")) return WavError::Truncated;
+        return WavError::NotWav;
+    }
+    if (!readAt(0, 12, head)) return WavError::CannotRead;
+    if (!isId(head, "RIFF") || !isId(head + 8, "WAVE")) return WavError::NotWav;
+
+    bool haveFormat = false;
+    bool haveData = false;
+    std::uint64_t dataSize = 0;
+    std::uint64_t pos = 12;
+    while (pos + 8 <= size && !(haveFormat && haveData)) {
+        std::uint8_t chunkHead[8];
+        if (!readAt(pos, 8, chunkHead)) return WavError::CannotRead;
+        const std::uint64_t chunkSize = u32(chunkHead + 4);
+        const std::uint64_t body = pos + 8;
+        const std::uint64_t left = size - body;
+        if (isId(chunkHead, "fmt ")) {
+            if (chunkSize > left) return WavError::Truncated;
+            if (!haveFormat) {
+                // parseFormat reads at most the first 40 bytes of the body.
+                std::uint8_t fmt[40] = {};
+                if (!readAt(body, static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, 40)), fmt))
+                    return WavError::CannotRead;
+                if (WavError e = parseFormat(fmt, static_cast<std::size_t>(chunkSize), w.src);
+                    e != WavError::None)
+                    return e;
+                haveFormat = true;
+            }
+        } else if (isId(chunkHead, "data")) {
+            if (chunkSize > left) return WavError::DataBeyondFile;
+            if (!haveData) {
+                w.dataOffset = body;
+                dataSize = chunkSize;
+                haveData = true;
+            }
+        } else if (chunkSize > left) {
+            break;  // a damaged trailing chunk; whatever came before still counts
+        }
+        pos = body + chunkSize + (chunkSize & 1);
+    }
+    if (!haveFormat) return WavError::NoFormat;
+    if (!haveData) return WavError::NoData;
+
+    w.srcFrames = dataSize / w.src.stride;
+    // Frames that the converted sound will have, the length kept.
+    const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
+    const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
+    if (w.srcFrames > kMaxDecodedSeconds * fromRate) return WavError::TooLarge;
+    w.outFrames = w.srcFrames;
+    if (fromRate != toRate && w.srcFrames > 0)
+        w.outFrames = std::max<std::uint64_t>(1, (w.srcFrames * toRate + fromRate / 2) / fromRate);
+    if (w.outFrames > kMaxDecodedSeconds * toRate) return WavError::TooLarge;
+    return WavError::None;
+}
+
+void store(float v, float& out) { out = v; }
+void store(float v, std::int16_t& out) { out = toSample16(v); }
+
+// Converts output frames [first, first + count) of a sound laid out as `w`
+// for `target`, into `out`. `src` holds source frames [srcFirst, ...), as
+// many as those output frames need: a different rate is converted by linear
+// interpolation, output frame j sitting at source position j * from / to
+// between the two source frames around it, the last one held at the end.
+// Integer positions keep long sounds exact.
+template <class Out>
+void convertFrames(const WavLayout& w, FrameFormat target, const std::uint8_t* src,
+                   std::uint64_t srcFirst, std::uint64_t first, std::size_t count, Out* out) {
+    const int tc = target.channels;
+    const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
+    const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
+    float a[2], b[2];
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t j = first + k;
+        if (fromRate == toRate) {
+            readFrame(src, static_cast<std::size_t>(j - srcFirst), w.src, tc, a);
+            for (int c = 0; c < tc; ++c) store(a[c], out[k * tc + c]);
+            continue;
+        }
+        const std::uint64_t num = j * fromRate;
+        const std::uint64_t i = num / toRate;
+        const float frac = static_cast<float>(num % toRate) / static_cast<float>(toRate);
+        const std::uint64_t last = w.srcFrames - 1;
+        readFrame(src, static_cast<std::size_t>(std::min(i, last) - srcFirst), w.src, tc, a);
+        readFrame(src, static_cast<std::size_t>(std::min(i + 1, last) - srcFirst), w.src, tc, b);
+        for (int c = 0; c < tc; ++c) store(a[c] + (b[c] - a[c]) * frac, out[k * tc + c]);
+    }
+}
+
+// The source frame that output frame j starts from.
+std::uint64_t sourceFrame(const WavLayout& w, FrameFormat target, std::uint64_t j) {
+    const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
+    const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
+    return fromRate == toRate ? j : j * fromRate / toRate;
+}
+
+// Reads a WAV file's samples block by block through a buffer of a fixed
+// size and converts them on demand.
+class WavFileSource final : public FrameSource {
+public:
+    WavFileSource(std::ifstream file, const WavLayout& layout, FrameFormat target)
+        : file_(std::move(file)), w_(layout), target_(target),
+          buffer_(std::max<std::size_t>(64u << 10, 4 * layout.src.stride)) {
+        const std::uint64_t fromRate = static_cast<std::uint64_t>(w_.src.sampleRate);
+        const std::uint64_t toRate = static_cast<std::uint64_t>(target_.sampleRate);
+        const std::uint64_t capacity = buffer_.size() / w_.src.stride;  // source frames, at least 4
+        // Output frames per block such that the source frames they need fit
+        // the buffer: k frames reach over at most (k - 1) * from / to + 3.
+        sameRate_ = fromRate == toRate;
+        perBlock_ = sameRate_
+                        ? capacity
+                        : std::max<std::uint64_t>(1, (capacity - 3) * toRate / fromRate + 1);
+    }
+
+    std::size_t read(std::uint64_t first, std::size_t count, std::int16_t* out) override {
+        if (first >= w_.outFrames) return 0;
+        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, w_.outFrames - first));
+        const std::size_t tc = static_cast<std::size_t>(target_.channels);
+        for (std::size_t done = 0; done < count;) {
+            const std::uint64_t j = first + done;
+            const std::size_t k =
+                static_cast<std::size_t>(std::min<std::uint64_t>(count - done, perBlock_));
+            // The source frames these output frames start from, and the one
+            // after the last of them when they are interpolated.
+            const std::uint64_t last = w_.srcFrames - 1;
+            const std::uint64_t lo = std::min(sourceFrame(w_, target_, j), last);
+            const std::uint64_t hi = std::min(sourceFrame(w_, target_, j + k - 1) + (sameRate_ ? 0 : 1), last);
+            const std::size_t bytes = static_cast<std::size_t>((hi - lo + 1) * w_.src.stride);
+            std::size_t got = 0;
+            file_.clear();
+            if (file_.seekg(static_cast<std::streamoff>(w_.dataOffset + lo * w_.src.stride))) {
+                file_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(bytes));
+                got = static_cast<std::size_t>(file_.gcount());
+            }
+            std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(got),
+                      buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), std::uint8_t{0});
+            convertFrames(w_, target_, buffer_.data(), lo, j, k, out + done * tc);
+            done += k;
+        }
+        return count;
+    }
+
+    std::size_t bytesHeld() const override { return buffer_.size(); }
+
+private:
+    std::ifstream file_;
+    const WavLayout w_;
+    const FrameFormat target_;
+    std::vector<std::uint8_t> buffer_;  // source bytes of one block
+    bool sameRate_ = true;
+    std::uint64_t perBlock_ = 1;  // output frames per block
+};
+
+// Opens `path` for reading if it is a regular file of an acceptable size.
+WavError openFile(const std::string& path, std::ifstream& in, std::uint64_t& size) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return WavError::CannotRead;
+    const std::uintmax_t n = std::filesystem::file_size(path, ec);
+    if (ec) return WavError::CannotRead;
+    if (n > kMaxWavFileBytes) return WavError::TooLarge;
+    in.open(path, std::ios::binary);
+    if (!in) return WavError::CannotRead;
+    size = n;
+    return WavError::None;
+}
+
 }  // namespace
 
 const char* toString(WavError e) {
@@ -135,82 +321,16 @@ const char* toString(WavError e) {
 
 WavResult decodeWav(std::span<const std::uint8_t> bytes, FrameFormat target) {
     WavResult r;
-    auto fail = [&r](WavError e) {
-        r.error = e;
-        return r;
+    WavLayout w;
+    auto readAt = [bytes](std::uint64_t offset, std::size_t n, std::uint8_t* dst) {
+        std::memcpy(dst, bytes.data() + offset, n);
+        return true;
     };
-    if (target.channels < 1 || target.channels > 2 || target.sampleRate < 1000 ||
-        target.sampleRate > 768000)
-        return fail(WavError::BadFormat);
-    if (bytes.size() > kMaxWavFileBytes) return fail(WavError::TooLarge);
-    const std::uint8_t* base = bytes.data();
-    const std::size_t size = bytes.size();
-    if (size < 12) {
-        if (size >= 4 && isId(base, "RIFF")) return fail(WavError::Truncated);
-        return fail(WavError::NotWav);
-    }
-    if (!isId(base, "RIFF") || !isId(base + 8, "WAVE")) return fail(WavError::NotWav);
-
-    // Walk the chunks within the bytes we actually hold; the RIFF size field
-    // is often wrong and is not trusted.
-    SourceLayout src;
-    bool haveFormat = false;
-    const std::uint8_t* data = nullptr;
-    std::size_t dataSize = 0;
-    std::size_t pos = 12;
-    while (pos + 8 <= size && !(haveFormat && data)) {
-        const std::uint8_t* head = base + pos;
-        const std::uint64_t chunkSize = u32(head + 4);
-        const std::size_t body = pos + 8;
-        const std::size_t left = size - body;
-        if (isId(head, "fmt ")) {
-            if (chunkSize > left) return fail(WavError::Truncated);
-            if (!haveFormat) {
-                if (WavError e = parseFormat(base + body, chunkSize, src); e != WavError::None)
-                    return fail(e);
-                haveFormat = true;
-            }
-        } else if (isId(head, "data")) {
-            if (chunkSize > left) return fail(WavError::DataBeyondFile);
-            if (!data) {
-                data = base + body;
-                dataSize = chunkSize;
-            }
-        } else if (chunkSize > left) {
-            break;  // a damaged trailing chunk; whatever came before still counts
-        }
-        pos = body + chunkSize + (chunkSize & 1);
-    }
-    if (!haveFormat) return fail(WavError::NoFormat);
-    if (!data) return fail(WavError::NoData);
-
-    const std::uint64_t srcFrames = dataSize / src.stride;
-    // Frames that the converted sound will have, the length kept.
-    const std::uint64_t fromRate = static_cast<std::uint64_t>(src.sampleRate);
-    const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
-    if (srcFrames > kMaxDecodedSeconds * fromRate) return fail(WavError::TooLarge);
-    std::uint64_t outFrames = srcFrames;
-    if (fromRate != toRate && srcFrames > 0)
-        outFrames = std::max<std::uint64_t>(1, (srcFrames * toRate + fromRate / 2) / fromRate);
-    if (outFrames > kMaxDecodedSeconds * toRate) return fail(WavError::TooLarge);
-
-    const int tc = target.channels;
-    std::vector<float> out(static_cast<std::size_t>(outFrames) * tc);
-    if (fromRate == toRate) {
-        for (std::size_t i = 0; i < outFrames; ++i) readFrame(data, i, src, tc, &out[i * tc]);
-    } else {
-        // Output frame j sits at source position j * from / to; blend the two
-        // source frames around it. Integer positions keep long sounds exact.
-        float a[2], b[2];
-        for (std::uint64_t j = 0; j < outFrames; ++j) {
-            const std::uint64_t num = j * fromRate;
-            const std::uint64_t i = num / toRate;
-            const float frac = static_cast<float>(num % toRate) / static_cast<float>(toRate);
-            readFrame(data, std::min(i, srcFrames - 1), src, tc, a);
-            readFrame(data, std::min(i + 1, srcFrames - 1), src, tc, b);
-            for (int c = 0; c < tc; ++c) out[j * tc + c] = a[c] + (b[c] - a[c]) * frac;
-        }
-    }
+    r.error = parseWav(bytes.size(), readAt, target, w);
+    if (!r.ok()) return r;
+    std::vector<float> out(static_cast<std::size_t>(w.outFrames) * target.channels);
+    convertFrames(w, target, bytes.data() + w.dataOffset, 0, 0, static_cast<std::size_t>(w.outFrames),
+                  out.data());
     r.sound.format = target;
     r.sound.samples = std::move(out);
     return r;
@@ -218,30 +338,50 @@ WavResult decodeWav(std::span<const std::uint8_t> bytes, FrameFormat target) {
 
 WavResult decodeWavFile(const std::string& path, FrameFormat target) {
     WavResult r;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        r.error = WavError::CannotRead;
-        return r;
-    }
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec) {
-        r.error = WavError::CannotRead;
-        return r;
-    }
-    if (size > kMaxWavFileBytes) {
-        r.error = WavError::TooLarge;
-        return r;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        r.error = WavError::CannotRead;
-        return r;
-    }
+    std::ifstream in;
+    std::uint64_t size = 0;
+    r.error = openFile(path, in, size);
+    if (!r.ok()) return r;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     // A file that shrank since we measured it decodes as the bytes we got.
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     return decodeWav(bytes, target);
+}
+
+SoundResult openWavSound(const std::string& path, FrameFormat target, std::size_t maxHeldBytes,
+                         std::size_t headBytes) {
+    SoundResult r;
+    std::ifstream in;
+    std::uint64_t size = 0;
+    r.error = openFile(path, in, size);
+    if (!r.ok()) return r;
+    WavLayout w;
+    auto readAt = [&in, size](std::uint64_t offset, std::size_t n, std::uint8_t* dst) {
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(n));
+        // A file that shrank since we measured it: what is missing reads as zeros.
+        const std::size_t got = static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount()));
+        std::memset(dst + got, 0, n - got);
+        return offset + n <= size;
+    };
+    r.error = parseWav(size, readAt, target, w);
+    if (!r.ok()) return r;
+
+    auto sound = std::make_shared<Sound>();
+    sound->format = target;
+    sound->frames = w.outFrames;
+    const std::size_t frameBytes = sizeof(std::int16_t) * static_cast<std::size_t>(target.channels);
+    const std::uint64_t held = w.outFrames * frameBytes <= maxHeldBytes
+                                   ? w.outFrames
+                                   : std::min<std::uint64_t>(w.outFrames, headBytes / frameBytes);
+    auto source = std::make_unique<WavFileSource>(std::move(in), w, target);
+    sound->head.resize(static_cast<std::size_t>(held) * target.channels);
+    source->read(0, static_cast<std::size_t>(held), sound->head.data());
+    if (held < w.outFrames) sound->rest = std::move(source);  // else the file closes here
+    r.sound = std::move(sound);
+    return r;
 }
 
 }  // namespace korvala::sound

@@ -1,7 +1,14 @@
 #pragma once
-// Reads a waveform-audio (WAV) file whole and turns it into float frames at
+// Reads waveform-audio (WAV) files and turns their samples into frames at
 // the rate and channel count the mixer plays, so a cue only has to copy
 // samples. Plain C++: no Qt, no platform calls.
+//
+// Two ways in:
+//   decodeWav / decodeWavFile  the whole sound at once, as float frames;
+//   openWavSound               what the sound devices use: 16-bit frames, a
+//                              short sound decoded whole, a long one only its
+//                              first frames, the rest read from the file in
+//                              small blocks as it plays (see Sound).
 //
 // Accepted: RIFF/WAVE with a "fmt " chunk of format PCM (8-bit unsigned,
 // 16/24/32-bit signed), IEEE float (32/64-bit), or WAVE_FORMAT_EXTENSIBLE
@@ -10,6 +17,7 @@
 // Everything else is refused with an error, never a crash: the decoder never
 // reads past the bytes it was given and checks every size before it
 // allocates, so a hostile header cannot make it reserve gigabytes.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -70,5 +78,68 @@ WavResult decodeWav(std::span<const std::uint8_t> bytes, FrameFormat target);
 
 // Reads the file at `path` (no larger than kMaxWavFileBytes) and decodes it.
 WavResult decodeWavFile(const std::string& path, FrameFormat target);
+
+// The 16-bit value the mixer holds for a decoded sample in [-1, 1]: scaled by
+// 32768 and rounded, so 8- and 16-bit sources keep their exact values.
+inline std::int16_t toSample16(float v) {
+    const long s = std::lrint(static_cast<double>(v) * 32768.0);
+    return static_cast<std::int16_t>(s > 32767 ? 32767 : (s < -32768 ? -32768 : s));
+}
+
+// Decodes frames of a sound on demand (the part of a long sound that is not
+// held in memory). Called by one thread at a time.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // Writes frames [first, first + count) into `out` (count * channels
+    // values); returns how many it wrote, fewer only past the sound's end.
+    // Samples it cannot read (the file shrank or went away) are silence.
+    virtual std::size_t read(std::uint64_t first, std::size_t count, std::int16_t* out) = 0;
+    // The memory it keeps for its work, in bytes.
+    virtual std::size_t bytesHeld() const = 0;
+};
+
+// A sound as a voice plays it: interleaved 16-bit frames at `format`. Its
+// first headFrames() frames are held in `head`; a sound longer than that
+// reads the rest from `rest` while it plays.
+struct Sound {
+    FrameFormat format;
+    std::uint64_t frames = 0;            // the whole sound
+    std::vector<std::int16_t> head;      // frames [0, headFrames())
+    std::unique_ptr<FrameSource> rest;   // frames [headFrames(), frames); null when all is held
+    std::size_t headFrames() const {
+        return format.channels > 0 ? head.size() / static_cast<std::size_t>(format.channels) : 0;
+    }
+    // Memory held for this sound: its head and its source's buffers.
+    std::size_t bytesHeld() const {
+        return head.size() * sizeof(std::int16_t) + (rest ? rest->bytesHeld() : 0);
+    }
+};
+
+// How much of a sound is held in memory (as 16-bit frames at the mixer's
+// format): a sound of up to kMaxHeldSoundBytes is decoded whole (about 10 s
+// at 48000 Hz stereo, every sound the game ships); of a longer one only the
+// first kStreamHeadBytes are, the rest is read from its file as it plays, in
+// blocks through a buffer of at most kMaxReadBufferBytes. So no sound holds
+// more than kMaxHeldSoundBytes, however long it is.
+inline constexpr std::size_t kMaxHeldSoundBytes = 2u << 20;    // 2 MiB
+inline constexpr std::size_t kStreamHeadBytes = 512u << 10;    // 512 KiB
+inline constexpr std::size_t kMaxReadBufferBytes = 256u << 10;  // 256 KiB (64 KiB but for huge frames)
+
+struct SoundResult {
+    WavError error = WavError::None;
+    std::shared_ptr<Sound> sound;  // null unless error == None
+    bool ok() const { return error == WavError::None; }
+};
+
+// Opens the WAV file at `path` for playing at `target`, with the same checks
+// and errors as decodeWavFile and the same frames (as toSample16 of them),
+// but without reading the file whole: it reads the chunk headers, then
+// decodes the held frames; a sound longer than `maxHeldBytes` keeps the
+// first `headBytes` and its file open for the rest. The limits are
+// parameters for the tests; the game uses the defaults.
+SoundResult openWavSound(const std::string& path, FrameFormat target,
+                         std::size_t maxHeldBytes = kMaxHeldSoundBytes,
+                         std::size_t headBytes = kStreamHeadBytes);
 
 }  // namespace korvala::sound

@@ -51,6 +51,26 @@ KorvalaWebEngineCreate engineFactory() {
     return create;
 }
 
+// Qt warns when Qt::AA_ShareOpenGLContexts is set once the application runs,
+// as the browser does on purpose when it brings the engine in (and the engine
+// once more when it makes the shared context). While one guard lives, that one
+// message is dropped; every other goes on to the handler in place before.
+class LateShareAttributeNotice {
+public:
+    LateShareAttributeNotice() { previous_ = qInstallMessageHandler(&filter); }
+    ~LateShareAttributeNotice() { qInstallMessageHandler(previous_); }
+    LateShareAttributeNotice(const LateShareAttributeNotice&) = delete;
+    LateShareAttributeNotice& operator=(const LateShareAttributeNotice&) = delete;
+
+private:
+    static void filter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (type == QtWarningMsg && message.startsWith(QLatin1String("Attribute Qt::AA_ShareOpenGLContexts")))
+            return;
+        if (previous_) previous_(type, context, message);
+    }
+    static inline QtMessageHandler previous_ = nullptr;
+};
+
 }  // namespace
 
 // The white placeholder. Its first show on screen (its own, or its panel's)
@@ -104,8 +124,12 @@ void QtWebView::setVisible(bool visible) {
 bool QtWebView::ensureEngine() {
     if (engine_) return true;
     if (!place_ || engineFailed_) return false;
-    const KorvalaWebEngineCreate create = engineFactory();
-    QWidget* view = create ? create(place_) : nullptr;
+    QWidget* view = nullptr;
+    {
+        LateShareAttributeNotice quiet;
+        const KorvalaWebEngineCreate create = engineFactory();
+        view = create ? create(place_) : nullptr;
+    }
     if (!view) {
         engineFailed_ = true;  // said once; the place stays white
         return false;
