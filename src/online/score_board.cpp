@@ -24,12 +24,19 @@ bool blankOnly(const std::string& s) { return s.find_first_not_of(' ') == std::s
 std::vector<std::string> listingLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string buffer;
-    for (const char c : text) {
-        if (c == '\r') {
-            if (!blankOnly(buffer)) lines.push_back(std::exchange(buffer, {}));
-        } else if (c != '\n') {
-            buffer += c;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t cr = text.find('\r', at);
+        const std::size_t end = cr == std::string::npos ? text.size() : cr;
+        // The piece up to the CR, without its LFs, goes onto the buffer.
+        for (std::size_t lf = text.find('\n', at); at < end; lf = text.find('\n', at)) {
+            const std::size_t stop = std::min(lf, end);
+            buffer.append(text, at, stop - at);
+            at = stop == lf ? stop + 1 : stop;
         }
+        if (cr == std::string::npos) break;  // text after the last CR is not a line
+        if (!blankOnly(buffer)) lines.push_back(std::exchange(buffer, {}));
+        at = cr + 1;
     }
     return lines;
 }

@@ -105,7 +105,7 @@ void ListBox::AddItem(std::string item) {
 void ListBox::AddItems(std::vector<std::string> items) {
     if (items.empty()) return;
     items_.insert(items_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
-    if (sorted) std::stable_sort(items_.begin(), items_.end(), listBefore);
+    if (sorted) std::sort(items_.begin(), items_.end(), listBefore);  // equal entries: no set order
     notify();
 }
 
