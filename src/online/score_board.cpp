@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "online/listing_text.h"
 #include "online/online.h"
 #include "window/cues.h"
 #include "window/form1.h"
@@ -15,31 +16,6 @@ namespace {
 constexpr std::size_t kChunk = 4096;
 // List indexes are 16-bit: page 3275 holds the last ones that can be shown.
 constexpr long long kLastPage = 3275;
-
-bool blankOnly(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
-
-// The listing's lines: a line is ended by CR; LF is skipped; a line of blanks
-// only adds nothing and its blanks start the next line; text after the last
-// CR is not a line.
-std::vector<std::string> listingLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string buffer;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t cr = text.find('\r', at);
-        const std::size_t end = cr == std::string::npos ? text.size() : cr;
-        // The piece up to the CR, without its LFs, goes onto the buffer.
-        for (std::size_t lf = text.find('\n', at); at < end; lf = text.find('\n', at)) {
-            const std::size_t stop = std::min(lf, end);
-            buffer.append(text, at, stop - at);
-            at = stop == lf ? stop + 1 : stop;
-        }
-        if (cr == std::string::npos) break;  // text after the last CR is not a line
-        if (!blankOnly(buffer)) lines.push_back(std::exchange(buffer, {}));
-        at = cr + 1;
-    }
-    return lines;
-}
 
 }  // namespace
 
