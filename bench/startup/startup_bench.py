@@ -41,7 +41,7 @@ def main():
     parser.add_argument("--runs", type=int, default=9)
     args = parser.parse_args()
     programs = {
-        "game": os.path.join(args.build, "korvala"),
+        "game": os.path.join(args.build, "korvala-test-game"),
         "bare window": os.path.join(args.build, "bench", "startup", "korvala_bare_window"),
     }
     for path in programs.values():

@@ -1,0 +1,89 @@
+// The game in its window, wired with the real platform parts.
+#include "app/game_app.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "platform/files/document_files.h"
+#include "platform/files/safe_name.h"
+#include "platform/transfer/curl_channel.h"
+#include "platform/web/scores_page_view.h"
+#include "platform/sound/qt_sound_device.h"
+#include "platform/sound/sound_output.h"
+#include "platform/view/game_window.h"
+#include "platform/view/platform_ui.h"
+#include "platform/view/qt_scheduler.h"
+#include "program/wiring.h"
+#include "window/form1.h"
+
+namespace korvala {
+
+int runGame(int argc, char** argv, const GameHooks& hooks) {
+    initTransfers();  // before any thread
+    prepareWebEngine();
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("Korvala");
+    QCoreApplication::setApplicationName("Korvala Deluxe");
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    Form1 form;
+    form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
+
+    // The five devices share one mixer; without an audio output they stay silent.
+    auto audio = std::make_unique<sound::SoundSystem>();
+    // "C:/" is the player's own data folder.
+    DiskDocumentFiles files(
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString());
+    QtScheduler scheduler;
+    QtProgramExit programExit;
+    QtMessageBox messageBox;
+    ScoresPageView scoresPage;
+    // The two FTP channels: reports come back through the window's event
+    // queue; a score's file has one name on disk and on the server.
+    auto toWindow = [&scheduler](std::function<void()> report) { scheduler.post(0, std::move(report)); };
+    auto local = [&files](const std::string& path) { return files.resolve(path); };
+    auto remote = [](std::string_view name) { return safeFileName(name); };
+    auto inet1 = std::make_unique<CurlChannel>(toWindow, local, remote, KORVALA_FTP_CA_FILE);
+    auto inet3 = std::make_unique<CurlChannel>(toWindow, local, remote, KORVALA_FTP_CA_FILE);
+
+    PlatformParts parts;
+    parts.scheduler = &scheduler;
+    parts.files = &files;
+    parts.makeSound = [&audio](const std::string&) { return sound::makeSoundDevice(audio->mixer()); };
+    parts.messageBox = &messageBox;
+    parts.exit = &programExit;
+    parts.Inet1 = inet1.get();
+    parts.Inet3 = inet3.get();
+    parts.WBX = &scoresPage;
+    Program program(form, std::move(parts));  // the first splash timer counts from here
+    GameWindow window(form);
+    window.onClose = [&program] { program.close(); };
+    window.makeBrowser = [&scoresPage](QWidget* surface, const QRect& place) {
+        return scoresPage.attach(surface, place);
+    };
+    messageBox.setParent(&window);
+    program.load();
+
+    if (hooks.afterLoad) hooks.afterLoad(form);
+    if (hooks.onFirstFrame) window.onFirstFrame = [&window, &hooks] { hooks.onFirstFrame(window); };
+    window.show();
+    const int status = app.exec();
+    // The program ends at once: the windows are already gone; a transfer
+    // still running is aborted and the sound output stops. The web engine and
+    // the toolkit take a second or more to wind down and hold nothing the
+    // player needs, so the process leaves without waiting for them.
+    form.setObserver(nullptr);
+    inet1.reset();
+    inet3.reset();
+    audio.reset();
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+}  // namespace korvala
