@@ -240,6 +240,10 @@ TEST_F(GameWindowTest, PressAndReleaseOnDifferentElementsIsNoClick) {
     QTest::mouseRelease(window->windowHandle(), Qt::LeftButton, {}, QPoint(460, 160));  // lobang(2)
     settle();
     EXPECT_TRUE(only(".Click").empty());
+    // The same input path does deliver a click that starts and ends on one element.
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, QPoint(460, 160));
+    settle();
+    EXPECT_EQ(only(".Click"), std::vector<std::string>{"lobang(2).Click"});
 }
 
 TEST_F(GameWindowTest, RightButtonMakesNoClick) {
@@ -249,6 +253,9 @@ TEST_F(GameWindowTest, RightButtonMakesNoClick) {
     QTest::mouseClick(window->windowHandle(), Qt::RightButton, {}, QPoint(300, 230));
     settle();
     EXPECT_TRUE(only(".Click").empty());
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, QPoint(300, 230));
+    settle();
+    EXPECT_EQ(only(".Click"), std::vector<std::string>{"lobang(3).Click"}) << "the left button at the same place clicks";
 }
 
 // The board painter writes every hole's picture ten times a second; only a

@@ -79,9 +79,22 @@ TEST_F(ClockFixture, TimersFireWhetherOrNotTheirPanelIsVisible) {
 TEST_F(ClockFixture, ProcessEventsRunsWhatIsDueButDoesNotMoveTime) {
     f.Timer4.setInterval(0);
     f.Timer3.setInterval(5);
+    clock.runUntil(3);
+    bool posted = false;
+    clock.post(0, [&] { posted = true; });
     clock.processEvents();
-    EXPECT_TRUE(fired.empty());
-    EXPECT_EQ(clock.now(), 0);
+    EXPECT_TRUE(posted) << "an event due now runs";
+    EXPECT_TRUE(fired.empty()) << "a timer due later does not";
+    EXPECT_EQ(clock.now(), 3);
+}
+
+TEST_F(ClockFixture, PostedEventsTakeTheirTurnAmongTheTimers) {
+    f.Timer4.setInterval(0);
+    f.Timer3.setInterval(10);
+    clock.post(10, [&] { fired.push_back(std::to_string(clock.now()) + " posted"); });
+    clock.post(4, [&] { fired.push_back(std::to_string(clock.now()) + " early"); });
+    clock.runUntil(20);
+    EXPECT_EQ(fired, (std::vector<std::string>{"4 early", "10 Timer3", "10 posted", "20 Timer3"}));
 }
 
 }  // namespace
