@@ -1,0 +1,79 @@
+// The listing report lets pending window events run between chunks; another
+// report that arrives meanwhile waits until the one being read is done, so
+// one response is never split between two reports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "doubles/recording_channel.h"
+#include "doubles/virtual_clock.h"
+#include "program/wiring.h"
+#include "window/form1.h"
+
+namespace korvala {
+namespace {
+
+// Remembers the entry list's length at each of its changes.
+struct ListWatcher : ChangeObserver {
+    const Form1& f;
+    std::vector<std::size_t> lengths;
+    explicit ListWatcher(const Form1& form) : f(form) {}
+    void changed(const Element& e) override {
+        if (&e == &f.lstRemoteFile) lengths.push_back(f.lstRemoteFile.ListCount());
+    }
+};
+
+TEST(ListingReport, ASecondReportDuringTheReadWaitsForTheFirstToFinish) {
+    Form1 f;
+    VirtualClock clock;
+    ActionLog actions;
+    RecordingChannel inet1("Inet1", actions), inet3("Inet3", actions);
+    PlatformParts parts;
+    parts.scheduler = &clock;
+    parts.Inet1 = &inet1;
+    parts.Inet3 = &inet3;
+    Program program(f, std::move(parts));
+    ListWatcher watcher(f);
+    f.setObserver(&watcher);
+
+    std::string listing;
+    for (int i = 0; i < 3000; ++i) listing += std::to_string(i) + "(Pemain)(p@x)(Japan)\r\n";  // many chunks
+    f.raise(f.Command2, Event::Click);                   // "Perbaharui": the marker reads "OK!"
+    clock.post(0, [&] { inet1.report(); });             // arrives while the first report reads
+    inet1.answer(listing);
+
+    EXPECT_EQ(watcher.lengths, (std::vector<std::size_t>{3000, 0}))
+        << "the first report fills the list with the whole response; the second, after it, "
+           "finds the marker spent and empties it";
+    EXPECT_EQ(f.Nama[0]->Caption(), "1. ");
+}
+
+TEST(ListingReport, APagingClickDuringTheReadRunsBetweenChunks) {
+    Form1 f;
+    VirtualClock clock;
+    ActionLog actions;
+    RecordingChannel inet1("Inet1", actions), inet3("Inet3", actions);
+    PlatformParts parts;
+    parts.scheduler = &clock;
+    parts.Inet1 = &inet1;
+    parts.Inet3 = &inet3;
+    Program program(f, std::move(parts));
+
+    std::string listing;
+    for (int i = 0; i < 3000; ++i) listing += "name" + std::to_string(i) + "\r\n";
+    f.raise(f.Command2, Event::Click);
+    std::string counterDuringRead;
+    clock.post(0, [&] {
+        f.raise(f.Command5, Event::Click);  // ">>" while the listing is read
+        counterDuringRead = f.Command3.Tag();
+    });
+    inet1.answer(listing);
+    EXPECT_EQ(counterDuringRead, "1");
+    EXPECT_EQ(f.lstRemoteFile.ListCount(), 3000u) << "the read goes on to the end";
+    EXPECT_EQ(f.Nama[0]->Caption(), "1. name0") << "a new listing shows page 0";
+    EXPECT_EQ(f.Command3.Tag(), "1") << "and keeps the counter";
+}
+
+}  // namespace
+}  // namespace korvala
