@@ -16,6 +16,7 @@ scores and the certificate between runs.
 
 import argparse
 import datetime
+import errno
 import html
 import http.server
 import ipaddress
@@ -77,7 +78,8 @@ def parse_args(argv):
 # ---------------------------------------------------------------- certificate
 
 def key_path_for(cert):
-    return cert.with_suffix(".key")
+    key = cert.with_suffix(".key")
+    return key if key != cert else cert.with_name(cert.name + ".key")
 
 
 def make_certificate(cert, key, host):
@@ -315,6 +317,12 @@ def make_ftp_handler(home, cert, key):
 
 # ---------------------------------------------------------------- main
 
+def why(error):
+    if error.errno == errno.EADDRINUSE:
+        return "the port is taken (another score server?)"
+    return os.strerror(error.errno) if error.errno else str(error)
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -334,14 +342,14 @@ def main(argv=None):
     try:
         ftpd = FTPServer((args.host, args.ftp_port), handler)
     except OSError as e:
-        print("score server: cannot listen for FTP on %s:%d: %s" % (args.host, args.ftp_port, e.strerror or e),
+        print("score server: cannot listen for FTP on %s:%d: %s" % (args.host, args.ftp_port, why(e)),
               file=sys.stderr)
         return 1
     try:
         httpd = ScoresHTTPServer((args.host, args.http_port), make_http_handler(score_folder, args.verbose))
     except OSError as e:
         ftpd.close_all()
-        print("score server: cannot listen for HTTP on %s:%d: %s" % (args.host, args.http_port, e.strerror or e),
+        print("score server: cannot listen for HTTP on %s:%d: %s" % (args.host, args.http_port, why(e)),
               file=sys.stderr)
         return 1
 

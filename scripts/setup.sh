@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev libgl-dev
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth x11-utils libx11-dev imagemagick
+  xvfb xauth x11-utils libx11-dev libxtst-dev imagemagick tesseract-ocr
   librsvg2-bin python3-pil
   sox libsox-fmt-all pulseaudio pulseaudio-utils
   fonts-dejavu-core fonts-liberation

@@ -4,6 +4,19 @@
 #
 #   render.sh            render every src/*.svg
 #   render.sh kena bom   render only the named pictures
+#   render.sh --scale 2 --out DIR [names...]
+#                        render the set for screens of twice the pixel
+#                        density into DIR/<name>@2x.png (likewise 1.5 and
+#                        <name>@1.5x.png); without --out they go beside
+#                        this script
+#
+# The 1x pictures (<name>.png) are kept with the sources; the denser sets are
+# made by the build. A denser picture is the same drawing at S times the
+# scale, ceil(S * width) x ceil(S * height) pixels, of the same kind, with
+# its soft edges flattened against the same tone. Where S * width is not
+# whole (1.5 x an odd size) the last column is only half covered by the
+# drawing; it repeats the column before it so the picture keeps a whole edge
+# (likewise the last row).
 #
 # Kinds:
 #   full colour  board, splash2, scores_backdrop, title, credits, result,
@@ -30,6 +43,21 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 src="$here/src"
 command -v rsvg-convert >/dev/null || { echo "render.sh: rsvg-convert is missing (package librsvg2-bin)" >&2; exit 1; }
 
+scale=1
+out="$here"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --scale) [ $# -ge 2 ] || { echo "render.sh: --scale needs a value" >&2; exit 1; }; scale=$2; shift 2 ;;
+    --out) [ $# -ge 2 ] || { echo "render.sh: --out needs a folder" >&2; exit 1; }; out=$2; shift 2 ;;
+    --) shift; break ;;
+    -*) echo "render.sh: unknown option $1" >&2; exit 1 ;;
+    *) break ;;
+  esac
+done
+[[ "$scale" =~ ^[0-9]+(\.[0-9]+)?$ ]] || { echo "render.sh: --scale wants a number like 1.5 or 2, not '$scale'" >&2; exit 1; }
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
+
 if [ $# -gt 0 ]; then
   names=("$@")
 else
@@ -53,14 +81,22 @@ done
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 
-/usr/bin/python3 - "$src" "$here" "$tmp" "${names[@]}" <<'PY'
+/usr/bin/python3 - "$src" "$out" "$tmp" "$scale" "${names[@]}" <<'PY'
+import math
 import os
 import subprocess
 import sys
+from fractions import Fraction
 
 from PIL import Image
 
-src, out, tmp, names = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+src, out, tmp, scale_text, names = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
+SCALE = Fraction(scale_text)
+if SCALE <= 0:
+    sys.exit("render.sh: --scale must be above 0")
+# 1x pictures are <name>.png; a denser set is <name>@2x.png, <name>@1.5x.png.
+SUFFIX = "" if SCALE == 1 else "@" + (str(SCALE.numerator) if SCALE.denominator == 1
+                                      else format(float(SCALE), "g")) + "x"
 
 FULL = {
     "board": (688, 471),
@@ -84,16 +120,33 @@ for n in ("Kosong", "kena", "jam", "bom", "Teler"):
 ICON = {"icon": ((32, 32), (200, 200, 200))}
 
 
+def scaled(size):
+    """Pixel size of a picture of 1x size `size` at the chosen scale."""
+    return tuple(math.ceil(v * SCALE) for v in size)
+
+
 def rasterise(name, size):
+    """The picture of 1x size `size`, drawn at the chosen scale, as RGBA."""
     svg = os.path.join(src, name + ".svg")
     if not os.path.isfile(svg):
         sys.exit(f"render.sh: no source {svg}")
     png = os.path.join(tmp, name + ".png")
-    subprocess.run(["rsvg-convert", "-w", str(size[0]), "-h", str(size[1]),
-                    "-o", png, svg], check=True)
+    if SCALE == 1:
+        cmd = ["rsvg-convert", "-w", str(size[0]), "-h", str(size[1])]
+    else:
+        # The drawing's own size times the scale, on a canvas rounded up to
+        # whole pixels.
+        cmd = ["rsvg-convert", "-z", format(float(SCALE), "g")]
+    subprocess.run(cmd + ["-o", png, svg], check=True)
     img = Image.open(png).convert("RGBA")
-    if img.size != size:
-        sys.exit(f"render.sh: {name} came out {img.size}, wants {size}")
+    want = scaled(size)
+    if img.size != want:
+        sys.exit(f"render.sh: {name} came out {img.size}, wants {want}")
+    w, h = want
+    if size[0] * SCALE != w and w >= 2:
+        img.paste(img.crop((w - 2, 0, w - 1, h)), (w - 1, 0))
+    if size[1] * SCALE != h and h >= 2:
+        img.paste(img.crop((0, h - 2, w, h - 1)), (0, h - 1))
     return img
 
 
@@ -125,17 +178,17 @@ def save_png(img, path, **kw):
 def save_full(name):
     img = rasterise(name, FULL[name])
     base = Image.new("RGBA", img.size, (0, 0, 0, 255))
-    save_png(Image.alpha_composite(base, img).convert("RGB"), os.path.join(out, name + ".png"))
+    save_png(Image.alpha_composite(base, img).convert("RGB"), os.path.join(out, name + SUFFIX + ".png"))
 
 
 def save_icon(name):
     size, matte = ICON[name]
     img = rasterise(name, size)
     rgb, opaque = flatten_edges(img, matte)
-    res = Image.new("RGBA", size)
+    res = Image.new("RGBA", img.size)
     res.putdata([(r, g, b, 255) if o else (0, 0, 0, 0)
                  for (r, g, b), o in zip(rgb, opaque)])
-    save_png(res, os.path.join(out, name + ".png"))
+    save_png(res, os.path.join(out, name + SUFFIX + ".png"))
 
 
 def save_palette_group(group):
@@ -144,7 +197,8 @@ def save_palette_group(group):
     flat = []
     for name in group:
         size, matte = PALETTE[name]
-        flat.append((name, size, matte) + flatten_edges(rasterise(name, size), matte))
+        img = rasterise(name, size)
+        flat.append((name, img.size, matte) + flatten_edges(img, matte))
     opaque_colours = [c for _, _, _, rgb, op in flat for c, o in zip(rgb, op) if o]
     distinct = sorted(set(opaque_colours))
     if len(distinct) <= 255:
@@ -167,7 +221,7 @@ def save_palette_group(group):
         img.putdata([index_of(c) if o else 0 for c, o in zip(rgb, opaque)])
         entries = [matte] + palette
         img.putpalette([v for c in entries for v in c])
-        save_png(img, os.path.join(out, name + ".png"), transparency=0)
+        save_png(img, os.path.join(out, name + SUFFIX + ".png"), transparency=0)
 
 
 done = set()
@@ -190,7 +244,7 @@ for name in names:
     else:
         sys.exit(f"render.sh: unknown picture '{name}' (add it to the tables in render.sh)")
     if name in FULL or name in ICON:
-        print("rendered", name)
+        print("rendered", name + SUFFIX)
     else:
-        print("rendered", " ".join(group))
+        print("rendered", " ".join(n + SUFFIX for n in group))
 PY

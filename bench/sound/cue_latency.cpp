@@ -11,8 +11,9 @@
 // tune plays all along on another device, so the output never stops and a
 // cue has to join a running stream. The recording runs at 2 ms fragments;
 // the time of a sample is the arrival of its fragment less the frames after
-// it, so the figure is the delay to the output plus at most a millisecond
-// or so of recording.
+// it. The null output renders a fragment at once, so a figure can be up to
+// one fragment (2 ms) early, and a millisecond or so late for the trip to
+// the recorder.
 #include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>

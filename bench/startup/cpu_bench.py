@@ -13,9 +13,9 @@ Two runs:
 
   bench/startup/cpu_bench.py [--build BUILD_DIR] [--seconds S] [--sound-only]
 
-Without a built game (BUILD_DIR/korvala), or with --sound-only, the second
-run measures korvala_silent_sound instead: the sound system and the five
-devices bound to the game's files, with no window.
+Without a built game (BUILD_DIR/korvala-test-game), or with --sound-only,
+only the second run is made, on korvala_silent_sound (bench/sound): the
+sound system and the five devices bound to the game's files, no window.
 """
 import argparse
 import os
@@ -68,7 +68,7 @@ def main():
     parser.add_argument("--sound-only", action="store_true",
                         help="measure korvala_silent_sound instead of the game")
     args = parser.parse_args()
-    game = os.path.join(args.build, "korvala")
+    game = os.path.join(args.build, "korvala-test-game")
     silent = os.path.join(args.build, "bench", "sound", "korvala_silent_sound")
     use_game = os.access(game, os.X_OK) and not args.sound_only
     if not use_game and not os.access(silent, os.X_OK):

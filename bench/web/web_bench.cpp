@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
     QElapsedTimer clock;
     clock.start();
     panel->show();  // the panel comes up: the browser is shown for the first time
+    const qint64 showMs = clock.elapsed();  // the engine is loaded and its view made in here
     QWidget* engine = panel->findChild<QWidget*>("WBX.engine");
     if (!engine) {
         std::fprintf(stderr, "error: no engine view after the panel was shown\n");
@@ -144,7 +145,8 @@ int main(int argc, char** argv) {
     const qint64 loadMs = clock.elapsed();
     settle(1000);
     report("after");
-    std::printf("page %s: %s, first show to load finished %lld ms\n", qPrintable(url),
-                finished.first().first().toBool() ? "loaded" : "failed", static_cast<long long>(loadMs));
+    std::printf("page %s: %s; the first show took %lld ms, and the page had loaded %lld ms after it began\n",
+                qPrintable(url), finished.first().first().toBool() ? "loaded" : "failed",
+                static_cast<long long>(showMs), static_cast<long long>(loadMs));
     return 0;
 }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Plays sounds through a private sound server with a null output, records
 # that output, and checks that each sound came out whole: the recorded
-# sound lasts as long as its file, not a tenth of a second less. Also checks
-# that a missing file and a missing server leave the program silent and
-# exiting normally.
+# sound lasts as long as its file, not a tenth of a second less. Checks that
+# the output stays idle while nothing plays (its stream suspended, the
+# server's output not running) and that a cue after such a silence is heard
+# from its very first sample. Also checks that a missing file and a missing
+# server leave the program silent and exiting normally.
 #
 #   playback_check.sh PATH/TO/korvala_sound_play
 #
@@ -151,6 +153,99 @@ if python3 -c "import sys; sys.exit(0 if $peak < 0.6 else 1)"; then
 else
   echo "FAIL cue overlapped the sound: peak $peak"; failures=$((failures + 1))
 fi
+
+# A cue after a silence. The sound: a 0.5 s chirp at the output's rate, no
+# two stretches alike, at half scale from its first sample on.
+python3 - "$work/chirp.wav" <<'PY'
+import math, struct, sys
+rate, n = 48000, 24000
+frames = b''.join(struct.pack('<hh', v, v) for v in (
+    round(16384 * math.cos(2 * math.pi * (300 * t + 3000 * t * t))) for t in (i / rate for i in range(n))))
+fmt = struct.pack('<HHIIHH', 1, 2, rate, rate * 4, 4, 16)
+body = b'WAVE' + b'fmt ' + struct.pack('<I', len(fmt)) + fmt + b'data' + struct.pack('<I', len(frames)) + frames
+open(sys.argv[1], 'wb').write(b'RIFF' + struct.pack('<I', len(body)) + body)
+PY
+
+# The output's state as the server sees it, one line: the sink's state and
+# how many streams play into it (not corked).
+output_state() {
+  local sink streams
+  sink=$(pactl list sinks short | awk '$2 == "k_null" {print $NF}')
+  streams=$(pactl list sink-inputs | grep -c 'Corked: no')
+  echo "sink=$sink playing-streams=$streams"
+}
+# Samples output_state every 0.1 s for $1 samples; prints the states seen.
+sample_states() {
+  local i
+  for i in $(seq 1 "$1"); do output_state; sleep 0.1; done | sort | uniq -c | sed 's/^ */    /'
+}
+# Waits until the player's output holds $1 (up to 20 s).
+wait_for_line() {
+  local i
+  for i in $(seq 1 200); do
+    grep -q "$1" "$work/silence.out" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+raw="$work/silence.raw"
+parec --latency-msec=20 -d k_null.monitor --format=s16le --rate=48000 --channels=2 --raw >"$raw" &
+recorder=$!
+for _ in $(seq 1 50); do [ -s "$raw" ] && break; sleep 0.1; done
+# Cued 3 s after start-up, then 2 s more: 0.5 s of sound, 1.5 s of silence.
+"$player" "$work/chirp.wav" 2.0 1 0 3000 >"$work/silence.out" 2>"$work/silence.err" &
+silent_player=$!
+before=""; during=""; after=""
+if wait_for_line '^open:'; then
+  sleep 0.3
+  before=$(sample_states 12)
+  if wait_for_line '^cued'; then
+    sleep 0.15
+    during=$(output_state)
+    sleep 0.9
+    after=$(sample_states 6)
+  fi
+fi
+wait "$silent_player"; rc=$?
+sleep 0.3
+kill -INT "$recorder"; wait "$recorder"; recorder=""
+cat "$work/silence.out"
+echo "  before the cue:"; echo "$before"
+echo "  while the sound plays: $during"
+echo "  after the sound:"; echo "$after"
+idle_states() { [ -n "$1" ] && ! grep -qE 'sink=RUNNING|playing-streams=[1-9]' <<<"$1"; }
+if [ $rc = 0 ] && grep -q 'output: yes' "$work/silence.out" && idle_states "$before" && idle_states "$after" &&
+   grep -q 'sink=RUNNING playing-streams=1' <<<"$during" &&
+   grep -q 'stream at the end: suspended' "$work/silence.out"; then
+  echo "PASS output idle while nothing plays, running while the sound plays"
+else
+  echo "FAIL output not idle while nothing plays (rc=$rc)"; failures=$((failures + 1))
+fi
+# The recording from its first loud sample on must be the file from its
+# first frame on: a start cut short would line the chirp up with a later
+# stretch of itself. The tail must be there too.
+verdict=$(python3 - "$raw" "$work/chirp.wav" <<'PY'
+import array, sys
+rec = array.array('h'); data = open(sys.argv[1], 'rb').read(); rec.frombytes(data[:len(data) // 4 * 4])
+wav = open(sys.argv[2], 'rb').read(); ref = array.array('h'); ref.frombytes(wav[44:])
+left, want = rec[0::2], ref[0::2]
+onset = next((i for i, v in enumerate(left) if abs(v) > 8192), None)
+if onset is None:
+    print('FAIL nothing heard'); sys.exit()
+got = left[onset:onset + len(want)]
+worst = max((abs(a - b) for a, b in zip(got, want)), default=99999)
+if len(got) < len(want):
+    worst = 99999
+# Which frame of the file the first recorded frames match best.
+best = min(range(0, 2400), key=lambda k: sum(abs(left[onset + i] - want[k + i]) for i in range(0, 480, 4)))
+ok = worst <= 328 and best == 0
+print('%s recorded sound from frame %d of the file, largest difference %d over %d frames' % (
+    'PASS' if ok else 'FAIL', best, worst, len(want)))
+PY
+)
+echo "$verdict cue after a silence"
+grep -q '^PASS' <<<"$verdict" || failures=$((failures + 1))
 
 out=$(measure missing "$player" "$work/no-such-file.wav" 0.5); echo "$out"
 if grep -q 'rc=0' <<<"$out" && grep -q 'span=0.000' <<<"$out"; then

@@ -6,8 +6,8 @@
 // Cues the device CUES times (default 1), GAP_MS apart, the first one
 // FIRST_MS (default 0) after start-up, then runs the event loop SECONDS
 // more. Prints whether an audio output was found and whether the file
-// opened, and at the end whether the output's stream is suspended; exits 0
-// in every case, as the game carries on silently.
+// opened, "cued" at every cue, and at the end whether the output's stream
+// is suspended; exits 0 in every case, as the game carries on silently.
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
         QTimer::singleShot(firstMs + i * gapMs, Qt::PreciseTimer, &app, [&device] {
             device->command("prev");
             device->command("play");
+            std::printf("cued\n");
+            std::fflush(stdout);
         });
     }
     QTimer::singleShot(firstMs + (cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer,

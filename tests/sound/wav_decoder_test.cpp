@@ -300,6 +300,44 @@ TEST_F(WavFile, ReadsAFileAndRefusesWhatIsNoFile) {
     EXPECT_EQ(decodeWavFile(write("empty.wav", {}), {44100, 1}).error, WavError::NotWav);
 }
 
+TEST_F(WavFile, OpeningForPlayRefusesWhatDecodingRefusesForTheSameReason) {
+    const Format pcm{1, 2, 44100, 16, false};
+    const Bytes good = wav(pcm, kValues);
+    struct Case {
+        const char* name;
+        Bytes file;
+        WavError expected;
+    } cases[] = {
+        {"good", good, WavError::None},
+        {"empty", {}, WavError::NotWav},
+        {"only RIFF", {'R', 'I', 'F', 'F', 0, 0}, WavError::Truncated},
+        {"fmt body cut", Bytes(good.begin(), good.begin() + 30), WavError::Truncated},
+        {"data one byte beyond the file", [&] {
+             Bytes b = good;
+             b[40] = static_cast<std::uint8_t>(b.size() - 44 + 1);
+             return b;
+         }(), WavError::DataBeyondFile},
+        {"no data chunk", riff({chunk("fmt ", fmtBody(pcm)), chunk("LIST", Bytes(6, 0))}), WavError::NoData},
+        {"compressed format tag", withFormat(pcm, [](Bytes& b) { b[0] = 2; }), WavError::UnsupportedFormat},
+        {"extensible without its extension",
+         withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b.resize(18); }), WavError::Truncated},
+        {"over ten minutes", wav({1, 1, 1000, 8, false}, std::vector<double>(601 * 1000, 0.0)),
+         WavError::TooLarge},
+    };
+    for (const Case& c : cases) {
+        const std::string path = write("Auth.wav", c.file);
+        const SoundResult r = openWavSound(path, {48000, 2});
+        EXPECT_EQ(r.error, c.expected) << c.name << ": got " << toString(r.error);
+        EXPECT_EQ(r.error, decodeWavFile(path, {48000, 2}).error) << c.name;
+        EXPECT_EQ(r.sound != nullptr, c.expected == WavError::None) << c.name;
+    }
+    for (const std::string& path : {(dir_ / "missing.wav").string(), dir_.string(), std::string()})
+        EXPECT_EQ(openWavSound(path, {48000, 2}).error, WavError::CannotRead) << path;
+    const std::string huge = write("Birthday.wav", good);
+    std::filesystem::resize_file(huge, kMaxWavFileBytes + 1);  // sparse, never read
+    EXPECT_EQ(openWavSound(huge, {48000, 2}).error, WavError::TooLarge);
+}
+
 TEST_F(WavFile, AnOversizedFileIsRefusedBeforeItIsRead) {
     // Sparse: takes no disk space, and must not be read into memory either.
     const std::string path = write("Birthday.wav", wav({1, 2, 44100, 16, false}, kValues));

@@ -15,7 +15,9 @@
 namespace korvala::sound {
 namespace {
 
-constexpr int kBufferMs = 40;   // asked of the sink (it grants about 30): the latency of a cue that joins a running stream
+// Asked of the sink (it grants about 30): the latency of a cue that joins a
+// running stream.
+constexpr int kBufferMs = 40;
 constexpr int kFeedMs = 10;     // how often the sink's buffer is topped up while a voice plays
 constexpr int kPlayOutMs = 50;  // after the sink ran dry: time for the sound server to play out what it took
 constexpr int kMaxQuietMs = 1000;  // suspend after this long without a voice, dry or not
@@ -33,15 +35,22 @@ public:
 
     // Writes mixed frames into `io`, as many whole frames as the sink has
     // room for, and at least `atLeastBytes` worth; stops at the first chunk
-    // in which no voice plays (so a silent mixer writes nothing). Returns
-    // whether it wrote anything.
-    bool feed(QAudioSink& sink, QIODevice& io, qsizetype atLeastBytes = 0) {
+    // in which no voice plays (so a silent mixer writes nothing). Before the
+    // first frames it writes `leadBytes` of silence. Returns whether it
+    // wrote anything.
+    bool feed(QAudioSink& sink, QIODevice& io, qsizetype atLeastBytes = 0, qsizetype leadBytes = 0) {
         std::size_t frames =
             static_cast<std::size_t>(std::max<qsizetype>({0, sink.bytesFree(), atLeastBytes})) / frameBytes_;
+        std::size_t lead = static_cast<std::size_t>(std::max<qsizetype>(0, leadBytes)) / frameBytes_;
         bool wrote = false;
         while (frames > 0) {
             const std::size_t n = std::min(frames, kChunkFrames);
             if (mixer_.mix(floats_.data(), n) == 0) break;
+            for (; lead > 0; lead -= std::min(lead, kChunkFrames)) {
+                std::fill(bytes_.begin(), bytes_.end(), char{0});
+                const qint64 want = static_cast<qint64>(std::min(lead, kChunkFrames) * frameBytes_);
+                if (io.write(bytes_.data(), want) != want) return true;  // the sink is gone
+            }
             if (sampleFormat_ == QAudioFormat::Float) {
                 std::memcpy(bytes_.data(), floats_.data(), n * frameBytes_);
             } else {
@@ -106,17 +115,30 @@ struct SoundOutput::Impl {
     std::atomic<bool> awake{false};
     std::atomic<bool> suspended{false};
 
+    // Whether the sink holds none of our frames any more.
+    bool dry() const {
+        return sink->bytesFree() >= sink->bufferSize() || sink->state() == QAudio::IdleState;
+    }
+
+    // Feeds the sink while a voice plays. A stream that ran dry (or was
+    // suspended) starts again with half a buffer of silence: the server has
+    // already rendered that far ahead for it, and would otherwise write the
+    // first frames of the new sound over what it rendered, where an output
+    // that cannot take back what it rendered (a null or network output, the
+    // monitor of any output) loses them.
+    bool feed(bool fromDry, qsizetype atLeastBytes = 0) {
+        if (!feeder->feed(*sink, *io, atLeastBytes, fromDry ? sink->bufferSize() / 2 : 0)) return false;
+        quietMs = 0;
+        return true;
+    }
+
     // Every kFeedMs while awake.
     void tick() {
-        if (feeder->feed(*sink, *io)) {
-            quietMs = 0;
-            return;
-        }
+        if (feed(quietMs > 0 && dry())) return;
         // Nothing plays. Let the sink run dry, then give the server time to
         // play out what it took before suspending.
-        const bool dry = sink->bytesFree() >= sink->bufferSize() || sink->state() == QAudio::IdleState;
         quietMs += kFeedMs;
-        if ((dry && quietMs >= kPlayOutMs) || quietMs >= kMaxQuietMs) sleep();
+        if ((dry() && quietMs >= kPlayOutMs) || quietMs >= kMaxQuietMs) sleep();
     }
 
     void sleep() {
@@ -141,7 +163,10 @@ struct SoundOutput::Impl {
         // The stream ran dry before it was suspended: a whole buffer of the
         // new sound goes in at once, so that it starts without waiting for
         // the next tick.
-        if (feeder->feed(*sink, *io, resuming ? sink->bufferSize() : 0)) quietMs = 0;
+        if (resuming)
+            feed(true, sink->bufferSize());
+        else
+            feed(quietMs > 0 && dry());
         if (!timer->isActive()) timer->start(kFeedMs);
     }
 };

@@ -8,8 +8,10 @@
 // the sink's stream and stops its timer, so a silent game costs neither it
 // nor the sound server anything. The next cue wakes it with a queued call
 // (the cue itself returns at once): it resumes the stream and writes the new
-// sound straight away, so the cue is heard from its first sample with no
-// silence queued ahead of it.
+// sound straight away behind half a buffer of silence (the part the server
+// has already rendered ahead, which a resumed stream's first frames would
+// otherwise overwrite), so the cue is heard from its first sample about
+// 15 ms later instead of behind a full buffer.
 // Without an audio output (no sound server, no device, no Qt application
 // object) nothing is started; the mixer and its devices still accept every
 // command and simply stay silent.

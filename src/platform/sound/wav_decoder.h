@@ -124,7 +124,7 @@ struct Sound {
 // more than kMaxHeldSoundBytes, however long it is.
 inline constexpr std::size_t kMaxHeldSoundBytes = 2u << 20;    // 2 MiB
 inline constexpr std::size_t kStreamHeadBytes = 512u << 10;    // 512 KiB
-inline constexpr std::size_t kMaxReadBufferBytes = 256u << 10;  // 256 KiB (64 KiB but for huge frames)
+inline constexpr std::size_t kMaxReadBufferBytes = 256u << 10;  // 64 KiB, or 4 frames of huge ones
 
 struct SoundResult {
     WavError error = WavError::None;

@@ -28,8 +28,11 @@ QRect GameWindow::drawnRect(const Element& e) {
 }
 
 void GameWindow::paintContainer(QPainter& p, const Container& c, const QRect& dirty) {
+    // Pictures come from the set that fits the screen's pixel density; each
+    // carries its ratio, so it is drawn at its size in window pixels.
+    const qreal ratio = devicePixelRatioF();
     p.fillRect(dirty, color(c.backColor));
-    if (!c.background.empty()) p.drawPixmap(0, 0, pictures_.get(c.background));  // unscaled; the edges clip
+    if (!c.background.empty()) p.drawPixmap(0, 0, pictures_.get(c.background, ratio));  // unscaled; the edges clip
     // Bottom of the stacking list first, so the top one is painted last.
     for (auto it = c.windowless.rbegin(); it != c.windowless.rend(); ++it) {
         const Element& e = **it;
@@ -39,7 +42,7 @@ void GameWindow::paintContainer(QPainter& p, const Container& c, const QRect& di
         switch (e.kind()) {
             case Kind::Image: {
                 const auto& image = static_cast<const Image&>(e);
-                const QPixmap& pm = pictures_.get(image.Picture());
+                const QPixmap& pm = pictures_.get(image.Picture(), ratio);
                 if (pm.isNull()) break;
                 if (image.fit == Fit::Stretch) {
                     p.save();

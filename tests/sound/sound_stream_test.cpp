@@ -1,0 +1,290 @@
+// Long sounds: a device holds a bounded amount of sound however long its
+// file is, the part that streams from the file plays exactly the frames the
+// whole decoding gives, and waiting for the file never holds up a mix or a
+// cue.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/sound/mixer.h"
+#include "platform/sound/qt_sound_device.h"
+#include "wav_builder.h"
+
+namespace korvala::sound {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class LongSounds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               (std::string("korvala_stream_") + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string write(const std::string& name, const testing::Bytes& b) {
+        const auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                                    static_cast<std::streamsize>(b.size()));
+        return path.string();
+    }
+
+    // A signal no stretch of which repeats another: any frame played from
+    // the wrong place shows.
+    static std::vector<double> noise(std::size_t values, std::uint32_t seed = 12345) {
+        std::vector<double> v(values);
+        for (double& x : v) {
+            seed = seed * 1664525u + 1013904223u;
+            x = (static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 1.8;
+        }
+        return v;
+    }
+
+    // What the mixer must play for a sound: the whole decoding, as 16-bit.
+    static std::vector<float> expected(const testing::Bytes& file, FrameFormat format) {
+        const WavResult r = decodeWav(file, format);
+        EXPECT_TRUE(r.ok()) << toString(r.error);
+        std::vector<float> out;
+        out.reserve(r.sound.samples.size());
+        for (float v : r.sound.samples) out.push_back(toSample16(v) / 32768.0f);
+        return out;
+    }
+
+    // Pulls frames from `mixer` until `voice` has played `frames` more (or
+    // stopped), the way the audio output does: in 10 ms pieces, waiting a
+    // little whenever the voice waits for its stream. Returns what it
+    // played (the voice must be the only one playing).
+    static std::vector<float> play(Mixer& mixer, Mixer::VoiceId voice, std::size_t frames) {
+        const std::size_t ch = static_cast<std::size_t>(mixer.format().channels);
+        const std::size_t piece = static_cast<std::size_t>(mixer.format().sampleRate) / 100;
+        std::vector<float> out, buf(piece * ch);
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (out.size() < frames * ch && mixer.isPlaying(voice)) {
+            const std::size_t before = mixer.position(voice);
+            const std::size_t n = std::min(piece, frames - out.size() / ch);
+            mixer.mix(buf.data(), n);
+            const std::size_t advanced = mixer.position(voice) - before;
+            if (!mixer.isPlaying(voice) && advanced == 0) break;
+            out.insert(out.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(advanced * ch));
+            if (advanced < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (Clock::now() > deadline) {
+                ADD_FAILURE() << "the stream never delivered frame " << mixer.position(voice);
+                break;
+            }
+        }
+        return out;
+    }
+
+    static void cue(SoundBackend& d) {
+        d.command("prev");
+        d.command("play");
+    }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(LongSounds, FiveTenMinuteSoundsHoldABoundedAmountAndPlayTheirFrames) {
+    // Five 600 KB files, 8-bit mono 1000 Hz, ten minutes each: decoded whole
+    // at 48000 Hz stereo they would take 230 MB apiece.
+    const testing::Format small{1, 1, 1000, 8, false};
+    const FrameFormat output{48000, 2};
+    const std::vector<double> values = noise(600 * 1000);
+    const testing::Bytes file = testing::wav(small, values);
+    Mixer mixer(output);
+    std::vector<std::unique_ptr<SoundBackend>> devices;
+    for (const char* name : {"gunshot2.wav", "External.wav", "Auth.wav", "Birthday.wav", "beep5.wav"}) {
+        devices.push_back(makeSoundDevice(mixer));
+        devices.back()->setFileName(write(name, file));
+        devices.back()->command("open");
+    }
+    for (auto& d : devices) ASSERT_EQ(static_cast<QtSoundDevice&>(*d).openError(), WavError::None);
+    EXPECT_LE(mixer.bytesHeld(), 5 * Mixer::kMaxVoiceBytes);
+    EXPECT_LE(5 * Mixer::kMaxVoiceBytes, 10u << 20);
+
+    // The first 6 s, past the held head and through the ring more than
+    // once, are the frames of the whole decoding (of the first 7 s of the
+    // file, which give the same frames up to there).
+    const std::vector<double> start(values.begin(), values.begin() + 7000);
+    const std::vector<float> want = expected(testing::wav(small, start), output);
+    auto& first = static_cast<QtSoundDevice&>(*devices[0]);
+    cue(first);
+    const std::vector<float> got = play(mixer, first.voice(), 6 * 48000);
+    ASSERT_EQ(got.size(), 6u * 48000 * 2);
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[i]) << "sample " << i;
+
+    // All five playing at once hold no more.
+    for (auto& d : devices) cue(*d);
+    std::vector<float> buf(480 * 2);
+    for (int i = 0; i < 300; ++i) {
+        mixer.mix(buf.data(), 480);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    EXPECT_LE(mixer.bytesHeld(), 5 * Mixer::kMaxVoiceBytes);
+}
+
+struct StreamCase {
+    const char* name;
+    testing::Format file;
+    FrameFormat output;
+    double seconds;
+    friend void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StreamedSound : public LongSounds, public ::testing::WithParamInterface<StreamCase> {};
+
+// With a head of 512 frames and the ring's 256 KiB, these sounds cross the
+// head and wrap the ring several times.
+TEST_P(StreamedSound, PlaysTheFramesOfTheWholeDecodingAndRestartsOnACue) {
+    const StreamCase& c = GetParam();
+    const auto frames = static_cast<std::size_t>(c.seconds * c.file.rate);
+    const testing::Bytes file =
+        testing::wav(c.file, noise(frames * static_cast<std::size_t>(c.file.channels)));
+    const std::vector<float> want = expected(file, c.output);
+    const std::size_t ch = static_cast<std::size_t>(c.output.channels);
+    const std::size_t total = want.size() / ch;
+    ASSERT_GT(total * ch * sizeof(std::int16_t), 3 * Mixer::kStreamRingBytes);
+
+    const SoundResult r = openWavSound(write("Birthday.wav", file), c.output, 4096, 512 * ch * 2);
+    ASSERT_TRUE(r.ok()) << toString(r.error);
+    ASSERT_TRUE(r.sound->rest) << "long enough to stream";
+    EXPECT_EQ(r.sound->frames, total);
+    EXPECT_EQ(r.sound->headFrames(), 512u);
+
+    Mixer mixer(c.output);
+    const Mixer::VoiceId voice = mixer.addVoice();
+    mixer.setSound(voice, r.sound);
+    mixer.start(voice);
+    std::vector<float> got = play(mixer, voice, total / 3);
+    ASSERT_EQ(got.size(), total / 3 * ch);
+
+    // A cue in the middle: from the first frame again, then on to the end.
+    mixer.rewind(voice);
+    mixer.start(voice);
+    got = play(mixer, voice, total + 100);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << "sample " << i;
+    EXPECT_FALSE(mixer.isPlaying(voice));
+    std::vector<float> after(64 * ch, 1.0f);
+    EXPECT_EQ(mixer.mix(after.data(), 64), 0);
+    EXPECT_EQ(after, std::vector<float>(64 * ch, 0.0f));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wav, StreamedSound,
+    ::testing::Values(
+        StreamCase{"pcm16_mono_same_rate", {1, 1, 8000, 16, false}, {8000, 2}, 30.0},
+        StreamCase{"pcm8_mono_1000_to_48000", {1, 1, 1000, 8, false}, {48000, 2}, 5.0},
+        StreamCase{"float32_stereo_44100_to_48000", {3, 2, 44100, 32, false}, {48000, 2}, 5.0},
+        StreamCase{"pcm24_four_channels_11025_to_8000_mono", {1, 4, 11025, 24, true}, {8000, 1}, 60.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LongSounds, AShortSoundIsHeldWholeAndItsFileLetGo) {
+    const testing::Format f{1, 1, 44100, 16, false};
+    const testing::Bytes file = testing::wav(f, noise(44100 / 2));
+    const std::string path = write("gunshot2.wav", file);
+    const SoundResult r = openWavSound(path, {48000, 2});
+    ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(r.sound->rest);
+    const std::vector<float> want = expected(file, {48000, 2});
+    ASSERT_EQ(r.sound->head.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        ASSERT_EQ(r.sound->head[i] / 32768.0f, want[i]) << "sample " << i;
+    // Nothing keeps the file open.
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        EXPECT_NE(std::filesystem::read_symlink(fd.path(), ec), std::filesystem::path(path));
+    }
+}
+
+TEST_F(LongSounds, AFileCutShortWhileStreamingPlaysSilenceWhereItEnds) {
+    const testing::Format f{1, 2, 8000, 16, false};
+    const std::string path = write("Birthday.wav", testing::wav(f, noise(8000 * 2 * 20)));
+    const SoundResult r = openWavSound(path, {8000, 2}, 4096, 2048);
+    ASSERT_TRUE(r.ok() && r.sound->rest);
+    std::filesystem::resize_file(path, 44 + 8000 * 4);  // one second of the twenty left
+
+    Mixer mixer({8000, 2});
+    const Mixer::VoiceId voice = mixer.addVoice();
+    mixer.setSound(voice, r.sound);
+    mixer.start(voice);
+    const std::vector<float> got = play(mixer, voice, 8000 * 20);
+    ASSERT_EQ(got.size(), 8000u * 20 * 2);
+    for (std::size_t i = 8000 * 2; i < got.size(); ++i) ASSERT_EQ(got[i], 0.0f) << "sample " << i;
+}
+
+// A source that holds every read until it is let go, like a file on a
+// stalled disk.
+class StalledSource final : public FrameSource {
+public:
+    std::size_t read(std::uint64_t first, std::size_t count, std::int16_t* out) override {
+        std::unique_lock lock(mutex_);
+        ++reads_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+        for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(first + i);
+        return count;
+    }
+    std::size_t bytesHeld() const override { return 0; }
+    void waitForRead() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return reads_ > 0; });
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int reads_ = 0;
+    bool released_ = false;
+};
+
+TEST_F(LongSounds, AStalledStreamNeverHoldsUpAMixOrACue) {
+    auto sound = std::make_shared<Sound>();
+    sound->format = {8000, 1};
+    sound->frames = 5000;
+    for (int i = 0; i < 100; ++i) sound->head.push_back(static_cast<std::int16_t>(i));
+    auto source = std::make_unique<StalledSource>();
+    StalledSource& stalled = *source;
+    sound->rest = std::move(source);
+
+    Mixer mixer({8000, 1});
+    const Mixer::VoiceId voice = mixer.addVoice();
+    mixer.setSound(voice, sound);
+    stalled.waitForRead();  // the streaming thread is stuck in the file
+
+    // The held head plays; then the voice waits, silent, at its position.
+    mixer.start(voice);
+    std::vector<float> out(400);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(mixer.mix(out.data(), out.size()), 1);
+        mixer.rewind(voice);  // cues go through as well
+        mixer.start(voice);
+        mixer.mix(out.data(), out.size());
+    }
+    EXPECT_EQ(out[99], 99 / 32768.0f);
+    for (std::size_t i = 100; i < out.size(); ++i) ASSERT_EQ(out[i], 0.0f) << i;
+    EXPECT_TRUE(mixer.isPlaying(voice));
+    EXPECT_EQ(mixer.position(voice), 100u);
+
+    stalled.release();
+    const std::vector<float> rest = play(mixer, voice, 4900);
+    ASSERT_EQ(rest.size(), 4900u);
+    for (std::size_t i = 0; i < rest.size(); ++i)
+        ASSERT_EQ(rest[i], static_cast<float>(100 + i) / 32768.0f) << "frame " << 100 + i;
+}
+
+}  // namespace
+}  // namespace korvala::sound
