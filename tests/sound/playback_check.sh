@@ -193,13 +193,13 @@ raw="$work/silence.raw"
 parec --latency-msec=20 -d k_null.monitor --format=s16le --rate=48000 --channels=2 --raw >"$raw" &
 recorder=$!
 for _ in $(seq 1 50); do [ -s "$raw" ] && break; sleep 0.1; done
-# Cued 3 s after start-up, then 2 s more: 0.5 s of sound, 1.5 s of silence.
-"$player" "$work/chirp.wav" 2.0 1 0 3000 >"$work/silence.out" 2>"$work/silence.err" &
+# Cued 4 s after start-up, then 2 s more: 0.5 s of sound, 1.5 s of silence.
+"$player" "$work/chirp.wav" 2.0 1 0 4000 >"$work/silence.out" 2>"$work/silence.err" &
 silent_player=$!
 before=""; during=""; after=""
 if wait_for_line '^open:'; then
   sleep 0.3
-  before=$(sample_states 12)
+  before=$(sample_states 8)
   if wait_for_line '^cued'; then
     sleep 0.15
     during=$(output_state)

@@ -4,6 +4,7 @@
 // cue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -24,9 +25,10 @@ using Clock = std::chrono::steady_clock;
 class LongSounds : public ::testing::Test {
 protected:
     void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');  // parameterized: "Test/case"
         dir_ = std::filesystem::temp_directory_path() /
-               (std::string("korvala_stream_") + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+               ("korvala_stream_" + std::to_string(::getpid()) + "_" + name);
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
