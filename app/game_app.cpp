@@ -31,6 +31,7 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     QCoreApplication::setOrganizationName("Korvala");
     QCoreApplication::setApplicationName("Korvala Deluxe");
     QApplication::setQuitOnLastWindowClosed(true);
+    QGuiApplication::setDesktopFileName("org.example.Korvala");  // the installed desktop entry
 
     Form1 form;
     form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();

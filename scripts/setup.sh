@@ -12,6 +12,7 @@ packages=(
   fonts-dejavu-core fonts-liberation
   libcurl4-openssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
   qt6-webengine-dev xdotool libxtst-dev tesseract-ocr
+  desktop-file-utils appstream fonts-wine
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -13,4 +13,5 @@ scripts/build.sh build
 scripts/build.sh build-asan -DKORVALA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j2 -LE 'bench|fuzz')
+scripts/tsan.sh build-tsan
 echo "All tests passed."

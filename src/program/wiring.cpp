@@ -7,20 +7,13 @@
 namespace korvala {
 
 Program::Program(Form1& form, PlatformParts parts) : form_(form) {
-    Ports ports;
-    ports.scheduler = parts.scheduler;
-    ports.files = parts.files;
+    Ports ports = parts;  // every port as given; the sound slots come next
     const auto devices = form.soundDevices();
     for (std::size_t k = 0; k < devices.size(); ++k) {
         if (!parts.makeSound) break;
         sounds_.push_back(parts.makeSound(devices[k]->name()));
         ports.sounds[k] = sounds_.back().get();
     }
-    ports.messageBox = parts.messageBox;
-    ports.exit = parts.exit;
-    ports.Inet1 = parts.Inet1;
-    ports.Inet3 = parts.Inet3;
-    ports.WBX = parts.WBX;
 
     bindEvents(form);
     if (parts.scheduler) parts.scheduler->fire = [&form](Timer& t) { form.raise(t, Event::Timer); };

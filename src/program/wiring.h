@@ -14,17 +14,12 @@ namespace korvala {
 
 class Form1;
 
-struct PlatformParts {
-    Scheduler* scheduler = nullptr;
-    DocumentFiles* files = nullptr;
+// The ports the program runs on (the sound slots are filled here, one
+// backend per device), and how to make a device's sound backend.
+struct PlatformParts : Ports {
     // Makes the sound backend of one device, by the device's name ("mc1" ...
     // "DK"); called once per device, in the order they are bound.
     std::function<std::unique_ptr<SoundBackend>(const std::string& device)> makeSound;
-    MessageBox* messageBox = nullptr;
-    ProgramExit* exit = nullptr;
-    TransferChannel* Inet1 = nullptr;
-    TransferChannel* Inet3 = nullptr;
-    WebView* WBX = nullptr;
 };
 
 class Program {

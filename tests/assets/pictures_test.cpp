@@ -1,19 +1,23 @@
 // Checks every picture the game ships, as built into the program
-// (:/pictures/<name>.png): its pixel size, its kind (full colour, palette
-// with one transparent entry, or the icon's on/off mask), and what the game
-// relies on when it swaps pictures: a highlighted menu entry is its plain
-// entry with brighter lettering, the five hole pictures keep the hole in the
-// same place, the arrows point and are coloured as their names say, and no
-// two pictures are the same.
+// (:/pictures/<name>.png, and the dense sets <name>@1.5x.png and
+// <name>@2x.png): its pixel size, its kind (full colour, palette with one
+// transparent entry, or the icon's on/off mask), and what the game relies on
+// when it swaps pictures: a highlighted menu entry is its plain entry with
+// brighter lettering, the five hole pictures keep the hole in the same place,
+// the arrows point and are coloured as their names say, and no two pictures
+// are the same. Each dense picture shows its 1x picture, and the kept 1x
+// pictures are what their sources make today.
 #include <gtest/gtest.h>
 
 #include <QByteArray>
 #include <QColor>
 #include <QFile>
 #include <QImage>
+#include <QPainter>
 #include <QString>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -33,6 +37,21 @@ struct PictureCase {
 
 // Failure messages name the picture rather than dumping the case's bytes.
 void PrintTo(const PictureCase& pc, std::ostream* os) { *os << pc.name; }
+
+// The sets: 1x, and the same pictures drawn 1.5 and 2 times as finely for
+// dense screens, ceil(factor * size) pixels.
+struct Scale {
+    const char* suffix;  // of the file name: "", "@1.5x", "@2x"
+    double factor;
+    const char* label;   // for test names
+};
+
+const Scale kScales[] = {{"", 1.0, "1x"}, {"@1.5x", 1.5, "1_5x"}, {"@2x", 2.0, "2x"}};
+const Scale& kOneX = kScales[0];
+
+void PrintTo(const Scale& s, std::ostream* os) { *os << s.label; }
+
+int scaled(int v, const Scale& s) { return int(std::ceil(v * s.factor)); }
 
 // Every picture of the game, once.
 const std::vector<PictureCase>& pictures() {
@@ -74,12 +93,12 @@ const std::vector<PictureCase>& pictures() {
     return all;
 }
 
-QString resourcePath(const std::string& name) {
-    return QStringLiteral(":/pictures/%1.png").arg(QString::fromStdString(name));
+QString resourcePath(const std::string& name, const Scale& scale = kOneX) {
+    return QStringLiteral(":/pictures/%1%2.png").arg(QString::fromStdString(name), scale.suffix);
 }
 
-QByteArray readResource(const std::string& name) {
-    QFile f(resourcePath(name));
+QByteArray readResource(const std::string& name, const Scale& scale = kOneX) {
+    QFile f(resourcePath(name, scale));
     if (!f.open(QIODevice::ReadOnly)) return {};
     return f.readAll();
 }
@@ -134,9 +153,9 @@ std::optional<PngInfo> parsePng(const QByteArray& d) {
     return info;
 }
 
-QImage decode(const std::string& name) {
+QImage decode(const std::string& name, const Scale& scale = kOneX) {
     QImage img;
-    img.loadFromData(readResource(name), "PNG");
+    img.loadFromData(readResource(name, scale), "PNG");
     return img.isNull() ? img : img.convertToFormat(QImage::Format_ARGB32);
 }
 
@@ -158,20 +177,24 @@ AlphaCount countAlpha(const QImage& img) {
     return c;
 }
 
-class PictureFile : public ::testing::TestWithParam<PictureCase> {};
+class PictureFile : public ::testing::TestWithParam<std::tuple<PictureCase, Scale>> {};
 
 TEST_P(PictureFile, HasItsSizeKindAndTransparency) {
-    const PictureCase& pc = GetParam();
-    const QByteArray bytes = readResource(pc.name);
-    ASSERT_FALSE(bytes.isEmpty()) << pc.name << ".png is missing from the built-in pictures";
+    const PictureCase& pc = std::get<0>(GetParam());
+    const Scale& scale = std::get<1>(GetParam());
+    const std::string file = pc.name + std::string(scale.suffix) + ".png";
+    const QByteArray bytes = readResource(pc.name, scale);
+    ASSERT_FALSE(bytes.isEmpty()) << file << " is missing from the built-in pictures";
     const auto png = parsePng(bytes);
-    ASSERT_TRUE(png.has_value()) << pc.name << ".png is not a well-formed PNG";
-    EXPECT_EQ(png->width, uint32_t(pc.width));
-    EXPECT_EQ(png->height, uint32_t(pc.height));
+    ASSERT_TRUE(png.has_value()) << file << " is not a well-formed PNG";
+    const int width = scaled(pc.width, scale);
+    const int height = scaled(pc.height, scale);
+    EXPECT_EQ(png->width, uint32_t(width));
+    EXPECT_EQ(png->height, uint32_t(height));
 
-    const QImage img = decode(pc.name);
-    ASSERT_FALSE(img.isNull()) << pc.name << ".png does not decode";
-    ASSERT_EQ(img.size(), QSize(pc.width, pc.height));
+    const QImage img = decode(pc.name, scale);
+    ASSERT_FALSE(img.isNull()) << file << " does not decode";
+    ASSERT_EQ(img.size(), QSize(width, height));
     const AlphaCount alpha = countAlpha(img);
 
     switch (pc.kind) {
@@ -179,7 +202,7 @@ TEST_P(PictureFile, HasItsSizeKindAndTransparency) {
         EXPECT_EQ(png->colourType, 2) << "full-colour pictures are plain RGB";
         EXPECT_EQ(png->bitDepth, 8);
         EXPECT_FALSE(png->trns.has_value()) << "full-colour pictures have no transparent colour";
-        EXPECT_EQ(alpha.opaque, long(pc.width) * pc.height) << "every pixel is opaque";
+        EXPECT_EQ(alpha.opaque, long(width) * height) << "every pixel is opaque";
         break;
     case Kind::Palette: {
         EXPECT_EQ(png->colourType, 3) << "palette pictures are indexed";
@@ -211,17 +234,25 @@ TEST_P(PictureFile, HasItsSizeKindAndTransparency) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPictures, PictureFile, ::testing::ValuesIn(pictures()),
-                         [](const ::testing::TestParamInfo<PictureCase>& info) {
-                             return std::string(info.param.name);
+INSTANTIATE_TEST_SUITE_P(AllPictures, PictureFile,
+                         ::testing::Combine(::testing::ValuesIn(pictures()), ::testing::ValuesIn(kScales)),
+                         [](const ::testing::TestParamInfo<PictureFile::ParamType>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).label;
                          });
 
-TEST(Pictures, AreAllDistinct) {
+// The relations between pictures hold in every set.
+class EverySet : public ::testing::TestWithParam<Scale> {};
+
+INSTANTIATE_TEST_SUITE_P(Sets, EverySet, ::testing::ValuesIn(kScales),
+                         [](const ::testing::TestParamInfo<Scale>& info) { return std::string(info.param.label); });
+
+TEST_P(EverySet, PicturesAreAllDistinct) {
+    const Scale& scale = GetParam();
     std::vector<std::pair<std::string, QImage>> seen;
     for (const PictureCase& pc : pictures()) {
-        const QImage img = decode(pc.name);
+        const QImage img = decode(pc.name, scale);
         if (img.isNull()) {
-            ADD_FAILURE() << pc.name << ".png is missing or does not decode";
+            ADD_FAILURE() << pc.name << scale.suffix << ".png is missing or does not decode";
             continue;
         }
         for (const auto& [other, otherImg] : seen)
@@ -234,13 +265,14 @@ int brightness(QRgb c) { return qRed(c) + qGreen(c) + qBlue(c); }
 
 // MNU(2k+1) is MNU(2k) with the lettering a little brighter, nothing else:
 // same transparency, and what differs is the lettering, brighter.
-TEST(MenuPictures, HighlightIsThePlainEntryWithBrighterLettering) {
+TEST_P(EverySet, HighlightedMenuEntryIsThePlainEntryWithBrighterLettering) {
+    const Scale& scale = GetParam();
     for (int k = 0; k < 6; ++k) {
         const std::string plainName = "MNU" + std::to_string(2 * k);
         const std::string litName = "MNU" + std::to_string(2 * k + 1);
         SCOPED_TRACE(plainName + " / " + litName);
-        const QImage plain = decode(plainName);
-        const QImage lit = decode(litName);
+        const QImage plain = decode(plainName, scale);
+        const QImage lit = decode(litName, scale);
         ASSERT_FALSE(plain.isNull());
         ASSERT_FALSE(lit.isNull());
         ASSERT_EQ(plain.size(), lit.size());
@@ -271,9 +303,10 @@ TEST(MenuPictures, HighlightIsThePlainEntryWithBrighterLettering) {
 
 // The five hole pictures replace each other in place: below the rim's top
 // the hole is the same picture in all five, so the hole never jumps.
-TEST(HolePictures, KeepTheHoleInOnePlace) {
+TEST_P(EverySet, HolePicturesKeepTheHoleInOnePlace) {
+    const Scale& scale = GetParam();
     const char* names[] = {"Kosong", "kena", "jam", "bom", "Teler"};
-    const QImage empty = decode("Kosong");
+    const QImage empty = decode("Kosong", scale);
     ASSERT_FALSE(empty.isNull());
     // Rows of the empty hole that hold any opaque pixel: the hole itself.
     int top = empty.height();
@@ -286,10 +319,11 @@ TEST(HolePictures, KeepTheHoleInOnePlace) {
             }
     ASSERT_LE(top, bottom) << "the empty hole shows something";
     EXPECT_GT(top, empty.height() / 2) << "the hole lies near the bottom";
-    const int frontRim = (top + bottom) / 2 + 4;  // the front half of the rim hides the creature
+    // The front half of the rim hides the creature.
+    const int frontRim = (top + bottom) / 2 + scaled(4, scale);
     for (const char* name : names) {
         SCOPED_TRACE(name);
-        const QImage img = decode(name);
+        const QImage img = decode(name, scale);
         ASSERT_FALSE(img.isNull());
         long changed = 0;
         for (int y = frontRim; y < img.height(); ++y)
@@ -303,7 +337,9 @@ TEST(HolePictures, KeepTheHoleInOnePlace) {
 
 // Ki points left and Ka right: the tip is the narrow end, the blunt tail the
 // wide one. Look 0 is red (blocked), 1 a darker green than 2.
-TEST(ArrowPictures, PointTheirWayInTheirColour) {
+TEST_P(EverySet, ArrowsPointTheirWayInTheirColour) {
+    const Scale& scale = GetParam();
+    const int inset = scaled(3, scale);  // columns in from each end
     // Height of the opaque run in column x.
     auto columnSpan = [](const QImage& img, int x) {
         int top = img.height(), bottom = -1;
@@ -341,7 +377,7 @@ TEST(ArrowPictures, PointTheirWayInTheirColour) {
         for (int i = 0; i < 3; ++i) {
             const std::string name = side + std::to_string(i);
             SCOPED_TRACE(name);
-            const QImage img = decode(name);
+            const QImage img = decode(name, scale);
             ASSERT_FALSE(img.isNull());
             looks[i] = meanColour(img);
             int left = img.width(), right = -1;
@@ -350,9 +386,9 @@ TEST(ArrowPictures, PointTheirWayInTheirColour) {
                     left = std::min(left, x);
                     right = std::max(right, x);
                 }
-            ASSERT_LT(left + 6, right) << "an arrow is drawn";
-            const int leftEnd = columnSpan(img, left + 3);
-            const int rightEnd = columnSpan(img, right - 3);
+            ASSERT_LT(left + 2 * inset, right) << "an arrow is drawn";
+            const int leftEnd = columnSpan(img, left + inset);
+            const int rightEnd = columnSpan(img, right - inset);
             if (side == "Ki") EXPECT_LT(leftEnd * 2, rightEnd) << "the tip is at the left";
             else EXPECT_LT(rightEnd * 2, leftEnd) << "the tip is at the right";
         }
@@ -360,6 +396,96 @@ TEST(ArrowPictures, PointTheirWayInTheirColour) {
         EXPECT_GT(looks[1].g, looks[1].r + 30) << side << "1 is green";
         EXPECT_GT(looks[2].g, looks[2].r + 30) << side << "2 is green";
         EXPECT_LT(looks[1].g, looks[2].g) << side << "1 is the darker green";
+    }
+}
+
+// The mean absolute difference of two pictures' premultiplied channels
+// (alpha included), 0..255, over the pixels where `where` holds (all when
+// null).
+double distance(const QImage& a, const QImage& b, const std::vector<char>* where = nullptr) {
+    const QImage pa = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage pb = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    double sum = 0;
+    long n = 0;
+    for (int y = 0; y < pa.height(); ++y)
+        for (int x = 0; x < pa.width(); ++x) {
+            if (where && !(*where)[size_t(y) * pa.width() + x]) continue;
+            const QRgb p = pa.pixel(x, y);
+            const QRgb q = pb.pixel(x, y);
+            sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) +
+                   std::abs(qAlpha(p) - qAlpha(q));
+            ++n;
+        }
+    return n ? sum / (4.0 * double(n)) : 0;
+}
+
+// Where two pictures of one size clearly differ.
+std::vector<char> differing(const QImage& a, const QImage& b) {
+    const QImage pa = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage pb = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    std::vector<char> out(size_t(pa.width()) * pa.height(), 0);
+    for (int y = 0; y < pa.height(); ++y)
+        for (int x = 0; x < pa.width(); ++x) {
+            const QRgb p = pa.pixel(x, y);
+            const QRgb q = pb.pixel(x, y);
+            const int d = std::max({std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                    std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+            out[size_t(y) * pa.width() + x] = d > 32;
+        }
+    return out;
+}
+
+// A dense picture brought back to window pixels: drawn at 1/factor, so
+// each 1x pixel takes what covers it (a dense picture of an odd size at
+// 1.5x runs a third of a pixel past the 1x one; that part falls off).
+QImage backToOneX(const QImage& dense, const Scale& scale, QSize size) {
+    QImage out(size, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.scale(1.0 / scale.factor, 1.0 / scale.factor);
+    p.drawImage(0, 0, dense);
+    p.end();
+    return out;
+}
+
+// A dense picture brought back to 1x is its 1x picture: close to it, and
+// where it and another picture of its size differ (a highlighted menu entry
+// and its partner differ only in the lettering), far closer to its own.
+TEST_P(EverySet, ShowsTheOneXPictures) {
+    const Scale& scale = GetParam();
+    if (scale.factor == 1.0) GTEST_SKIP() << "the 1x set is the reference";
+    for (const PictureCase& pc : pictures()) {
+        SCOPED_TRACE(pc.name);
+        const QImage dense = decode(pc.name, scale);
+        const QImage own = decode(pc.name);
+        ASSERT_FALSE(dense.isNull());
+        ASSERT_FALSE(own.isNull());
+        const QImage down = backToOneX(dense, scale, own.size());
+        EXPECT_LT(distance(down, own), 8.0);
+        for (const PictureCase& other : pictures()) {
+            if (other.name == pc.name || other.width != pc.width || other.height != pc.height) continue;
+            const QImage otherImg = decode(other.name);
+            const std::vector<char> where = differing(own, otherImg);
+            const double toOwn = distance(down, own, &where);
+            const double toOther = distance(down, otherImg, &where);
+            EXPECT_LT(toOwn * 2, toOther) << "where it differs from " << other.name << " it is as close to that";
+        }
+    }
+}
+
+// The kept 1x pictures are what their sources and the render script make
+// today (the build renders them afresh beside the dense sets): otherwise the
+// dense sets would show other pictures than 1x screens do.
+TEST(OneXPictures, AreWhatTheSourcesMake) {
+    const QString fresh = QStringLiteral(KORVALA_RERENDERED_PICTURES);
+    ASSERT_FALSE(fresh.isEmpty()) << "the build could not render pictures (rsvg-convert or PIL missing)";
+    for (const PictureCase& pc : pictures()) {
+        SCOPED_TRACE(pc.name);
+        QImage made(fresh + "/" + pc.name + ".png");
+        ASSERT_FALSE(made.isNull()) << "not rendered afresh";
+        EXPECT_TRUE(made.convertToFormat(QImage::Format_ARGB32) == decode(pc.name))
+            << pc.name << ".png differs from what src/" << pc.name << ".svg makes: run assets/pictures/render.sh";
     }
 }
 

@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -100,30 +101,41 @@ QImage grabScreen(GameWindow& window, Form1& form, const Screen& s) {
     return window.grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
 
-// One line per picture a screen drew: name, the ratio and pixel size of the
-// pixmap the window drew it from, the file of the set that ratio picks, and
-// whether the pixmap is that very file.
-QString describePictures(GameWindow& window, Form1& form, const Screen& s) {
-    QString out;
+// What the window drew from, after it has drawn every screen once: a first
+// line "read <files read> <distinct pictures>", then one line per picture a
+// screen drew: screen, picture, the ratio and pixel size of the pixmap for
+// the window's ratio, the file of the set that ratio picks, whether the
+// pixmap is that very file, and whether the window had read it already
+// (asking for it read nothing more).
+QString describeDrawn(GameWindow& window, Form1& form) {
+    PictureCache& cache = window.pictures();
     const qreal ratio = window.devicePixelRatioF();
-    for (const std::string& pic : picturesOf(form, s)) {
-        const QPixmap& pm = window.pictures().get(pic, ratio);
-        const QString file = pictureFile(pic, pictureScaleFor(ratio));
-        const QImage fromFile = QImage(file).convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        const bool same = pm.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied) == fromFile;
-        out += QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
-                   .arg(s.name, QString::fromStdString(pic))
-                   .arg(pm.devicePixelRatio())
-                   .arg(pm.width())
-                   .arg(pm.height())
-                   .arg(file)
-                   .arg(same ? 1 : 0);
-    }
+    std::set<std::string> distinct;
+    for (const Screen& s : kScreens)
+        for (const std::string& pic : picturesOf(form, s)) distinct.insert(pic);
+    QString out = QStringLiteral("read %1 %2\n").arg(cache.decoded()).arg(distinct.size());
+    for (const Screen& s : kScreens)
+        for (const std::string& pic : picturesOf(form, s)) {
+            const int before = cache.decoded();
+            const QPixmap& pm = cache.get(pic, ratio);
+            const bool alreadyRead = cache.decoded() == before;
+            const QString file = pictureFile(pic, pictureScaleFor(ratio));
+            const QImage fromFile = QImage(file).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            const bool same = pm.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied) == fromFile;
+            out += QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
+                       .arg(s.name, QString::fromStdString(pic))
+                       .arg(pm.devicePixelRatio())
+                       .arg(pm.width())
+                       .arg(pm.height())
+                       .arg(file)
+                       .arg(same ? 1 : 0)
+                       .arg(alreadyRead ? 1 : 0);
+        }
     return out;
 }
 
-// The --shoot mode: every screen into <dir>/<screen>.png, and what each drew
-// into <dir>/pictures.txt.
+// The --shoot mode: every screen into <dir>/<screen>.png, and what the
+// window drew from into <dir>/pictures.txt.
 int shoot(const QString& dir) {
     QDir().mkpath(dir);
     Form1 form;
@@ -131,14 +143,11 @@ int shoot(const QString& dir) {
     window.show();
     if (!QTest::qWaitForWindowExposed(&window)) return 2;
     settle();
-    QString listing;
-    for (const Screen& s : kScreens) {
+    for (const Screen& s : kScreens)
         if (!grabScreen(window, form, s).save(dir + "/" + s.name + ".png")) return 3;
-        listing += describePictures(window, form, s);
-    }
     QFile f(dir + "/pictures.txt");
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return 4;
-    f.write(listing.toUtf8());
+    f.write(describeDrawn(window, form).toUtf8());
     return 0;
 }
 
@@ -211,13 +220,23 @@ struct Mask {
 
 double luma(QRgb c) { return 0.299 * qRed(c) + 0.587 * qGreen(c) + 0.114 * qBlue(c); }
 
-// Detail finer than a window pixel in a 2x drawing: for every window pixel
-// of the mask, the variance of the luminance over its 2x2 device pixels,
-// averaged. Whatever is enlarged from one value per window pixel has little
-// of it (a plain pixel doubling has none); a drawing made at 2x has it
-// wherever an edge or a line crosses a window pixel.
-double subPixelDetail(const QImage& img, const Mask& mask) {
+// Detail finer than a window pixel in a 2x drawing, over the window pixels
+// of the mask: `variance` is the variance of the luminance over each window
+// pixel's 2x2 device pixels, averaged; `splitPixels` the share of window
+// pixels whose device pixels span more than half the black-to-white range,
+// split by an edge that runs through them. What is enlarged from one value
+// per window pixel has little of either: a pixel copy none, an interpolating
+// filter a slope of a fraction of the step to the next window pixel (only a
+// sinc's ringing at the hardest edges reaches past half the range). A drawing
+// made at 2x has them wherever an edge or a line crosses a window pixel.
+struct SubPixel {
+    double variance = 0;
+    double splitPixels = 0;
+};
+
+SubPixel subPixelDetail(const QImage& img, const Mask& mask) {
     double sum = 0;
+    long split = 0;
     long n = 0;
     for (int y = 0; y < mask.height && 2 * y + 1 < img.height(); ++y) {
         const auto* r0 = reinterpret_cast<const QRgb*>(img.constScanLine(2 * y));
@@ -229,10 +248,12 @@ double subPixelDetail(const QImage& img, const Mask& mask) {
             double var = 0;
             for (double a : v) var += (a - mean) * (a - mean);
             sum += var / 4;
+            if (*std::max_element(v, v + 4) - *std::min_element(v, v + 4) > 128) ++split;
             ++n;
         }
     }
-    return n ? sum / double(n) : 0;
+    if (n == 0) return {};
+    return {sum / double(n), double(split) / double(n)};
 }
 
 // Sharpness that knows no grid: the mean squared Laplacian of the luminance
@@ -371,29 +392,40 @@ TEST_P(EveryScreen, TwiceTheDensityCarriesDetailNoEnlargementHas) {
     ASSERT_EQ(two.size(), QSize(1374, 940));
 
     const Mask mask(artwork(form, s));
-    const double detail = subPixelDetail(two, mask);
-    const double edges = laplacianEnergy(two, mask, 2);
-    note(QStringLiteral("%1 2x: sub-pixel detail %2, laplacian %3 over %4 window pixels")
-             .arg(s.name).arg(detail, 0, 'f', 2).arg(edges, 0, 'f', 1).arg(mask.count()));
+    const SubPixel fine = subPixelDetail(two, mask);
+    note(QStringLiteral("%1 2x: sub-pixel variance %2, split pixels %3 %, laplacian %4 (over %5 window pixels)")
+             .arg(s.name).arg(fine.variance, 0, 'f', 2).arg(100 * fine.splitPixels, 0, 'f', 3)
+             .arg(laplacianEnergy(two, mask, 2), 0, 'f', 1).arg(mask.count()));
 
     QString error;
     const std::vector<Upscale> ups = upscales(one, s.name, 200, &error);
     ASSERT_TRUE(error.isEmpty()) << qPrintable(error);
-    double bestDetail = 0;
-    std::string bestMethod;
+    ASSERT_GE(ups.size(), 16u);
+    SubPixel best;
+    std::string bestVariance, bestSplit;
     for (const Upscale& u : ups) {
         ASSERT_EQ(u.image.size(), two.size()) << u.method;
-        const double d = subPixelDetail(u.image, mask);
-        note(QStringLiteral("%1 1x %2: sub-pixel detail %3, laplacian %4")
+        const SubPixel f = subPixelDetail(u.image, mask);
+        note(QStringLiteral("%1 1x %2: sub-pixel variance %3, split pixels %4 %, laplacian %5")
                  .arg(s.name, QString::fromStdString(u.method))
-                 .arg(d, 0, 'f', 2).arg(laplacianEnergy(u.image, mask, 2), 0, 'f', 1));
-        if (d > bestDetail) {
-            bestDetail = d;
-            bestMethod = u.method;
+                 .arg(f.variance, 0, 'f', 2).arg(100 * f.splitPixels, 0, 'f', 3)
+                 .arg(laplacianEnergy(u.image, mask, 2), 0, 'f', 1));
+        if (f.variance > best.variance) {
+            best.variance = f.variance;
+            bestVariance = u.method;
+        }
+        if (f.splitPixels > best.splitPixels) {
+            best.splitPixels = f.splitPixels;
+            bestSplit = u.method;
         }
     }
-    EXPECT_GT(detail, 2.0 * bestDetail) << s.name << ": the 2x drawing is no finer than the 1x one enlarged by "
-                                        << bestMethod << " (" << detail << " against " << bestDetail << ")";
+    EXPECT_GT(fine.splitPixels, 0.002) << s.name << ": hardly an edge runs through a window pixel at 2x";
+    EXPECT_GT(fine.splitPixels, 2.5 * best.splitPixels)
+        << s.name << ": the 2x drawing splits few more window pixels than the 1x one enlarged by " << bestSplit
+        << " (" << fine.splitPixels << " against " << best.splitPixels << ")";
+    EXPECT_GT(fine.variance, 1.2 * best.variance)
+        << s.name << ": the 2x drawing has no more detail within a window pixel than the 1x one enlarged by "
+        << bestVariance << " (" << fine.variance << " against " << best.variance << ")";
     // The detail is the pictures' own, in their places: averaged back down
     // to window pixels the 2x drawing is the 1x one.
     const double stray = strayFromOneX(two, one, mask);
@@ -401,9 +433,12 @@ TEST_P(EveryScreen, TwiceTheDensityCarriesDetailNoEnlargementHas) {
     EXPECT_LT(stray, 3.0) << s.name;
 }
 
-// At 1.5x the screens show the same pictures in the same places, finer than
-// the 1x drawing enlarged by half.
-TEST_P(EveryScreen, OneAndAHalfTheDensityIsTheSameScreenFiner) {
+// At 1.5x the screens show the same pictures in the same places, sharper
+// than the 1x drawing enlarged by half by any interpolating filter. (A grid-
+// free sharpness measure also rewards the staircases of a plain pixel copy,
+// so the copies are shown in the figures but not held against; that 1.5x
+// draws from its own set is checked below.)
+TEST_P(EveryScreen, OneAndAHalfTheDensityIsTheSameScreenSharper) {
     const Screen& s = GetParam();
     const Shots& oneX = shotsOnce("1");
     const Shots& mid = shotsOnce("1.5");
@@ -416,30 +451,36 @@ TEST_P(EveryScreen, OneAndAHalfTheDensityIsTheSameScreenFiner) {
     const Mask mask(artwork(form, s));
     const double stray = strayFromOneX(oneHalf, one, mask);
     const double edges = laplacianEnergy(oneHalf, mask, 1.5);
-    note(QStringLiteral("%1 1.5x: laplacian %2, averaged down against 1x: mean luminance difference %3")
+    note(QStringLiteral("%1 1.5x: laplacian %2; averaged down against 1x: mean luminance difference %3")
              .arg(s.name).arg(edges, 0, 'f', 1).arg(stray, 0, 'f', 2));
     EXPECT_LT(stray, 3.0) << s.name;
     QString error;
-    for (const Upscale& u : upscales(one, s.name, 150, &error)) {
-        if (u.image.size() != oneHalf.size()) continue;  // rounding of an odd size
-        note(QStringLiteral("%1 1x %2 to 1.5x: laplacian %3")
-                 .arg(s.name, QString::fromStdString(u.method))
-                 .arg(laplacianEnergy(u.image, mask, 1.5), 0, 'f', 1));
-    }
+    const std::vector<Upscale> ups = upscales(one, s.name, 150, &error);
     ASSERT_TRUE(error.isEmpty()) << qPrintable(error);
+    const std::set<std::string> pixelCopies = {"qt-fast", "im-Point", "im-Box"};
+    double best = 0;
+    std::string bestMethod;
+    for (const Upscale& u : ups) {
+        ASSERT_EQ(u.image.size(), oneHalf.size()) << u.method;
+        const double e = laplacianEnergy(u.image, mask, 1.5);
+        note(QStringLiteral("%1 1x %2 to 1.5x: laplacian %3")
+                 .arg(s.name, QString::fromStdString(u.method)).arg(e, 0, 'f', 1));
+        if (!pixelCopies.count(u.method) && e > best) {
+            best = e;
+            bestMethod = u.method;
+        }
+    }
+    EXPECT_GT(edges, 1.4 * best) << s.name << ": the 1.5x drawing is hardly sharper than the 1x one enlarged by "
+                                 << bestMethod << " (" << edges << " against " << best << ")";
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, EveryScreen, ::testing::ValuesIn(kScreens),
                          [](const ::testing::TestParamInfo<Screen>& info) { return std::string(info.param.name); });
 
-// Each density draws the pictures of its own set, each at its window size:
-// at 1x the very 1x files.
+// Each density draws the pictures of its own set, each at its window size,
+// and reads nothing else: at 1x the very 1x files.
 TEST_F(DenseWindow, EachDensityDrawsItsOwnSet) {
-    QString here;
-    for (const Screen& s : kScreens) {
-        showScreen(form, s);
-        here += describePictures(*window, form, s);
-    }
+    for (const Screen& s : kScreens) drawn(s);
     struct Density {
         const char* factor;
         QStringList lines;
@@ -452,20 +493,24 @@ TEST_F(DenseWindow, EachDensityDrawsItsOwnSet) {
     ASSERT_TRUE(mid.ok) << qPrintable(mid.error);
     const Density densities[] = {{"1", oneX.pictures, 1.0, ""},
                                  {"1.5", mid.pictures, 1.5, "@1.5x.png"},
-                                 {"2", here.split('\n', Qt::SkipEmptyParts), 2.0, "@2x.png"}};
+                                 {"2", describeDrawn(*window, form).split('\n', Qt::SkipEmptyParts), 2.0, "@2x.png"}};
     for (const Density& d : densities) {
         SCOPED_TRACE(std::string("at ") + d.factor + "x");
-        EXPECT_GE(d.lines.size(), 10);
-        for (const QString& line : d.lines) {
+        ASSERT_GE(d.lines.size(), 11);
+        const QStringList read = d.lines.front().split(' ');
+        ASSERT_EQ(read.size(), 3);
+        EXPECT_EQ(read[1], read[2]) << "the screens read one file per picture they show";
+        for (const QString& line : d.lines.mid(1)) {
             const QStringList f = line.split(' ');
-            ASSERT_EQ(f.size(), 7) << qPrintable(line);
+            ASSERT_EQ(f.size(), 8) << qPrintable(line);
             const PictureSize logical = pictureSize(f[1].toStdString());
             EXPECT_DOUBLE_EQ(f[2].toDouble(), d.ratio) << qPrintable(line);
             EXPECT_EQ(f[3].toInt(), int(std::ceil(logical.width * d.ratio))) << qPrintable(line);
             EXPECT_EQ(f[4].toInt(), int(std::ceil(logical.height * d.ratio))) << qPrintable(line);
             if (*d.suffix) EXPECT_TRUE(f[5].endsWith(d.suffix)) << qPrintable(line);
             else EXPECT_FALSE(f[5].contains('@')) << qPrintable(line);
-            EXPECT_EQ(f[6], "1") << "not drawn from its file: " << qPrintable(line);
+            EXPECT_EQ(f[6], "1") << "not its file: " << qPrintable(line);
+            EXPECT_EQ(f[7], "1") << "the window drew it from another set: " << qPrintable(line);
         }
     }
 }

@@ -47,16 +47,20 @@ QStringList addMissingFaces(const QString& folder) {
     QStringList loaded;
     for (const GameFace& game : kGameFaces) {
         if (hasAny(installed, game.nearFaces)) continue;
+        QStringList unusable;
         for (const QString& name : game.bundledFiles) {
             const QString file = QDir(folder).filePath(name);
             const int id = QFileInfo::exists(file) ? QFontDatabase::addApplicationFont(file) : -1;
             if (id < 0) {
-                qWarning("fonts: no face near %s is installed and %s cannot be loaded", game.face, qPrintable(file));
+                unusable.append(name);
                 continue;
             }
             for (const QString& family : QFontDatabase::applicationFontFamilies(id))
                 if (!loaded.contains(family)) loaded.append(family);
         }
+        if (!unusable.isEmpty())
+            qWarning("fonts: no face near %s is installed, and %s in %s cannot be loaded", game.face,
+                     qPrintable(unusable.join(QLatin1String(", "))), qPrintable(folder));
     }
     return loaded;
 }
