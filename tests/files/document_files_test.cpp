@@ -19,6 +19,7 @@
 
 #include "platform/files/safe_name.h"
 #include "platform/rtf/rtf_document.h"
+#include "platform/rtf/utf8.h"
 #include "window/limits.h"
 
 namespace {
@@ -307,21 +308,7 @@ TEST_F(DocumentFilesTest, SavesOfOneDocumentTakeTurns) {
 
 std::string utf8(char32_t cp) {
     std::string out;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    korvala::appendUtf8(out, cp);
     return out;
 }
 

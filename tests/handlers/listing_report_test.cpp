@@ -24,16 +24,22 @@ struct ListWatcher : ChangeObserver {
     }
 };
 
-TEST(ListingReport, ASecondReportDuringTheReadWaitsForTheFirstToFinish) {
+// The program on a virtual clock with a listing channel that answers when told.
+struct ListingReport : ::testing::Test {
     Form1 f;
     VirtualClock clock;
     ActionLog actions;
-    RecordingChannel inet1("Inet1", actions), inet3("Inet3", actions);
-    PlatformParts parts;
-    parts.scheduler = &clock;
-    parts.Inet1 = &inet1;
-    parts.Inet3 = &inet3;
-    Program program(f, std::move(parts));
+    RecordingChannel inet1{"Inet1", actions}, inet3{"Inet3", actions};
+    Program program{f, [this] {
+                        PlatformParts parts;
+                        parts.scheduler = &clock;
+                        parts.Inet1 = &inet1;
+                        parts.Inet3 = &inet3;
+                        return parts;
+                    }()};
+};
+
+TEST_F(ListingReport, ASecondReportDuringTheReadWaitsForTheFirstToFinish) {
     ListWatcher watcher(f);
     f.setObserver(&watcher);
 
@@ -49,16 +55,7 @@ TEST(ListingReport, ASecondReportDuringTheReadWaitsForTheFirstToFinish) {
     EXPECT_EQ(f.Nama[0]->Caption(), "1. ");
 }
 
-TEST(ListingReport, APagingClickDuringTheReadRunsBetweenChunks) {
-    Form1 f;
-    VirtualClock clock;
-    ActionLog actions;
-    RecordingChannel inet1("Inet1", actions), inet3("Inet3", actions);
-    PlatformParts parts;
-    parts.scheduler = &clock;
-    parts.Inet1 = &inet1;
-    parts.Inet3 = &inet3;
-    Program program(f, std::move(parts));
+TEST_F(ListingReport, APagingClickDuringTheReadRunsBetweenChunks) {
 
     std::string listing;
     for (int i = 0; i < 3000; ++i) listing += "name" + std::to_string(i) + "\r\n";
