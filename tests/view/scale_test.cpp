@@ -16,11 +16,9 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QPainter>
 #include <QProcess>
 #include <QRegion>
 #include <QTest>
-#include <QTextStream>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>

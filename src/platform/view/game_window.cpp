@@ -25,7 +25,7 @@ GameWindow::GameWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(fo
     const Rect client = form.pixelRect();
     setFixedSize(client.width, client.height);
     setFont(qtFont(Font{}));  // the window's default font, inherited by every control
-    if (const QString icon = pictureFile(form.icon); QFile::exists(icon)) setWindowIcon(QIcon(icon));
+    if (QFile::exists(pictureFile(form.icon))) setWindowIcon(pictureIcon(form.icon));  // 32, 48 and 64 px
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
