@@ -6,13 +6,10 @@
 
 namespace korvala {
 
-namespace {
-bool blankOnly(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
-}  // namespace
-
 std::vector<std::string> listingLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string buffer;
+    bool buffered = false;  // the buffer holds more than blanks (checked per piece, never rescanned)
     std::size_t at = 0;
     while (at < text.size()) {
         const std::size_t cr = text.find('\r', at);
@@ -21,11 +18,15 @@ std::vector<std::string> listingLines(const std::string& text) {
         while (at < end) {
             const void* lf = std::memchr(text.data() + at, '\n', end - at);
             const std::size_t stop = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) : end;
+            if (!buffered) buffered = text.find_first_not_of(' ', at) < stop;
             buffer.append(text, at, stop - at);
             at = lf ? stop + 1 : stop;
         }
         if (cr == std::string::npos) break;  // text after the last CR is not a line
-        if (!blankOnly(buffer)) lines.push_back(std::exchange(buffer, {}));
+        if (buffered) {
+            lines.push_back(std::exchange(buffer, {}));
+            buffered = false;
+        }
         at = cr + 1;
     }
     return lines;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "window/characters.h"
 #include "window/cues.h"
 #include "window/form1.h"
 
@@ -18,8 +19,7 @@ void walkField(Form1& f, const std::string& text, const char* title, const char*
     bool toldFailure = false;
     for (std::size_t i = 0; i < text.size();) {
         const char c = text[i];
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;  // one character
+        i = characterEnd(text, i);
         if (c == ' ') {
             f.MsgBox(title, prompt);
         } else if (!save() && !toldFailure) {

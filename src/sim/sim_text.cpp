@@ -1,10 +1,9 @@
 #include "sim/sim_text.h"
 
+#include "window/characters.h"
+
 namespace korvala::sim {
 
-namespace {
-bool continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-}  // namespace
 
 std::string escapeValue(std::string_view s) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -34,10 +33,7 @@ std::string escapeValue(std::string_view s) {
 std::string quote(std::string_view s) {
     constexpr std::size_t kShown = 40;
     std::size_t end = 0;
-    for (std::size_t n = 0; n < kShown && end < s.size(); ++n) {
-        ++end;
-        while (end < s.size() && continuation(s[end])) ++end;
-    }
+    for (std::size_t n = 0; n < kShown && end < s.size(); ++n) end = characterEnd(s, end);
     std::string out = "'" + escapeValue(s.substr(0, end)) + "'";
     if (end < s.size()) out += "...";
     return out;
@@ -63,13 +59,6 @@ std::string unescapeTyped(std::string_view s) {
     return out;
 }
 
-std::size_t characters(std::string_view s) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < s.size(); ++n) {
-        ++i;
-        while (i < s.size() && continuation(s[i])) ++i;
-    }
-    return n;
-}
+std::size_t characters(std::string_view s) { return characterCount(s); }
 
 }  // namespace korvala::sim

@@ -1,5 +1,7 @@
 #include "window/element.h"
 
+#include "window/characters.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -9,16 +11,6 @@ namespace {
 
 const Ports kNoPorts{};
 
-// The byte length of the first `chars` characters of UTF-8 text; bytes that
-// are not UTF-8 count as one character each.
-std::size_t prefixBytes(const std::string& text, std::size_t chars) {
-    std::size_t i = 0;
-    for (std::size_t n = 0; n < chars && i < text.size(); ++n) {
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-    }
-    return i;
-}
 
 // Case-insensitive, character by character: the sorted list's order.
 bool listBefore(const std::string& a, const std::string& b) {
@@ -65,7 +57,7 @@ void Image::setPicture(const std::string& p) { assign(picture_, p); }
 void Button::setCaption(std::string c) { assign(caption_, std::move(c)); }
 
 void TextElement::setText(std::string t) {
-    if (maxLength > 0) t.resize(prefixBytes(t, maxLength));
+    if (maxLength > 0) t.resize(characterPrefix(t, maxLength));
     assign(text_, std::move(t));
 }
 
@@ -80,7 +72,7 @@ bool RichTextBox::LoadFile(const std::string& path) {
     std::string text = Text();
     if (!files->load(path, text)) return false;
     // A document longer than the box holds is not one a box wrote.
-    if (maxLength > 0 && prefixBytes(text, maxLength) < text.size()) return false;
+    if (maxLength > 0 && characterPrefix(text, maxLength) < text.size()) return false;
     setText(std::move(text));
     return true;
 }

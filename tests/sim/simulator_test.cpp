@@ -64,6 +64,8 @@ TEST(Simulator, ErrorLinesQuoteAtMost40CharactersEscaped) {
         {"0 " + std::string(100000, 'x') + "\n", "error: line 1: unknown verb '" + std::string(40, 'x') + "'...\n"},
         {std::string("0 f\x1b[2J\x07\x7f\0y\n", 12), "error: line 1: unknown verb 'f\\x1B[2J\\x07\\x7F\\x00y'\n"},
         {"0 " + std::string(39, 'a') + "\xc3\xa9\xc3\xa9\n", "error: line 1: unknown verb '" + std::string(39, 'a') + "\xc3\xa9'...\n"},
+        // Stray continuation bytes are a character each, not one endless one.
+        {"0 \xc3" + std::string(3000, '\x80') + "\n", "error: line 1: unknown verb '\xc3\x80" + std::string(39, '\x80') + "'...\n"},
     };
     for (const auto& c : cases) {
         const SimRun r = run(c.scenario);

@@ -162,10 +162,11 @@ bool DiskDocumentFiles::load(const std::string& path, std::string& text) {
             ::close(fd);
             return false;
         }
-        // Read at most one byte past the limit, so a file that grows while it
-        // is read is still refused rather than read without bound.
+        // Read at most one byte past the size seen, so a file that grows while
+        // it is read is refused rather than read without bound.
         std::string bytes;
-        bytes.resize(static_cast<std::size_t>(kMaxDocumentBytes) + 1);
+        const std::size_t size = static_cast<std::size_t>(info.st_size);
+        bytes.resize(size + 1);
         std::size_t got = 0;
         bool readFailed = false;
         while (got < bytes.size()) {
@@ -179,7 +180,7 @@ bool DiskDocumentFiles::load(const std::string& path, std::string& text) {
             got += static_cast<std::size_t>(n);
         }
         ::close(fd);
-        if (readFailed || got > kMaxDocumentBytes) return false;
+        if (readFailed || got > size) return false;
         bytes.resize(got);
         auto plain = rtf::readDocument(bytes);
         if (!plain) return false;
