@@ -75,13 +75,13 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     if (hooks.onFirstFrame) window.onFirstFrame = [&window, &hooks] { hooks.onFirstFrame(window); };
     window.show();
     const int status = app.exec();
-    // The program ends at once: the windows are already gone; a transfer
-    // still running is aborted and the sound output stops. The web engine and
-    // the toolkit take a second or more to wind down and hold nothing the
-    // player needs, so the process leaves without waiting for them.
+    // The program ends at once: the windows are already gone and the sound
+    // output stops. A transfer still running is dropped with the process
+    // (its worker may sit up to a second in a wait that cannot be cut short,
+    // and an unfinished upload never shows in the score folder); the web
+    // engine and the toolkit take a second or more to wind down and hold
+    // nothing the player needs. So the process leaves without waiting.
     form.setObserver(nullptr);
-    inet1.reset();
-    inet3.reset();
     audio.reset();
     std::fflush(nullptr);
     std::_Exit(status);

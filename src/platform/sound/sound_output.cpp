@@ -114,6 +114,25 @@ struct SoundOutput::Impl {
     // The feed timer runs, or a wake-up is on its way: a cue need not send one.
     std::atomic<bool> awake{false};
     std::atomic<bool> suspended{false};
+    QAudioFormat format;  // what the sink plays
+
+    // A new stream on the default output: the sound server went away and
+    // came back (a stopped sink never starts again). False while there is
+    // still no server; the next cue tries again.
+    bool reopen() {
+        const QAudioDevice dev = QMediaDevices::defaultAudioOutput();
+        if (dev.isNull() || !dev.isFormatSupported(format)) return false;
+        if (sink) sink->deleteLater();
+        sink = new QAudioSink(dev, format, home);
+        sink->setBufferSize(format.bytesForDuration(kBufferMs * 1000));
+        QObject::connect(sink, &QAudioSink::stateChanged, home,
+                         [this](QAudio::State s) { active = s != QAudio::StoppedState; });
+        io = sink->start();
+        if (!io || sink->error() != QAudio::NoError) return false;
+        active = true;
+        quietMs = 1;  // a new stream starts from dry
+        return true;
+    }
 
     // Whether the sink holds none of our frames any more.
     bool dry() const {
@@ -134,6 +153,13 @@ struct SoundOutput::Impl {
 
     // Every kFeedMs while awake.
     void tick() {
+        if (sink->state() == QAudio::StoppedState) {
+            // The sound server went away: nothing can be written until the
+            // next cue opens a new stream.
+            timer->stop();
+            awake = false;
+            return;
+        }
         if (feed(quietMs > 0 && dry())) return;
         // Nothing plays. Let the sink run dry, then give the server time to
         // play out what it took before suspending.
@@ -159,7 +185,10 @@ struct SoundOutput::Impl {
         const bool resuming = sink->state() == QAudio::SuspendedState;
         if (resuming) sink->resume();
         suspended = false;
-        if (sink->state() == QAudio::StoppedState) return;
+        if (sink->state() == QAudio::StoppedState && !reopen()) {
+            awake = false;  // still no server: the next cue tries again
+            return;
+        }
         // The stream ran dry before it was suspended: a whole buffer of the
         // new sound goes in at once, so that it starts without waiting for
         // the next tick.
@@ -193,6 +222,7 @@ SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
     QMetaObject::invokeMethod(
         impl->home,
         [impl, dev, qf, &mixer, sampleFormat, &started] {
+            impl->format = qf;
             impl->sink = new QAudioSink(dev, qf, impl->home);
             impl->sink->setBufferSize(qf.bytesForDuration(kBufferMs * 1000));
             QObject::connect(impl->sink, &QAudioSink::stateChanged, impl->home,
