@@ -11,8 +11,7 @@
 #include <string>
 
 #include "platform/files/document_files.h"
-#include "platform/files/safe_name.h"
-#include "platform/transfer/curl_channel.h"
+#include "platform/transfer/score_channel.h"
 #include "platform/web/scores_page_view.h"
 #include "platform/sound/qt_sound_device.h"
 #include "platform/sound/sound_output.h"
@@ -45,13 +44,8 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     QtProgramExit programExit;
     QtMessageBox messageBox;
     ScoresPageView scoresPage;
-    // The two FTP channels: reports come back through the window's event
-    // queue; a score's file has one name on disk and on the server.
-    auto toWindow = [&scheduler](std::function<void()> report) { scheduler.post(0, std::move(report)); };
-    auto local = [&files](const std::string& path) { return files.resolve(path); };
-    auto remote = [](std::string_view name) { return safeFileName(name); };
-    auto inet1 = std::make_unique<CurlChannel>(toWindow, local, remote, KORVALA_FTP_CA_FILE);
-    auto inet3 = std::make_unique<CurlChannel>(toWindow, local, remote, KORVALA_FTP_CA_FILE);
+    auto inet1 = makeScoreChannel(scheduler, files, KORVALA_FTP_CA_FILE);
+    auto inet3 = makeScoreChannel(scheduler, files, KORVALA_FTP_CA_FILE);
 
     PlatformParts parts;
     parts.scheduler = &scheduler;

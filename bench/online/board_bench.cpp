@@ -23,8 +23,7 @@
 
 #include "doubles/recording_ui.h"
 #include "platform/files/document_files.h"
-#include "platform/files/safe_name.h"
-#include "platform/transfer/curl_channel.h"
+#include "platform/transfer/score_channel.h"
 #include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
 #include "window/form1.h"
@@ -105,12 +104,9 @@ int main(int argc, char** argv) {
     initTransfers();
     QtScheduler scheduler;
     DiskDocumentFiles files(root / "data");
-    auto toWindow = [&scheduler](std::function<void()> r) { scheduler.post(0, std::move(r)); };
-    auto local = [&files](const std::string& p) { return files.resolve(p); };
-    auto remote = [](std::string_view n) { return safeFileName(n); };
-    CurlChannel inet1(toWindow, local, remote, root / "server" / "cert.pem");
-    CurlChannel inet3(toWindow, local, remote, root / "server" / "cert.pem");
-    TimedChannel timed(inet1);
+    auto inet1 = makeScoreChannel(scheduler, files, root / "server" / "cert.pem");
+    auto inet3 = makeScoreChannel(scheduler, files, root / "server" / "cert.pem");
+    TimedChannel timed(*inet1);
     Form1 form;
     RecordingMessageBox messages;
     RecordingExit exit;
@@ -120,7 +116,7 @@ int main(int argc, char** argv) {
     parts.messageBox = &messages;
     parts.exit = &exit;
     parts.Inet1 = &timed;
-    parts.Inet3 = &inet3;
+    parts.Inet3 = inet3.get();
     Program program(form, std::move(parts));
 
     // A 1 ms ticker on the window's thread: the gaps between its ticks are

@@ -48,8 +48,8 @@
 #include "doubles/recording_ui.h"
 #include "game/game.h"
 #include "platform/files/document_files.h"
-#include "platform/files/safe_name.h"
 #include "platform/transfer/curl_channel.h"
+#include "platform/transfer/score_channel.h"
 #include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
 #include "window/form1.h"
@@ -194,11 +194,8 @@ private:
 struct GameStart {
     GameStart(const fs::path& dataFolder, const fs::path& caFile) {
         files = std::make_unique<DiskDocumentFiles>(dataFolder);
-        auto toWindow = [this](std::function<void()> report) { scheduler.post(0, std::move(report)); };
-        auto local = [this](const std::string& path) { return files->resolve(path); };
-        auto remote = [](std::string_view name) { return safeFileName(name); };
-        inet1 = std::make_unique<CurlChannel>(toWindow, local, remote, caFile);
-        inet3 = std::make_unique<CurlChannel>(toWindow, local, remote, caFile);
+        inet1 = makeScoreChannel(scheduler, *files, caFile);
+        inet3 = makeScoreChannel(scheduler, *files, caFile);
         counted1 = std::make_unique<CountedChannel>(*inet1);
         counted3 = std::make_unique<CountedChannel>(*inet3);
         PlatformParts parts;

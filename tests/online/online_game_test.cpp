@@ -18,7 +18,7 @@
 #include "game/game.h"
 #include "platform/files/document_files.h"
 #include "platform/files/safe_name.h"
-#include "platform/transfer/curl_channel.h"
+#include "platform/transfer/score_channel.h"
 #include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
 #include "window/form1.h"
@@ -55,12 +55,9 @@ protected:
 
         initTransfers();
         files_ = std::make_unique<DiskDocumentFiles>(root_ / "data");
-        auto toWindow = [this](std::function<void()> report) { scheduler_.post(0, std::move(report)); };
-        auto local = [this](const std::string& path) { return files_->resolve(path); };
-        auto remote = [](std::string_view name) { return safeFileName(name); };
         const fs::path cert = root_ / "server" / "cert.pem";
-        inet1_ = std::make_unique<CurlChannel>(toWindow, local, remote, cert);
-        inet3_ = std::make_unique<CurlChannel>(toWindow, local, remote, cert);
+        inet1_ = makeScoreChannel(scheduler_, *files_, cert);
+        inet3_ = makeScoreChannel(scheduler_, *files_, cert);
         PlatformParts parts;
         parts.scheduler = &scheduler_;
         parts.files = files_.get();

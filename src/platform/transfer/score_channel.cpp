@@ -1,0 +1,15 @@
+#include "platform/transfer/score_channel.h"
+
+#include "platform/files/safe_name.h"
+
+namespace korvala {
+
+std::unique_ptr<CurlChannel> makeScoreChannel(Scheduler& scheduler, const DiskDocumentFiles& files,
+                                              std::filesystem::path caFile) {
+    return std::make_unique<CurlChannel>(
+        [&scheduler](std::function<void()> report) { scheduler.post(0, std::move(report)); },
+        [&files](const std::string& path) { return files.resolve(path); },
+        [](std::string_view name) { return safeFileName(name); }, std::move(caFile));
+}
+
+}  // namespace korvala
