@@ -16,9 +16,13 @@ void applyFtpSettings(Inet& channel) {
     channel.setProperty("Password", "481526");
 }
 
-void requestScoreListing(Form1& f) {
+void startListing(Form1& f) {
     applyFtpSettings(f.Inet1);
     f.Inet1.Execute({TransferRequest::Kind::Listing, std::string("DIR ") + kRemoteFolder, kRemoteFolder, {}, {}});
+}
+
+void requestScoreListing(Form1& f) {
+    startListing(f);
     f.READD.setCaption("OK!");
 }
 

@@ -20,6 +20,8 @@ std::string scoresPageUrl();
 void applyFtpSettings(Inet& channel);
 // Settings on Inet1, "DIR Korvala/", then the listing marker READD "OK!".
 void requestScoreListing(Form1& f);
+// "DIR Korvala/" on the listing channel (its settings applied first).
+void startListing(Form1& f);
 
 // "Ya" on the result panel (Label9) and "Save My Sore" on the board (Command1).
 void answerYes(Form1& f);

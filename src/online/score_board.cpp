@@ -47,9 +47,8 @@ void listingReport(Form1& f) {
 
 void refreshClick(Form1& f) {
     playCue(f.mc2);
-    applyFtpSettings(f.Inet1);
-    f.Inet1.Execute({TransferRequest::Kind::Listing, std::string("DIR ") + kRemoteFolder, kRemoteFolder, {}, {}});
-    applyFtpSettings(f.Inet3);
+    startListing(f);
+    applyFtpSettings(f.Inet3);  // the marker comes last here
     f.READD.setCaption("OK!");
 }
 

@@ -59,6 +59,5 @@ std::string unescapeTyped(std::string_view s) {
     return out;
 }
 
-std::size_t characters(std::string_view s) { return characterCount(s); }
 
 }  // namespace korvala::sim

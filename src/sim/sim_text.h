@@ -23,8 +23,4 @@ std::string quote(std::string_view s);
 // Typed text: \\ \r \n \t \s stand for a backslash, CR, LF, tab and blank.
 std::string unescapeTyped(std::string_view s);
 
-// The number of characters (code points) of UTF-8 text; a byte that is not
-// UTF-8 counts as one.
-std::size_t characters(std::string_view s);
-
 }  // namespace korvala::sim

@@ -17,6 +17,7 @@
 #include "platform/files/document_files.h"
 #include "program/wiring.h"
 #include "sim/sim_text.h"
+#include "window/characters.h"
 #include "window/form1.h"
 
 namespace korvala {
@@ -211,7 +212,7 @@ private:
         std::string text = sim::unescapeTyped(rest);
         if (auto* rich = dynamic_cast<RichTextBox*>(box); rich && !rich->acceptsLineBreaks)
             std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
-        if (box->maxLength > 0 && sim::characters(text) > box->maxLength)
+        if (box->maxLength > 0 && characterCount(text) > box->maxLength)
             throw LineError(ref + " holds at most " + std::to_string(box->maxLength) + " characters");
         box->setText(std::move(text));
     }
