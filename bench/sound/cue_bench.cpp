@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "wav_builder.h"
 #include "platform/sound/mixer.h"
 #include "platform/sound/qt_sound_device.h"
 
@@ -28,36 +29,15 @@ using Clock = std::chrono::steady_clock;
 using korvala::sound::FrameFormat;
 using korvala::sound::Mixer;
 
-void put16(std::ofstream& f, int v) {
-    const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
-    f.write(b, 2);
-}
-void put32(std::ofstream& f, std::uint32_t v) {
-    put16(f, static_cast<int>(v & 0xFFFF));
-    put16(f, static_cast<int>(v >> 16));
-}
-
 // A 16-bit tone of `seconds` at `rate` with `channels`.
 std::string writeTone(const std::filesystem::path& path, double seconds, int rate, int channels) {
-    const std::uint32_t frames = static_cast<std::uint32_t>(seconds * rate);
-    const std::uint32_t dataBytes = frames * channels * 2;
-    std::ofstream f(path, std::ios::binary);
-    f.write("RIFF", 4);
-    put32(f, 36 + dataBytes);
-    f.write("WAVEfmt ", 8);
-    put32(f, 16);
-    put16(f, 1);
-    put16(f, channels);
-    put32(f, rate);
-    put32(f, rate * channels * 2);
-    put16(f, channels * 2);
-    put16(f, 16);
-    f.write("data", 4);
-    put32(f, dataBytes);
-    for (std::uint32_t i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            put16(f, static_cast<int>(std::lround(12000 * std::sin(i * 2 * M_PI * 440 / rate))));
-    return path.string();
+    namespace t = korvala::sound::testing;
+    const int frames = static_cast<int>(seconds * rate);
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(frames) * channels);
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c) values.push_back(12000.0 / 32768 * std::sin(i * 2 * M_PI * 440 / rate));
+    return t::writeFile(path, t::wav({1, channels, rate, 16}, values));
 }
 
 double percentile(std::vector<double> v, double p) {

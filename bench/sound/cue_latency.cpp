@@ -33,6 +33,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "wav_builder.h"
 #include "platform/sound/qt_sound_device.h"
 #include "platform/sound/sound_output.h"
 
@@ -42,38 +43,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void put16(std::ofstream& f, int v) {
-    const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
-    f.write(b, 2);
-}
-void put32(std::ofstream& f, std::uint32_t v) {
-    put16(f, static_cast<int>(v & 0xFFFF));
-    put16(f, static_cast<int>(v >> 16));
-}
-
 // A 16-bit stereo WAV at `rate` whose frame i holds sample(i).
 template <class Sample>
 std::string writeWav(const std::filesystem::path& path, int rate, int frames, Sample sample) {
-    const std::uint32_t dataBytes = static_cast<std::uint32_t>(frames) * 4;
-    std::ofstream f(path, std::ios::binary);
-    f.write("RIFF", 4);
-    put32(f, 36 + dataBytes);
-    f.write("WAVEfmt ", 8);
-    put32(f, 16);
-    put16(f, 1);
-    put16(f, 2);
-    put32(f, static_cast<std::uint32_t>(rate));
-    put32(f, static_cast<std::uint32_t>(rate) * 4);
-    put16(f, 4);
-    put16(f, 16);
-    f.write("data", 4);
-    put32(f, dataBytes);
+    namespace t = korvala::sound::testing;
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(frames) * 2);
     for (int i = 0; i < frames; ++i) {
-        const int v = sample(i);
-        put16(f, v);
-        put16(f, v);
+        const double v = sample(i) / 32768.0;
+        values.push_back(v);
+        values.push_back(v);
     }
-    return path.string();
+    return t::writeFile(path, t::wav({1, 2, rate, 16}, values));
 }
 
 // Records the default output's monitor through parec, stamping every read.

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "wav_builder.h"
 #include "platform/sound/mixer.h"
 #include "platform/sound/qt_sound_device.h"
 
@@ -34,36 +35,12 @@ double peakRssMiB() {
     return 0.0;
 }
 
-void put16(std::ofstream& f, int v) {
-    const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
-    f.write(b, 2);
-}
-void put32(std::ofstream& f, std::uint32_t v) {
-    put16(f, static_cast<int>(v & 0xFFFF));
-    put16(f, static_cast<int>(v >> 16));
-}
-
 // 8-bit mono at 1000 Hz: a 110 Hz tone.
 std::string writeLongSound(const std::filesystem::path& path, int seconds) {
-    const std::uint32_t frames = static_cast<std::uint32_t>(seconds) * 1000;
-    std::ofstream f(path, std::ios::binary);
-    f.write("RIFF", 4);
-    put32(f, 36 + frames);
-    f.write("WAVEfmt ", 8);
-    put32(f, 16);
-    put16(f, 1);
-    put16(f, 1);
-    put32(f, 1000);
-    put32(f, 1000);
-    put16(f, 1);
-    put16(f, 8);
-    f.write("data", 4);
-    put32(f, frames);
-    std::vector<char> data(frames);
-    for (std::uint32_t i = 0; i < frames; ++i)
-        data[i] = static_cast<char>(128 + std::lround(60 * std::sin(i * 2 * M_PI * 110 / 1000)));
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-    return path.string();
+    namespace t = korvala::sound::testing;
+    std::vector<double> values(static_cast<std::size_t>(seconds) * 1000);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = 60.0 / 128 * std::sin(i * 2 * M_PI * 110 / 1000);
+    return t::writeFile(path, t::wav({1, 1, 1000, 8}, values));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,13 @@ inline Bytes riff(const std::vector<Bytes>& chunks) {
 
 inline Bytes wav(const Format& f, const std::vector<double>& values) {
     return riff({chunk("fmt ", fmtBody(f)), chunk("data", encode(f, values))});
+}
+
+// Writes `bytes` to `path`; returns the path as text.
+inline std::string writeFile(const std::filesystem::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path.string();
 }
 
 }  // namespace korvala::sound::testing
