@@ -11,7 +11,7 @@ packages=(
   sox libsox-fmt-all pulseaudio pulseaudio-utils
   fonts-dejavu-core fonts-liberation
   libcurl4-openssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
-  qt6-webengine-dev xdotool libxtst-dev tesseract-ocr
+  qt6-webengine-dev xdotool
   desktop-file-utils appstream fonts-wine
 )
 missing=()
