@@ -88,12 +88,6 @@ void ListBox::Clear() {
     notify();
 }
 
-void ListBox::AddItem(std::string item) {
-    auto at = sorted ? std::upper_bound(items_.begin(), items_.end(), item, listBefore) : items_.end();
-    items_.insert(at, std::move(item));
-    notify();
-}
-
 void ListBox::AddItems(std::vector<std::string> items) {
     if (items.empty()) return;
     items_.insert(items_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
@@ -154,7 +148,6 @@ std::string Inet::GetChunk(std::size_t size) {
 }
 
 bool WebBrowser::Navigate(const std::string& url) {
-    location_ = url;
     WebView* view = ports().WBX;
     if (!view) return false;
     view->navigate(url);

@@ -195,9 +195,8 @@ public:
     const std::vector<std::string>& List() const { return items_; }
     std::size_t ListCount() const { return items_.size(); }
     void Clear();
-    // One item, at its sorted place in a sorted list, else at the end.
-    void AddItem(std::string item);
-    // Many items at once: one sort, one change for the view.
+    // Adds items, each at its sorted place in a sorted list, else at the
+    // end; all at once: one sort, one change for the view.
     void AddItems(std::vector<std::string> items);
 private:
     std::vector<std::string> items_;
@@ -221,7 +220,6 @@ private:
 class Inet : public Element {
 public:
     Inet(std::string name, TransferChannel* Ports::*port) : Element(Kind::Inet, std::move(name)), port_(port) {}
-    const ChannelSettings& settings() const { return settings_; }
     // One of "AccessType", "RequestTimeout", "Protocol", "URL", "UserName",
     // "Password"; false for any other name.
     bool setProperty(std::string_view name, std::string value);
@@ -240,9 +238,6 @@ public:
     WebBrowser(std::string name) : Element(Kind::WebBrowser, std::move(name)) {}
     // Loads the page; returns at once. False when no browser is wired.
     bool Navigate(const std::string& url);
-    const std::string& LocationURL() const { return location_; }
-private:
-    std::string location_;
 };
 
 class Timer : public Element {

@@ -87,7 +87,6 @@ public:
     // refused). The timers that count from the window's creation (only the
     // first splash timer) start counting on the scheduler given here.
     void setPorts(const Ports& ports);
-    const Ports& ports() const { return context_.ports; }
     // The view that is told of every change; nullptr for none.
     void setObserver(ChangeObserver* observer) { context_.observer = observer; }
     ChangeObserver* observer() const { return context_.observer; }
