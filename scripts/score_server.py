@@ -2,16 +2,31 @@
 """The game's score server on loopback: one process, two services.
 
   FTP   the account the game uploads its score files to; every file in the
-        folder "Korvala/" below the account's home is one score. Plain FTP
-        and AUTH TLS on the control connection both work.
+        folder "Korvala/" below the account's home is one score. The account
+        can only add or replace scores, never destroy one: it may list
+        Korvala/, write a temporary "korvala-upload-<16 hex digits>.part" in
+        its home, move such a temporary into Korvala/ under a plain file
+        name (replacing a score of the same name), and delete such a
+        temporary. Every other command that reads, changes or removes files
+        gets a permanent error (550).
+        With python3-openssl the server requires TLS on the control and the
+        data connections (AUTH TLS, then PROT P); --no-tls turns TLS off and
+        refuses AUTH, so that a client carries on in plain FTP.
   HTTP  the scores page shown on the information panel, built afresh from
-        the names in "Korvala/" at every request.
+        the names in "Korvala/" at every request: rank, score, player name
+        and country. The e-mail address a score name carries is never shown.
 
 Run with Debian's Python (/usr/bin/python3), which has python3-pyftpdlib and
 python3-openssl. Prints "score server ready ftp=<port> http=<port>" once both
 services listen (a port given as 0 is picked by the system and the line
-names the one picked), and stops on SIGTERM or SIGINT. The folder keeps the
-scores and the certificate between runs.
+names the one picked), and stops on SIGTERM or SIGINT, or, with
+--watch-stdin, when its standard input reaches end of file (the game keeps a
+pipe open while it runs). The folder keeps the scores and the certificate
+between runs.
+
+Exit status: 0 after a stop request, 1 when the server cannot start here and
+now (a busy port, an unusable folder), 3 when pyftpdlib is missing, so that
+it can never run with this Python.
 """
 
 import argparse
@@ -33,8 +48,9 @@ try:
     from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.servers import FTPServer
 except ImportError:
-    sys.exit("score server: pyftpdlib is missing (Debian package python3-pyftpdlib; "
-             "run this with /usr/bin/python3)")
+    print("score server: pyftpdlib is missing (Debian package python3-pyftpdlib; "
+          "run this with /usr/bin/python3)", file=sys.stderr)
+    sys.exit(3)
 
 try:
     from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
@@ -44,6 +60,9 @@ except ImportError:  # pyftpdlib offers TLS only with python3-openssl
 FTP_USER = "korvala"
 FTP_PASSWORD = "481526"
 SCORE_FOLDER = "Korvala"
+# The name the game gives a score file while it is being uploaded into the
+# account's home, before it is moved into SCORE_FOLDER in one step.
+UPLOAD_TEMPORARY = re.compile(r"korvala-upload-[0-9a-f]{16}\.part")
 PAGE_TITLE = "Korvala Deluxe 1.0 - Nilai Online"
 
 log = logging.getLogger("score-server")
@@ -65,6 +84,12 @@ def parse_args(argv):
     p.add_argument("--cert", default=None,
                    help="TLS certificate (PEM), made at first start if missing; its key lies beside it "
                         "with the suffix .key (default: <folder>/cert.pem)")
+    p.add_argument("--no-tls", action="store_true",
+                   help="plain FTP only: AUTH is refused, so that clients carry on without TLS "
+                        "(the default requires TLS on the control and the data connections)")
+    p.add_argument("--watch-stdin", action="store_true",
+                   help="stop when standard input reaches end of file (the game that started the "
+                        "server holds the other end of a pipe while it runs)")
     p.add_argument("--verbose", action="store_true", help="log every FTP command and HTTP request to stderr")
     args = p.parse_args(argv)
     for name in ("ftp_port", "http_port"):
@@ -157,10 +182,32 @@ def split_score(name):
     return m.group(0), name[m.end():]
 
 
+def score_fields(name):
+    """(score digits or None, player name, country) of a score file's name.
+
+    The game names a score "<score>(<name>)(<e-mail>)(<country>)", and the
+    player's fields may hold parentheses themselves, so the part after the
+    score is split on ")(" and read from the end: the last field is the
+    country, the one before it the e-mail address, which is dropped, and the
+    rest is the name. A name with two fields keeps only the first (the
+    second stands where the e-mail address goes); any other name (no
+    parentheses, one field, a hand-edited string) is shown as it is, with no
+    country."""
+    digits, rest = split_score(name)
+    if len(rest) >= 2 and rest.startswith("(") and rest.endswith(")"):
+        fields = rest[1:-1].split(")(")
+        if len(fields) >= 3:
+            return digits, ")(".join(fields[:-2]), fields[-1]
+        if len(fields) == 2:
+            return digits, "(%s)" % fields[0], ""
+    return digits, rest, ""
+
+
 def ranked_entries(folder):
-    """The visible file names of the score folder, best first: by the leading
-    number, highest first; names without one after every numbered name;
-    equal ranks by name."""
+    """(score digits or None, player name, country, file name) for the
+    visible files of the score folder, best first: by the leading number,
+    highest first; names without one after every numbered name; equal ranks
+    by file name."""
     try:
         raw = os.listdir(os.fsencode(folder))
     except OSError:
@@ -175,11 +222,10 @@ def ranked_entries(folder):
         except OSError:
             continue
         name = b.decode("utf-8", "replace")
-        digits, rest = split_score(name)
-        entries.append((digits, rest, name))
+        entries.append(score_fields(name) + (name,))
 
     def key(entry):
-        digits, _, name = entry
+        digits, _, _, name = entry
         if digits is None:
             return (1, 0, name)
         return (0, -int(digits), name)
@@ -198,7 +244,7 @@ PAGE_STYLE = """
   th { background: #e9e3d3; font-size: 13px; text-transform: uppercase; letter-spacing: 0.5px; }
   td.rank { width: 3em; text-align: right; color: #777; }
   td.score { width: 6em; text-align: right; font-weight: bold; color: #20424f; }
-  td.player { word-break: break-all; white-space: pre-wrap; }
+  td.player, td.country { word-break: break-all; white-space: pre-wrap; }
   tr:nth-child(even) td { background: #faf8f2; }
   tbody tr:first-child td.score { color: #b8860b; }
   p.empty { font-size: 16px; color: #555; }
@@ -226,11 +272,12 @@ def render_page(folder):
         out.append('<p class="empty">Belum ada nilai.</p>')
     else:
         out.append("<table>")
-        out.append("<thead><tr><th>No.</th><th>Nilai</th><th>Pemain</th></tr></thead>")
+        out.append("<thead><tr><th>No.</th><th>Nilai</th><th>Nama</th><th>Negara</th></tr></thead>")
         out.append("<tbody>")
-        for rank, (digits, rest, _) in enumerate(entries, 1):
-            out.append('<tr><td class="rank">%d</td><td class="score">%s</td><td class="player">%s</td></tr>'
-                       % (rank, esc(digits or ""), esc(rest)))
+        for rank, (digits, player, country, _) in enumerate(entries, 1):
+            out.append('<tr><td class="rank">%d</td><td class="score">%s</td>'
+                       '<td class="player">%s</td><td class="country">%s</td></tr>'
+                       % (rank, esc(digits or ""), esc(player), esc(country)))
         out.append("</tbody>")
         out.append("</table>")
     out.append("</main>")
@@ -294,23 +341,109 @@ if TLS_DTPHandler is not None:
             return super().readable()
 
 
-def make_ftp_handler(home, cert, key):
-    authorizer = DummyAuthorizer()
-    # e l r a d f m w: change folder, list, read, append, delete, rename, make folder, write.
-    authorizer.add_user(FTP_USER, FTP_PASSWORD, str(home), perm="elradfmw")
-    if TLS_FTPHandler is None:
-        log.warning("python3-openssl is missing: FTP runs without AUTH TLS")
-        base = FTPHandler
-        attrs = {}
-    else:
+class ScoreAccount(DummyAuthorizer):
+    """The one FTP account, allowed what the game's submissions and listings
+    need and nothing else, so that no client holding the password can remove
+    or rewrite a score in place.
+
+    pyftpdlib asks has_perm() before every file command, with a permission
+    letter and the absolute path the command names:
+      e  CWD, CDUP          the home folder and Korvala/
+      l  NLST, LIST, MLSD,  Korvala/ itself (not the home folder, not one
+         STAT, MLST, ...    file: no SIZE or MDTM either)
+      w  STOR               an upload temporary in the home folder
+      d  DELE, RMD          an upload temporary in the home folder (RMD is
+                            refused by ScoreCommands)
+      f  RNFR, RNTO         an upload temporary or a name in Korvala/;
+                            ScoreCommands tells the source from the target
+    Every other letter (r RETR, a APPE, m MKD, M SITE CHMOD, T MFMT) is
+    refused. Paths are compared after following links, so a link planted
+    under a temporary's name cannot lead a command into Korvala/.
+    """
+
+    def __init__(self, home):
+        super().__init__()
+        self.home = os.path.realpath(home)
+        self.scores = os.path.join(self.home, SCORE_FOLDER)
+        # The letters here only show up in MLSD's "perm" facts; has_perm()
+        # below decides.
+        self.add_user(FTP_USER, FTP_PASSWORD, self.home, perm="elwdf")
+
+    def is_upload_temporary(self, path):
+        """Whether `path` is an upload temporary directly in the home folder."""
+        real = os.path.realpath(path)
+        return (os.path.dirname(real) == self.home
+                and UPLOAD_TEMPORARY.fullmatch(os.path.basename(real)) is not None)
+
+    def is_score_name(self, path):
+        """Whether `path` is a file name directly inside Korvala/."""
+        real = os.path.realpath(path)
+        return os.path.dirname(real) == self.scores and os.path.basename(real) not in ("", ".", "..")
+
+    def has_perm(self, username, perm, path=None):
+        if not self.has_user(username) or path is None:
+            return False
+        if perm == "e":
+            return os.path.realpath(path) in (self.home, self.scores)
+        if perm == "l":
+            return os.path.realpath(path) == self.scores
+        if perm in ("w", "d"):
+            return self.is_upload_temporary(path)
+        if perm == "f":
+            return self.is_upload_temporary(path) or self.is_score_name(path)
+        return False
+
+
+class ScoreCommands:
+    """Command overrides for the score account, mixed in before pyftpdlib's
+    FTP handler (see ScoreAccount for the permissions)."""
+
+    REFUSED = "550 Not enough privileges."
+
+    def ftp_RNFR(self, path):
+        # Only a finished upload may be moved: never a score, so no score
+        # can be moved away or out of Korvala/.
+        if not self.authorizer.is_upload_temporary(path):
+            self.respond(self.REFUSED)
+            return None
+        return super().ftp_RNFR(path)
+
+    def ftp_RNTO(self, path):
+        # An upload goes straight into Korvala/, under a plain file name.
+        if self._rnfr and not self.authorizer.is_score_name(path):
+            self._rnfr = None
+            self.respond(self.REFUSED)
+            return None
+        return super().ftp_RNTO(path)
+
+    def ftp_RMD(self, path):
+        # The account never removes folders; DELE's permission also covers
+        # RMD (and XRMD, which calls this).
+        self.respond(self.REFUSED)
+
+    def ftp_STOU(self, line):
+        # pyftpdlib creates the file before it asks for permission; the game
+        # names its uploads itself, so STOU is refused outright.
+        self.respond(self.REFUSED)
+
+
+def make_ftp_handler(home, tls, cert=None, key=None):
+    """The FTP handler class for the score account; with `tls` it requires
+    AUTH TLS before login and PROT P before any data connection."""
+    if tls:
         base = TLS_FTPHandler
         attrs = {"certfile": str(cert), "keyfile": str(key), "dtp_handler": PrivateDataChannel,
-                 "tls_control_required": False, "tls_data_required": False,
+                 "tls_control_required": True, "tls_data_required": True,
                  "ssl_context": None}
-    attrs.update({"authorizer": authorizer, "banner": "Korvala score server ready.",
+    else:
+        # The plain handler does not know AUTH and answers it with 500, as a
+        # server without TLS does; clients then carry on in plain FTP.
+        base = FTPHandler
+        attrs = {}
+    attrs.update({"authorizer": ScoreAccount(home), "banner": "Korvala score server ready.",
                   "permit_foreign_addresses": False})
-    handler = type("KorvalaFTPHandler", (base,), attrs)
-    if TLS_FTPHandler is not None:
+    handler = type("KorvalaFTPHandler", (ScoreCommands, base), attrs)
+    if tls:
         handler.get_ssl_context()  # a bad certificate fails here, at start, not at the first AUTH
     return handler
 
@@ -323,6 +456,20 @@ def why(error):
     return os.strerror(error.errno) if error.errno else str(error)
 
 
+def watch_stdin(stop):
+    """Sets `stop` when standard input reaches end of file: the game that
+    started the server holds the write end of a pipe, and the system closes
+    it when the game ends, even when it is killed."""
+    try:
+        fd = sys.stdin.fileno()
+        while os.read(fd, 65536):
+            pass  # anything written on the pipe means nothing; only its end counts
+    except (OSError, ValueError, AttributeError):
+        pass  # no usable standard input: as good as closed
+    log.info("standard input closed: stopping")
+    stop.set()
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
@@ -331,10 +478,17 @@ def main(argv=None):
 
     home = args.folder / "ftp"
     score_folder = home / SCORE_FOLDER
+    tls = not args.no_tls
+    if tls and TLS_FTPHandler is None:
+        log.warning("python3-openssl is missing: FTP runs without TLS")
+        tls = False
     try:
         score_folder.mkdir(parents=True, exist_ok=True)
-        cert, key = ensure_certificate(args.cert, args.host)
-        handler = make_ftp_handler(home, cert, key)
+        if tls:
+            cert, key = ensure_certificate(args.cert, args.host)
+            handler = make_ftp_handler(home, True, cert, key)
+        else:
+            handler = make_ftp_handler(home, False)
     except Exception as e:  # a folder or certificate we cannot use: say so and stop
         print("score server: cannot prepare %s: %s" % (args.folder, e), file=sys.stderr)
         return 1
@@ -360,6 +514,8 @@ def main(argv=None):
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
+    if args.watch_stdin:
+        threading.Thread(target=watch_stdin, args=(stop,), name="stdin-watch", daemon=True).start()
 
     web = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.2},
                            name="scores-page", daemon=True)

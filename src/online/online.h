@@ -8,16 +8,19 @@ namespace korvala {
 
 class Form1;
 class Inet;
+struct ScoreService;
 
-// The remote score folder and the constants of the score service, set when
-// the game is built.
+// The remote score folder, and the score service of the run: the window's
+// scoreService, each field left empty taken from the defaults the game was
+// built with.
 inline constexpr const char* kRemoteFolder = "Korvala/";
-std::string ftpUrl();          // "ftp://" + user name + "@" + host
-std::string ftpUserName();
-std::string scoresPageUrl();
+ScoreService defaultScoreService();
+std::string ftpUrl(const Form1& f);  // "ftp://" + user name + "@" + host
+std::string ftpUserName(const Form1& f);
+std::string scoresPageUrl(const Form1& f);
 
 // The six connection settings, in their order.
-void applyFtpSettings(Inet& channel);
+void applyFtpSettings(const Form1& f, Inet& channel);
 // Settings on Inet1, "DIR Korvala/", then the listing marker READD "OK!".
 void requestScoreListing(Form1& f);
 // "DIR Korvala/" on the listing channel (its settings applied first).

@@ -31,7 +31,13 @@ void showScorePage(Form1& f, long long page) {
 
 void listingReport(Form1& f) {
     std::string text;
-    if (f.READD.Caption() == "OK!") {
+    // The marker is spent as soon as it is read, not after the read: a new
+    // request made between two chunks ("Perbaharui" during a long read) sets
+    // it again, and the report of that request, which waits for this one,
+    // then reads its own listing instead of emptying the board.
+    const bool read = f.READD.Caption() == "OK!";
+    f.READD.setCaption("X");
+    if (read) {
         for (;;) {
             std::string chunk = f.Inet1.GetChunk(kChunk);
             if (chunk.empty()) break;
@@ -42,13 +48,12 @@ void listingReport(Form1& f) {
     f.lstRemoteFile.Clear();
     f.lstRemoteFile.AddItems(listingLines(text));
     showScorePage(f, 0);
-    f.READD.setCaption("X");
 }
 
 void refreshClick(Form1& f) {
     playCue(f.mc2);
     startListing(f);
-    applyFtpSettings(f.Inet3);  // the marker comes last here
+    applyFtpSettings(f, f.Inet3);  // the marker comes last here
     f.READD.setCaption("OK!");
 }
 
@@ -71,6 +76,6 @@ void prevPageClick(Form1& f) {
     playCue(f.mc2);
 }
 
-void showScoresPage(Form1& f) { f.WBX.Navigate(scoresPageUrl()); }
+void showScoresPage(Form1& f) { f.WBX.Navigate(scoresPageUrl(f)); }
 
 }  // namespace korvala

@@ -17,7 +17,7 @@ void formLoad(Form1& f) {
     f.KonfigNegara.setText(f.KN.Text());
     f.Konfigemail.LoadFile("C:/konfigemail.tamzosystem");
     f.konfignama.LoadFile("C:/konfignama.tamzosystem");
-    applyFtpSettings(f.Inet3);
+    applyFtpSettings(f, f.Inet3);
 }
 
 void firstSplashTick(Form1& f) {

@@ -1,9 +1,9 @@
 #include "window/element.h"
 
+#include "window/case_fold.h"
 #include "window/characters.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace korvala {
 
@@ -12,12 +12,9 @@ namespace {
 const Ports kNoPorts{};
 
 
-// Case-insensitive, character by character: the sorted list's order.
-bool listBefore(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-    });
-}
+// Case-insensitive, character by character, for letters of every script:
+// the sorted list's order.
+bool listBefore(const std::string& a, const std::string& b) { return compareCaseFolded(a, b) < 0; }
 
 }  // namespace
 

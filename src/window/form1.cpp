@@ -182,6 +182,8 @@ void Form1::build() {
     Command3.setTag("0");
     Command3.setVisible(false);
     placeAt(siapol, 6000, 840, 2775, 375);
+    // Room for every score string a game composes from full profile fields.
+    siapol.maxLength = kMaxScoreStringChars;
     siapol.setText(" GOOD TIME");
     siapol.look.font = sans(8.5);
     siapol.setVisible(false);

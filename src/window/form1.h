@@ -11,6 +11,7 @@
 #include "window/element.h"
 #include "window/events.h"
 #include "window/picture_store.h"
+#include "window/score_service.h"
 
 namespace korvala {
 
@@ -78,6 +79,8 @@ public:
     // The folder of the executable, without a trailing separator (the sound
     // files lie there).
     std::string appPath;
+    // The score service of this run (empty fields: the built-in defaults).
+    ScoreService scoreService;
 
     // The sound devices in the order they are bound (mc1, mc2, mc3, Music,
     // DK); a device's place here is its sound port's slot.

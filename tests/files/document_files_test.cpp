@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -28,6 +29,18 @@ namespace fs = std::filesystem;
 using korvala::DiskDocumentFiles;
 using korvala::replaceFileAtomically;
 using namespace std::string_literals;
+
+// Sets the process's umask for one scope and puts the old one back.
+class UmaskFor {
+public:
+    explicit UmaskFor(mode_t mask) : saved_(::umask(mask)) {}
+    ~UmaskFor() { ::umask(saved_); }
+    UmaskFor(const UmaskFor&) = delete;
+    UmaskFor& operator=(const UmaskFor&) = delete;
+
+private:
+    mode_t saved_;
+};
 
 class DocumentFilesTest : public testing::Test {
 protected:
@@ -330,18 +343,34 @@ WorstCharacter longestEncodedCharacter() {
     return worst;
 }
 
+// The boxes' limits: a rich-text box's (the profile fields) and the score
+// box's, which holds a score and three full profile fields.
+struct BoxLimit {
+    const char* box;
+    std::size_t chars;
+};
+const BoxLimit kBoxLimits[] = {
+    {"rich-text box", korvala::kMaxRichTextChars},
+    {"score box", korvala::kMaxScoreStringChars},
+};
+
 TEST_F(DocumentFilesTest, EveryTextABoxHoldsFitsTheLoadLimit) {
     const WorstCharacter worst = longestEncodedCharacter();
     const std::size_t empty = korvala::rtf::writeDocument("").size();
-    const std::size_t largest = empty + korvala::kMaxRichTextChars * worst.bytes;
-    std::cout << "longest character: U+" << std::hex << static_cast<unsigned>(worst.cp) << std::dec << ", "
-              << worst.bytes << " bytes; largest document of " << korvala::kMaxRichTextChars
-              << " characters: " << largest << " bytes (limit " << DiskDocumentFiles::kMaxDocumentBytes << ")\n";
-    EXPECT_LE(largest, DiskDocumentFiles::kMaxDocumentBytes);
+    EXPECT_LE(worst.bytes, DiskDocumentFiles::kMostDocumentBytesPerChar) << "the limit's reckoning holds";
+    EXPECT_LE(empty, DiskDocumentFiles::kDocumentFrameBytes) << "the limit's reckoning holds";
+    for (const BoxLimit& limit : kBoxLimits) {
+        const std::size_t largest = empty + limit.chars * worst.bytes;
+        std::cout << "longest character: U+" << std::hex << static_cast<unsigned>(worst.cp) << std::dec << ", "
+                  << worst.bytes << " bytes; largest document of " << limit.chars << " characters (" << limit.box
+                  << "): " << largest << " bytes (limit " << DiskDocumentFiles::kMaxDocumentBytes << ")\n";
+        EXPECT_LE(largest, DiskDocumentFiles::kMaxDocumentBytes) << limit.box;
 
-    std::string text;
-    for (std::size_t k = 0; k < korvala::kMaxRichTextChars; ++k) text += utf8(worst.cp);
-    EXPECT_EQ(korvala::rtf::writeDocument(text).size(), largest) << "the sum holds for the worst text";
+        std::string text;
+        for (std::size_t k = 0; k < limit.chars; ++k) text += utf8(worst.cp);
+        EXPECT_EQ(korvala::rtf::writeDocument(text).size(), largest)
+            << limit.box << ": the sum holds for the worst text";
+    }
 }
 
 TEST_F(DocumentFilesTest, WorstCaseTextsOfAFullBoxSaveAndLoadBack) {
@@ -365,19 +394,22 @@ TEST_F(DocumentFilesTest, WorstCaseTextsOfAFullBoxSaveAndLoadBack) {
         {"everything mixed", U"a\\\n\t\x01\xE9\x20AC\x4E2D\xFFFF\x1F600"},
     };
     DiskDocumentFiles files(data_);
-    std::size_t largestSaved = 0;
-    for (const Case& c : cases) {
-        std::string text;
-        for (std::size_t k = 0; k < korvala::kMaxRichTextChars; ++k) text += utf8(c.cycle[k % c.cycle.size()]);
-        ASSERT_TRUE(files.save("C:/full box", text)) << c.name;
-        const auto size = fs::file_size(data_ / "full box");
-        EXPECT_LE(size, DiskDocumentFiles::kMaxDocumentBytes) << c.name;
-        largestSaved = std::max<std::size_t>(largestSaved, size);
-        std::string loaded;
-        ASSERT_TRUE(files.load("C:/full box", loaded)) << c.name;
-        EXPECT_TRUE(loaded == text) << c.name << ": the text changed on the way";
+    for (const BoxLimit& limit : kBoxLimits) {
+        std::size_t largestSaved = 0;
+        for (const Case& c : cases) {
+            std::string text;
+            for (std::size_t k = 0; k < limit.chars; ++k) text += utf8(c.cycle[k % c.cycle.size()]);
+            ASSERT_TRUE(files.save("C:/full box", text)) << limit.box << ", " << c.name;
+            const auto size = fs::file_size(data_ / "full box");
+            EXPECT_LE(size, DiskDocumentFiles::kMaxDocumentBytes) << limit.box << ", " << c.name;
+            largestSaved = std::max<std::size_t>(largestSaved, size);
+            std::string loaded;
+            ASSERT_TRUE(files.load("C:/full box", loaded)) << limit.box << ", " << c.name;
+            EXPECT_TRUE(loaded == text) << limit.box << ", " << c.name << ": the text changed on the way";
+        }
+        std::cout << "largest document of a full " << limit.box << " saved and loaded: " << largestSaved
+                  << " bytes\n";
     }
-    std::cout << "largest document of a full box saved and loaded: " << largestSaved << " bytes\n";
 }
 
 TEST_F(DocumentFilesTest, DocumentLoadWouldRefuseIsNotSaved) {
@@ -396,7 +428,8 @@ TEST_F(DocumentFilesTest, DocumentLoadWouldRefuseIsNotSaved) {
     const std::vector<Case> tooLarge = {
         {"one byte over the limit", exactlyAtLimit + "a"},
         {"300,000 emoji", emoji},
-        {"300,000 control characters", std::string(300000, '\x01')},
+        {"control characters, four bytes each, past the limit",
+         std::string(DiskDocumentFiles::kMaxDocumentBytes / 4 + 1, '\x01')},
     };
     for (const Case& c : tooLarge) {
         EXPECT_FALSE(files.save("C:/konfignama.tamzosystem", c.text)) << c.name;
@@ -441,6 +474,7 @@ TEST_F(DocumentFilesTest, SaveReplacesALinkWithAFileOfItsOwn) {
     ASSERT_EQ(::chmod((data_ / "private").c_str(), 0600), 0);
 
     DiskDocumentFiles files(data_);
+    const UmaskFor usual(022);
     ASSERT_TRUE(files.save("C:/konfignama.tamzosystem", "Ayu"));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(data_ / "konfignama.tamzosystem")));
     EXPECT_EQ(permissions(data_ / "konfignama.tamzosystem"), 0644u) << "not the link target's permissions";
@@ -450,6 +484,84 @@ TEST_F(DocumentFilesTest, SaveReplacesALinkWithAFileOfItsOwn) {
     // A regular file in the folder keeps its own permissions.
     ASSERT_TRUE(files.save("C:/private", "Ayu"));
     EXPECT_EQ(permissions(data_ / "private"), 0600u);
+}
+
+// ---------------------------------------------------------------------------
+// Permissions: the player's umask decides who else reads a new file (the
+// profile holds the e-mail address); a file replaced keeps its own.
+
+std::string octal(mode_t mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0%03o", static_cast<unsigned>(mode));
+    return text;
+}
+
+TEST_F(DocumentFilesTest, NewFilesTakeTheUmaskAndReplacedFilesKeepTheirPermissions) {
+    enum class Before { Nothing, File, Link, KilledSave };
+    struct Case {
+        const char* name;
+        mode_t umask;
+        Before before;
+        mode_t oldMode;  // of the file replaced, or of the link's target
+        mode_t expected;
+    };
+    const std::vector<Case> cases = {
+        {"new file, umask 077", 077, Before::Nothing, 0, 0600},
+        {"new file, umask 022", 022, Before::Nothing, 0, 0644},
+        {"new file, umask 027", 027, Before::Nothing, 0, 0640},
+        {"new file, umask 000", 000, Before::Nothing, 0, 0666},
+        {"0640 file replaced, umask 022", 022, Before::File, 0640, 0640},
+        {"0640 file replaced, umask 077", 077, Before::File, 0640, 0640},
+        {"0604 file replaced, umask 077", 077, Before::File, 0604, 0604},
+        {"link to a 0644 file replaced, umask 077", 077, Before::Link, 0644, 0600},
+        // A killed save's temporary file, made under a laxer umask, is not
+        // the one the next save renames into place.
+        {"new file after a killed save, umask 077", 077, Before::KilledSave, 0, 0600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        fs::remove_all(data_, ignored);
+        fs::remove(root_ / "outside", ignored);
+        fs::create_directories(data_);
+        const fs::path target = data_ / "konfigemail.tamzosystem";
+        switch (c.before) {
+            case Before::Nothing:
+                break;
+            case Before::File:
+                writeBytes(target, korvala::rtf::writeDocument("old"));
+                ASSERT_EQ(::chmod(target.c_str(), c.oldMode), 0);
+                break;
+            case Before::Link:
+                writeBytes(root_ / "outside", korvala::rtf::writeDocument("outside"));
+                ASSERT_EQ(::chmod((root_ / "outside").c_str(), c.oldMode), 0);
+                fs::create_symlink(root_ / "outside", target);
+                break;
+            case Before::KilledSave: {
+                const UmaskFor lax(0);
+                saveKilledBeforeRename(target, "killed");
+                ASSERT_EQ(temporaries(data_).size(), 1u);
+                break;
+            }
+        }
+        {
+            const UmaskFor mask(c.umask);
+            if (c.before == Before::KilledSave) {
+                // The next save of the document finds the leftover (no start
+                // has swept it away).
+                ASSERT_TRUE(replaceFileAtomically(target, korvala::rtf::writeDocument("b@x.example")));
+            } else {
+                DiskDocumentFiles files(data_);
+                ASSERT_TRUE(files.save("C:/konfigemail.tamzosystem", "b@x.example"));
+            }
+        }
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+        EXPECT_EQ(octal(permissions(target)), octal(c.expected));
+        EXPECT_EQ(temporaries(data_), std::vector<std::string>{});
+        if (c.before == Before::Link) {
+            EXPECT_EQ(octal(permissions(root_ / "outside")), octal(c.oldMode)) << "the link's target";
+        }
+    }
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 
 #include "game/game.h"
 #include "doubles/recording_sound.h"
+#include "window/characters.h"
 #include "window/form1.h"
+#include "window/limits.h"
 #include "window/number_text.h"
 #include "doubles/virtual_clock.h"
 
@@ -118,6 +120,56 @@ TEST(ScoreString, OnlyLeadingBlanksGoAndOtherWhiteSpaceStays) {
     EXPECT_EQ(scoreString("12", "Korvala", "email", "Indonesia"), "12(Korvala)(email)(Indonesia)");
     EXPECT_EQ(scoreString("7", "", "   ", "Indonesia"), "7()()(Indonesia)");
     EXPECT_EQ(scoreString("3", "  a b ", "\tx", "Papua Nugini\r\n"), "3(a b )(\tx)(Papua Nugini\r\n)");
+}
+
+// A game ended with every profile field full: the score box holds the whole
+// score string, the country and its closing bracket included.
+TEST(EndOfGame, TheScoreBoxHoldsTheScoreStringOfFullProfileFields) {
+    struct Case {
+        const char* name;
+        std::string character;    // fills the fields
+        const char* scoreBefore;  // the score before the last target
+        const char* score;
+    };
+    const std::vector<Case> cases = {
+        {"ASCII letters", "x", "0", "1"},
+        {"two-byte letters", "\xC3\xA9", "41", "42"},
+        {"emoji, four bytes each", "\xF0\x9F\x98\x80", "0", "1"},
+        // The highest the count climbs: past it, reading the score drops a digit.
+        {"the longest score", "x", "9223372036854775719", "9223372036854775720"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Form1 f;
+        VirtualClock clock;
+        f.setPorts({.scheduler = &clock});
+        const auto full = [&](const TextElement& box, const std::string& end = {}) {
+            std::string text;
+            for (std::size_t k = characterCount(end); k < box.maxLength; ++k) text += c.character;
+            return text + end;
+        };
+        const std::string name = full(f.konfignama);
+        const std::string email = full(f.Konfigemail);
+        const std::string country = full(f.KonfigNegara, "Papua Nugini");
+        f.konfignama.setText(name);
+        f.Konfigemail.setText(email);
+        f.KonfigNegara.setText(country);
+        ASSERT_TRUE(f.KonfigNegara.Text() == country) << "the field holds its text whole";
+
+        startGame(f);
+        f.Nilai.setCaption(c.scoreBefore);
+        f.TX[2]->setText(kTarget);
+        holeClick(f, 2);
+        f.TX[4]->setText(kBombCarrier);
+        holeClick(f, 4);  // the game ends
+
+        ASSERT_TRUE(f.Hasil.Visible());
+        const std::string& box = f.siapol.Text();
+        EXPECT_TRUE(box.ends_with(")(" + country + ")")) << "the country is cut";
+        EXPECT_TRUE(box == std::string(c.score) + "(" + name + ")(" + email + ")(" + country + ")")
+            << characterCount(box) << " characters kept";
+        EXPECT_LE(characterCount(box), kMaxScoreStringChars);
+    }
 }
 
 TEST(NumberText, ReadsTheLeadingWholeNumberAndNeverOverflows) {

@@ -1,22 +1,29 @@
 #!/usr/bin/python3
-"""The score server as the game and a browser meet it: uploads with Debian's
-curl over plain FTP and over TLS, the scores page fetched with curl, restarts,
-busy ports and stop signals. Every server runs in its own temporary folder on
-ports the system picks (--ftp-port 0 --http-port 0).
+"""The score server as the game, a browser and a hostile client meet it:
+the game's uploads, listings and clean-ups with Debian's curl over TLS and
+over plain FTP (--no-tls), every command the account must refuse, the TLS the
+server requires, the scores page fetched with curl, restarts, busy ports,
+stop signals and the end of standard input. Every server runs in its own
+temporary folder on ports the system picks (--ftp-port 0 --http-port 0).
 
 usage: score_server_test.py <path of scripts/score_server.py> [unittest options]
 """
 
+import ftplib
 import html
+import io
 import os
 import re
+import secrets
 import shutil
 import signal
 import socket
 import subprocess
+import ssl
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import urllib.parse
 
@@ -31,14 +38,15 @@ STOP_LIMIT = 10  # seconds a stop signal may take; the server checks for one fiv
 class ScoreServer:
     """One running score server, stopped by the test's clean-up."""
 
-    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None):
+    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None):
         self.folder = folder
         args = [PYTHON, SERVER, "--ftp-port", str(ftp_port), "--http-port", str(http_port)]
         if folder is not None:
             args += ["--folder", folder]
         args += list(extra)
+        self.tls = "--no-tls" not in args
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, env=env)
+                                     text=True, env=env, stdin=stdin)
         self.ready_line = None
         self.ftp_port = self.http_port = None
 
@@ -80,8 +88,9 @@ class ScoreServer:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream is not None:
+                stream.close()
 
     def ftp_url(self, path):
         return "ftp://%s:%s@127.0.0.1:%d/%s" % (USER, PASSWORD, self.ftp_port,
@@ -91,20 +100,46 @@ class ScoreServer:
     def cert(self):
         return os.path.join(self.folder, "cert.pem")
 
-    def upload(self, local, remote, how="plain"):
-        """Uploads `local` as `remote` (a path below the account's home)."""
-        args = [CURL, "-sS", "--max-time", str(HANG), "-T", local]
-        if how == "tls":            # TLS on the control and the data connection
-            args += ["--ssl-reqd", "--cacert", self.cert]
-        elif how == "tls-control":  # TLS on the control connection only
-            args += ["--ftp-ssl-control", "--cacert", self.cert]
-        elif how == "renamed":      # the game's way: a temporary name, then RNFR/RNTO
-            tmp = ".up-%d" % os.getpid()
-            args += ["-Q", "-RNFR " + tmp, "-Q", "-RNTO " + remote]
-            remote = tmp
-        run = subprocess.run(args + [self.ftp_url(remote)], capture_output=True, text=True, timeout=HANG * 2)
+    def curl(self, path, *args, security=None):
+        """Runs curl on the FTP URL of `path` (below the account's home) and
+        returns the finished process. `security` is the TLS the client asks
+        for: "tls" (control and data, as the game does), "control" (the
+        control connection only) or "plain"; by default the server's own."""
+        security = security or ("tls" if self.tls else "plain")
+        options = {"tls": ["--ssl-reqd", "--cacert", self.cert],
+                   "control": ["--ftp-ssl-control", "--cacert", self.cert],
+                   "plain": []}[security]
+        return subprocess.run([CURL, "-sS", "--max-time", str(HANG)] + options + list(args) + [self.ftp_url(path)],
+                              capture_output=True, text=True, timeout=HANG * 2)
+
+    def upload(self, local, remote, security=None):
+        """Uploads `local` as `remote` (a path below the account's home) the
+        game's way: under a temporary name in the home folder, then moved in
+        place with RNFR/RNTO."""
+        tmp = temporary_name()
+        run = self.curl(tmp, "-T", local, "-Q", "-RNFR " + tmp, "-Q", "-RNTO " + remote, security=security)
         if run.returncode != 0:
-            raise AssertionError("curl %s upload of %r failed (%d): %s" % (how, remote, run.returncode, run.stderr))
+            raise AssertionError("curl upload of %r failed (%d): %s" % (remote, run.returncode, run.stderr))
+
+    def listing(self, security=None):
+        """The names in Korvala/, listed the game's way (NLST)."""
+        run = self.curl("Korvala/", "--list-only", security=security)
+        if run.returncode != 0:
+            raise AssertionError("curl listing failed (%d): %s" % (run.returncode, run.stderr))
+        return sorted(run.stdout.splitlines())
+
+    def ftp_client(self):
+        """A logged-in ftplib client: TLS on both connections when the
+        server has TLS, plain otherwise."""
+        if self.tls:
+            ftp = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=self.cert), timeout=HANG)
+        else:
+            ftp = ftplib.FTP(timeout=HANG)
+        ftp.connect("127.0.0.1", self.ftp_port)
+        ftp.login(USER, PASSWORD)
+        if self.tls:
+            ftp.prot_p()
+        return ftp
 
     def fetch(self, path="/"):
         """(status, headers as a dict with lower-case keys, body text) of a GET."""
@@ -123,8 +158,31 @@ class ScoreServer:
         return status, headers, body.decode("utf-8")
 
 
+def temporary_name():
+    """A name as the game gives an upload in progress."""
+    return "korvala-upload-%s.part" % secrets.token_hex(8)
+
+
+def folder_state(top):
+    """Everything below `top`, to compare before and after: {relative path:
+    file bytes, ("link", target) or "folder"}; links are not followed."""
+    state = {}
+    for here, folders, files in os.walk(top):
+        for name in folders + files:
+            path = os.path.join(here, name)
+            rel = os.path.relpath(path, top)
+            if os.path.islink(path):
+                state[rel] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                state[rel] = "folder"
+            else:
+                with open(path, "rb") as f:
+                    state[rel] = f.read()
+    return state
+
+
 def table_rows(page):
-    """The score table as (rank, score, player) text triples, unescaped."""
+    """The score table as (rank, score, name, country) text tuples, unescaped."""
     rows = []
     for tr in re.findall(r"<tr>(.*?)</tr>", page, re.S):
         cells = re.findall(r"<td[^>]*>(.*?)</td>", tr, re.S)
@@ -152,39 +210,39 @@ class ServerCase(unittest.TestCase):
 
 
 class ScoresPage(ServerCase):
-    # Uploads in every way the game or a player's tools may send them; the page
-    # ranks by the leading number as a number (9 < 10 < 100), not as text.
+    # Uploads as the game sends them; the page ranks by the leading number as
+    # a number (9 < 10 < 100), not as text.
     UPLOADS = [
-        ("9(Ani)(ani@example.com)(Malaysia)", "plain"),
-        ("100(Budi)(budi@example.com)(Indonesia)", "tls"),
-        ("10(Zed)(z@example.com)(Brunei)", "tls-control"),
-        ("10(<script>alert(1)<script>)(x@example.com)(Indonesia)", "renamed"),
-        ("007(Bond)(b@example.com)(United Kingdom)", "plain"),
-        ("25(Dewi Ayu)(dewi@example.com)(Indonésia)", "plain"),
-        (" GOOD TIME", "plain"),
-        ("GOOD TIME", "plain"),
+        "9(Ani)(ani@example.com)(Malaysia)",
+        "100(Budi)(budi@example.com)(Indonesia)",
+        "10(Zed)(z@example.com)(Brunei)",
+        "10(<script>alert(1)<script>)(x@example.com)(Indonesia)",
+        "007(Bond)(b@example.com)(United Kingdom)",
+        "25(Dewi Ayu)(dewi@example.com)(Indonésia)",
+        " GOOD TIME",
+        "GOOD TIME",
     ]
-    EXPECTED = [  # (score, rest of the name)
-        ("100", "(Budi)(budi@example.com)(Indonesia)"),
-        ("25", "(Dewi Ayu)(dewi@example.com)(Indonésia)"),
-        ("10", "(<script>alert(1)<script>)(x@example.com)(Indonesia)"),  # ties by name: '<' before 'Z'
-        ("10", "(Zed)(z@example.com)(Brunei)"),
-        ("9", "(Ani)(ani@example.com)(Malaysia)"),
-        ("007", "(Bond)(b@example.com)(United Kingdom)"),
-        ("", " GOOD TIME"),  # names without a number come last, by name
-        ("", "GOOD TIME"),
+    EXPECTED = [  # (score, name, country)
+        ("100", "Budi", "Indonesia"),
+        ("25", "Dewi Ayu", "Indonésia"),
+        ("10", "<script>alert(1)<script>", "Indonesia"),  # ties by file name: '<' before 'Z'
+        ("10", "Zed", "Brunei"),
+        ("9", "Ani", "Malaysia"),
+        ("007", "Bond", "United Kingdom"),
+        ("", " GOOD TIME", ""),  # names without a number come last, by name
+        ("", "GOOD TIME", ""),
     ]
 
     def test_uploads_show_ranked_escaped_and_without_hidden_files(self):
         server = self.start()
-        for name, how in self.UPLOADS:
-            with self.subTest(upload=name, how=how):
-                server.upload(self.score_file, "Korvala/" + name, how)
+        for name in self.UPLOADS:
+            with self.subTest(upload=name):
+                server.upload(self.score_file, "Korvala/" + name)
         server.upload(self.score_file, "Korvala/.half-written")  # a dot-file is no score
         os.mkdir(os.path.join(self.scores_folder(), "99(a folder)"))  # nor is a folder
 
         self.assertEqual(sorted(os.listdir(self.scores_folder())),
-                         sorted([n for n, _ in self.UPLOADS] + [".half-written", "99(a folder)"]))
+                         sorted(self.UPLOADS + [".half-written", "99(a folder)"]))
 
         status, headers, page = server.fetch()
         self.assertEqual(status, 200)
@@ -193,8 +251,9 @@ class ScoresPage(ServerCase):
         self.assertIn("<title>Korvala Deluxe 1.0 - Nilai Online</title>", page)
         self.assertNotIn("Belum ada nilai.", page)
 
+        self.assertIn("<th>Nama</th><th>Negara</th>", page)
         rows = table_rows(page)
-        self.assertEqual([(r[1], r[2]) for r in rows], self.EXPECTED)
+        self.assertEqual([r[1:] for r in rows], self.EXPECTED)
         self.assertEqual([r[0] for r in rows], [str(i) for i in range(1, len(self.EXPECTED) + 1)])
 
         # Player text stays text: no tag of the player's reaches the page.
@@ -202,6 +261,38 @@ class ScoresPage(ServerCase):
         self.assertIn("&lt;script&gt;alert(1)&lt;script&gt;", page)
         self.assertNotIn("half-written", page)
         self.assertNotIn("a folder", page)
+        self.assertNotIn("example.com", page)  # no player's e-mail address
+
+    # Score names as they lie in the folder -> (score, name, country) on the
+    # page. The e-mail field holds "secret" in every case; it never shows.
+    PARSED = [
+        ("1250(Korvala)(secret@mail.example)(indonesia)", ("1250", "Korvala", "indonesia")),
+        ("900(<b>Ana & Co)(secret@mail.example)(Timor & Leste)", ("900", "<b>Ana & Co", "Timor & Leste")),
+        ("800(Si (Kecil))(secret@mail.example)(Papua (Barat))", ("800", "Si (Kecil)", "Papua (Barat)")),
+        ("700(A)(B)(secret@mail.example)(Brunei)", ("700", "A)(B", "Brunei")),  # ")(" inside the name
+        ("600(A)(B)(C)(secret@mail.example)()", ("600", "A)(B)(C", "")),
+        ("500()(secret@mail.example)()", ("500", "", "")),
+        ("400(Dua)(secret@mail.example)", ("400", "(Dua)", "")),  # two fields: the second is never shown
+        ("300(Satu)", ("300", "(Satu)", "")),
+        ("200 tanpa kurung", ("200", " tanpa kurung", "")),
+        ("100(", ("100", "(", "")),
+        (" GOOD TIME", ("", " GOOD TIME", "")),  # ' ' sorts before '('
+        ("(Tanpa)(secret@mail.example)(Nilai)", ("", "Tanpa", "Nilai")),
+    ]
+
+    def test_page_shows_name_and_country_but_never_the_e_mail(self):
+        server = self.start()
+        os.makedirs(self.scores_folder(), exist_ok=True)
+        for name, _ in self.PARSED:
+            with open(os.path.join(self.scores_folder(), name), "w") as f:
+                f.write("{\\rtf1 score}\n")
+        _, _, page = server.fetch()
+        self.assertEqual([r[1:] for r in table_rows(page)], [fields for _, fields in self.PARSED])
+        self.assertNotIn("secret", page)
+        # The player's markup arrives as text.
+        self.assertIn("&lt;b&gt;Ana &amp; Co", page)
+        self.assertIn("Timor &amp; Leste", page)
+        self.assertNotIn("<b>", page)
 
     def test_page_follows_the_folder_at_each_request(self):
         server = self.start()
@@ -212,7 +303,7 @@ class ScoresPage(ServerCase):
 
         server.upload(self.score_file, "Korvala/12(Korvala)(email)(Indonesia)")
         _, _, page = server.fetch()
-        self.assertEqual(table_rows(page), [("1", "12", "(Korvala)(email)(Indonesia)")])
+        self.assertEqual(table_rows(page), [("1", "12", "Korvala", "Indonesia")])
         os.remove(os.path.join(self.scores_folder(), "12(Korvala)(email)(Indonesia)"))
         _, _, page = server.fetch()
         self.assertIn("Belum ada nilai.", page)
@@ -224,6 +315,253 @@ class ScoresPage(ServerCase):
         for path in ("/ftp/Korvala/", "/cert.key", "/../cert.key", "/Korvala"):
             with self.subTest(path=path):
                 self.assertEqual(server.fetch(path)[0], 404)
+
+
+SCORE = "1250(Korvala)(email)(indonesia)"
+TEMP = "korvala-upload-00000000000000aa.part"         # an upload left in the home folder
+TEMP_TO_SCORE = "korvala-upload-00000000000000bb.part"  # a link planted to a score
+TEMP_TO_OUTSIDE = "korvala-upload-00000000000000cc.part"  # a link planted out of the home
+TEMP_FOLDER = "korvala-upload-00000000000000dd.part"  # a folder under a temporary's name
+
+
+class Account(ServerCase):
+    """What a client holding the game's password may do: nothing that
+    removes or rewrites a score already there."""
+
+    def setUp(self):
+        super().setUp()
+        self.server = self.start()
+        self.home = os.path.join(self.folder, "ftp")
+        self.outside = os.path.join(self.tmp, "outside")
+        self.plant()
+
+    def plant(self):
+        """Korvala/ with a few scores and a folder, the home folder with a
+        left-over upload and planted links, and a folder out of the home:
+        made afresh, so that one case that gets through spoils no other."""
+        for top in (self.scores_folder(), self.outside):
+            shutil.rmtree(top, ignore_errors=True)
+            os.makedirs(top)
+        for name in os.listdir(self.home):
+            path = os.path.join(self.home, name)
+            if name == "Korvala":
+                continue
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
+        with open(os.path.join(self.outside, "keep.txt"), "wb") as f:
+            f.write(b"not the account's\n")
+        scores = {SCORE: b"{\\rtf1 1250}\n", "900(Ani)(ani@example.com)(Malaysia)": b"{\\rtf1 900}\n",
+                  " GOOD TIME": b"{\\rtf1 good}\n"}
+        for name, data in scores.items():
+            with open(os.path.join(self.scores_folder(), name), "wb") as f:
+                f.write(data)
+        os.mkdir(os.path.join(self.scores_folder(), "99(a folder)"))
+        with open(os.path.join(self.home, TEMP), "wb") as f:
+            f.write(b"{\\rtf1 left over}\n")
+        os.mkdir(os.path.join(self.home, TEMP_FOLDER))
+        os.symlink(os.path.join("Korvala", SCORE), os.path.join(self.home, TEMP_TO_SCORE))
+        os.symlink(os.path.join(self.outside, "keep.txt"), os.path.join(self.home, TEMP_TO_OUTSIDE))
+        os.symlink(self.outside, os.path.join(self.home, "outside"))
+
+    def state(self):
+        return folder_state(self.home), folder_state(self.outside)
+
+    def login(self):
+        ftp = self.server.ftp_client()
+        self.addCleanup(ftp.close)
+        return ftp
+
+    @staticmethod
+    def send(ftp, command):
+        """Sends one command, with a data connection for those that need one."""
+        verb = command.split()[0]
+        if verb in ("STOR", "APPE", "STOU"):
+            return ftp.storbinary(command, io.BytesIO(b"written by a hostile client\n"))
+        if verb in ("RETR", "NLST", "LIST"):
+            received = []
+            ftp.retrbinary(command, received.append)
+            return b"".join(received)
+        return ftp.sendcmd(command)
+
+    # (what is tried, commands): every command but the last is one the game
+    # needs and must pass; the last must get a permanent error.
+    REFUSED = [
+        ("delete a score", ["DELE Korvala/" + SCORE]),
+        ("delete a score from inside Korvala/", ["CWD Korvala", "DELE " + SCORE]),
+        ("rename a score", ["RNFR Korvala/" + SCORE]),
+        ("rename a score from inside Korvala/", ["CWD Korvala", "RNFR " + SCORE]),
+        ("append to a score", ["APPE Korvala/" + SCORE]),
+        ("overwrite a score in place", ["STOR Korvala/" + SCORE]),
+        ("store a new file straight into Korvala/", ["STOR Korvala/5(new)(n@example.com)(Brunei)"]),
+        ("store a temporary's name in Korvala/", ["CWD Korvala", "STOR " + TEMP]),
+        ("store under another name in the home", ["STOR notes.txt"]),
+        ("store a temporary named in capitals", ["STOR korvala-upload-00000000000000AA.part"]),
+        ("store a temporary with a short number", ["STOR korvala-upload-00aa.part"]),
+        ("append to a temporary", ["APPE " + TEMP]),
+        ("store under a name the server makes", ["CWD Korvala", "STOU"]),
+        ("store under a name the server makes from a temporary's", ["STOU " + TEMP]),
+        ("read a score", ["RETR Korvala/" + SCORE]),
+        ("read a temporary", ["RETR " + TEMP]),
+        ("ask a score's size", ["SIZE Korvala/" + SCORE]),
+        ("list the home folder", ["NLST /"]),
+        ("make a folder in Korvala/", ["MKD Korvala/new"]),
+        ("make a folder in the home", ["MKD new"]),
+        ("remove a folder in Korvala/", ["RMD Korvala/99(a folder)"]),
+        ("remove Korvala/", ["RMD Korvala"]),
+        ("remove a folder by its old name", ["XRMD Korvala"]),
+        ("remove a folder named like a temporary", ["RMD " + TEMP_FOLDER]),
+        ("change a score's mode", ["SITE CHMOD 000 Korvala/" + SCORE]),
+        ("change a score's time", ["MFMT 20000101000000 Korvala/" + SCORE]),
+        ("move a temporary to another name in the home", ["RNFR " + TEMP, "RNTO " + temporary_name()]),
+        ("move a temporary below a folder in Korvala/", ["RNFR " + TEMP, "RNTO Korvala/99(a folder)/x"]),
+        ("move a temporary over Korvala/ itself", ["RNFR " + TEMP, "RNTO Korvala"]),
+        ("move a temporary over the home", ["RNFR " + TEMP, "RNTO /"]),
+        ("move a temporary out of the home", ["RNFR " + TEMP, "RNTO outside/x"]),
+        ("delete a score through a linked temporary", ["DELE " + TEMP_TO_SCORE]),
+        ("overwrite a score through a linked temporary", ["STOR " + TEMP_TO_SCORE]),
+        ("move a score through a linked temporary", ["RNFR " + TEMP_TO_SCORE]),
+        ("write out of the home through a linked temporary", ["STOR " + TEMP_TO_OUTSIDE]),
+        ("change into a folder out of the home", ["CWD outside"]),
+        ("list a folder out of the home", ["NLST outside"]),
+    ]
+
+    def test_every_other_command_is_refused_and_changes_nothing(self):
+        before = self.state()
+        for what, commands in self.REFUSED:
+            with self.subTest(what):
+                self.plant()
+                ftp = self.login()
+                for command in commands[:-1]:
+                    self.send(ftp, command)
+                with self.assertRaises(ftplib.error_perm) as refused:
+                    self.send(ftp, commands[-1])
+                self.assertRegex(str(refused.exception), r"^5\d\d ")
+                ftp.close()
+                self.assertEqual(self.state(), before, "%s: the folders changed" % what)
+
+    def test_the_game_s_own_commands_pass_with_the_same_client(self):
+        # The refusals above come from the commands themselves, not from a
+        # client that cannot transfer at all.
+        ftp = self.login()
+        self.assertEqual(self.send(ftp, "PWD"), '257 "/" is the current directory.')
+        tmp = temporary_name()
+        self.send(ftp, "STOR " + tmp)
+        self.send(ftp, "STOR " + tmp)  # a retried upload overwrites its temporary
+        self.send(ftp, "RNFR " + tmp)
+        self.send(ftp, "RNTO Korvala/" + SCORE)  # a new submission replaces the score
+        self.send(ftp, "DELE " + TEMP)
+        self.send(ftp, "CWD Korvala")
+        self.assertEqual(sorted(self.send(ftp, "NLST").decode().split("\r\n")[:-1]),
+                         sorted([SCORE, "900(Ani)(ani@example.com)(Malaysia)", " GOOD TIME", "99(a folder)"]))
+        self.send(ftp, "CWD /")
+        ftp.quit()
+        with open(os.path.join(self.scores_folder(), SCORE), "rb") as f:
+            self.assertEqual(f.read(), b"written by a hostile client\n")
+        self.assertFalse(os.path.lexists(os.path.join(self.home, TEMP)))
+        self.assertFalse(os.path.lexists(os.path.join(self.home, tmp)))
+
+
+class GameFlows(ServerCase):
+    """The game's submissions, listings and clean-ups with curl, over TLS
+    and, on a server started with --no-tls, over plain FTP."""
+
+    def test_upload_replace_list_and_remove_a_left_over(self):
+        for security, extra in (("tls", ()), ("plain", ("--no-tls",))):
+            with self.subTest(security=security):
+                self.folder = os.path.join(self.tmp, security)
+                server = self.start(extra=extra)
+                server.upload(self.score_file, "Korvala/" + SCORE)
+                server.upload(self.score_file, "Korvala/90(Ani)(ani@example.com)(Malaysia)")
+                second = os.path.join(self.tmp, "second.rtf")
+                with open(second, "w") as f:
+                    f.write("{\\rtf1 a better game}\n")
+                server.upload(second, "Korvala/" + SCORE)  # the same name again: replaced
+                with open(os.path.join(self.scores_folder(), SCORE)) as f:
+                    self.assertEqual(f.read(), "{\\rtf1 a better game}\n")
+                self.assertEqual(server.listing(), sorted([SCORE, "90(Ani)(ani@example.com)(Malaysia)"]))
+                self.assertEqual(os.listdir(os.path.join(self.folder, "ftp")), ["Korvala"],
+                                 "no temporary stays in the home folder")
+
+                # An upload that fails after STOR leaves its temporary; the
+                # game deletes it with a bare command (no transfer).
+                tmp = temporary_name()
+                run = server.curl(tmp, "-T", self.score_file)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertTrue(os.path.isfile(os.path.join(self.folder, "ftp", tmp)))
+                run = server.curl("", "-I", "-Q", "DELE " + tmp)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(os.listdir(os.path.join(self.folder, "ftp")), ["Korvala"])
+                self.assertEqual(server.listing(), sorted([SCORE, "90(Ani)(ani@example.com)(Malaysia)"]))
+
+
+class Transport(ServerCase):
+    def test_tls_is_required_on_both_connections(self):
+        server = self.start()
+        plain = ftplib.FTP(timeout=HANG)
+        self.addCleanup(plain.close)
+        plain.connect("127.0.0.1", server.ftp_port)
+        with self.assertRaisesRegex(ftplib.error_perm, r"^5\d\d "):
+            plain.login(USER, PASSWORD)
+
+        clear_data = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=server.cert), timeout=HANG)
+        self.addCleanup(clear_data.close)
+        clear_data.connect("127.0.0.1", server.ftp_port)
+        clear_data.login(USER, PASSWORD)  # AUTH TLS first
+        clear_data.voidcmd("PBSZ 0")
+        clear_data.prot_c()
+        for command in ("NLST Korvala", "STOR " + temporary_name()):
+            with self.subTest(command=command):
+                with self.assertRaisesRegex(ftplib.error_perm, r"^5\d\d "):
+                    Account.send(clear_data, command)
+
+        # curl without TLS, or with TLS on the control connection only, gets
+        # nothing through; with PROT P it does.
+        for security in ("plain", "control"):
+            with self.subTest(curl=security):
+                run = server.curl(temporary_name(), "-T", self.score_file, security=security)
+                self.assertNotEqual(run.returncode, 0)
+                self.assertNotEqual(server.curl("Korvala/", "--list-only", security=security).returncode, 0)
+        self.assertEqual(os.listdir(os.path.join(self.folder, "ftp")), ["Korvala"])
+        server.upload(self.score_file, "Korvala/" + SCORE, security="tls")
+        self.assertEqual(server.listing(security="tls"), [SCORE])
+
+    def assert_plain_only(self, server):
+        secured = ftplib.FTP_TLS(timeout=HANG)
+        self.addCleanup(secured.close)
+        secured.connect("127.0.0.1", server.ftp_port)
+        with self.assertRaisesRegex(ftplib.error_perm, r"^5\d\d "):
+            secured.auth()
+        # The game asks for TLS first and carries on in plain FTP only after
+        # this answer (curl: "requested FTP SSL level failed").
+        self.assertEqual(server.curl("Korvala/", "--list-only", security="tls").returncode, 64)
+        ftp = server.ftp_client()
+        self.addCleanup(ftp.close)
+        with self.assertRaisesRegex(ftplib.error_perm, r"^5\d\d "):
+            Account.send(ftp, "DELE Korvala/" + SCORE)  # the same account rules without TLS
+        server.upload(self.score_file, "Korvala/" + SCORE)
+        self.assertEqual(server.listing(), [SCORE])
+
+    def test_no_tls_refuses_auth_and_serves_plain_ftp(self):
+        self.assert_plain_only(self.start(extra=["--no-tls"]))
+
+    def test_without_python3_openssl_it_runs_as_no_tls_and_says_so(self):
+        # A module that fails to import hides python3-openssl from pyftpdlib.
+        hide = os.path.join(self.tmp, "hide")
+        os.makedirs(os.path.join(hide, "OpenSSL"))
+        with open(os.path.join(hide, "OpenSSL", "__init__.py"), "w") as f:
+            f.write("raise ImportError('hidden by the test')\n")
+        env = dict(os.environ, PYTHONPATH=hide)
+        server = ScoreServer(self.folder, env=env)
+        self.addCleanup(server.close)
+        server.wait_ready()
+        server.tls = False
+        self.assert_plain_only(server)
+        self.assertEqual(server.stop(), 0)
+        err = server.proc.stderr.read()
+        self.assertIn("python3-openssl is missing", err)
+        self.assertNotIn("Traceback", err)
 
 
 class Lifecycle(ServerCase):
@@ -239,7 +577,7 @@ class Lifecycle(ServerCase):
             self.assertEqual(f.read(), cert, "the certificate is made once, at the first start")
         second.upload(self.score_file, "Korvala/100(B)(b)(c)", "tls")  # still trusted with the old file
         _, _, page = second.fetch()
-        self.assertEqual([r[1:] for r in table_rows(page)], [("100", "(B)(b)(c)"), ("10", "(A)(a)(c)")])
+        self.assertEqual([r[1:] for r in table_rows(page)], [("100", "B", "c"), ("10", "A", "c")])
 
     def test_default_folder_is_below_xdg_data_home(self):
         env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.tmp, "xdg"))
@@ -268,7 +606,7 @@ class Lifecycle(ServerCase):
                 self.assertNotIn("Traceback", err)
         # The first server is untouched.
         running.upload(self.score_file, "Korvala/1(still)(here)(ok)")
-        self.assertEqual(table_rows(running.fetch()[2]), [("1", "1", "(still)(here)(ok)")])
+        self.assertEqual(table_rows(running.fetch()[2]), [("1", "1", "still", "ok")])
 
     def test_stop_signals_end_it_promptly_even_with_a_client_connected(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
@@ -286,6 +624,39 @@ class Lifecycle(ServerCase):
                 # Both ports are free again at once.
                 again = self.start(ftp_port=server.ftp_port, http_port=server.http_port)
                 again.stop()
+
+    def test_watch_stdin_stops_when_the_game_s_pipe_closes(self):
+        server = ScoreServer(self.folder, extra=["--watch-stdin"], stdin=subprocess.PIPE)
+        self.addCleanup(server.close)
+        server.wait_ready()
+        server.proc.stdin.write("anything the game writes is ignored\n")
+        server.proc.stdin.flush()
+        started = time.monotonic()
+        server.proc.stdin.close()
+        try:
+            status = server.proc.wait(timeout=2)
+        except subprocess.TimeoutExpired:
+            self.fail("the server still ran 2 s after its standard input closed")
+        self.assertEqual(status, 0)
+        self.assertLess(time.monotonic() - started, 2)
+        self.assertNotIn("Traceback", server.proc.stderr.read())
+
+    def test_without_watch_stdin_the_end_of_stdin_is_ignored(self):
+        server = ScoreServer(self.folder, stdin=subprocess.DEVNULL)
+        self.addCleanup(server.close)
+        server.wait_ready()
+        time.sleep(0.5)  # more than the two passes of the loop a stop request takes
+        self.assertIsNone(server.proc.poll())
+        self.assertEqual(server.fetch()[0], 200)
+
+    def test_missing_pyftpdlib_exits_3_without_a_ready_line(self):
+        # Without site-packages (-S) Debian's Python has no pyftpdlib.
+        run = subprocess.run([PYTHON, "-S", SERVER, "--folder", self.folder, "--ftp-port", "0", "--http-port", "0"],
+                             capture_output=True, text=True, timeout=HANG)
+        self.assertEqual(run.returncode, 3)
+        self.assertEqual(run.stdout, "")
+        self.assertIn("pyftpdlib is missing", run.stderr)
+        self.assertNotIn("Traceback", run.stderr)
 
 
 if __name__ == "__main__":

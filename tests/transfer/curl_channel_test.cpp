@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "ftp_fixture.h"
@@ -244,7 +245,8 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         channel->execute(settings(), listing());
         ASSERT_TRUE(waitReports(1));
         ASSERT_EQ(reports[0].state, kDone);
-        EXPECT_EQ(channel->getChunk(2), "An");  // the rest stays unread
+        // Nothing of it is read: the next report's empty response takes its
+        // place.
 
         channel->execute(c.settings, c.request);
         ASSERT_TRUE(waitReports(2));
@@ -258,9 +260,10 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
     EXPECT_TRUE(strayFiles().empty());
 }
 
-// The response changes only when the next report is delivered: until then
-// what is left of the earlier one can still be read.
-TEST_F(TransferChannelTest, ResponseIsReplacedWhenTheNextReportArrives) {
+// A response being read is read to its end, whatever arrives meanwhile: the
+// next report waits until getChunk() has returned empty, then brings its
+// own response. A report whose response nobody began to read does not wait.
+TEST_F(TransferChannelTest, AReportDuringAReadWaitsUntilTheReadIsDone) {
     start();
     std::ofstream(home / "Korvala" / "Anna") << "1";
     auto channel = open(percentName, {}, {}, /*readOnReport=*/false);
@@ -270,11 +273,61 @@ TEST_F(TransferChannelTest, ResponseIsReplacedWhenTheNextReportArrives) {
 
     std::ofstream(home / "Korvala" / "Bert") << "2";
     channel->execute(settings(), listing());
-    std::this_thread::sleep_for(500ms);  // the listing is done; its report waits on the window thread
-    EXPECT_EQ(channel->getChunk(1), "n");
+    ASSERT_FALSE(window.runUntil([&] { return reports.size() >= 2; }, 1500ms)) << "held while a read goes on";
+    EXPECT_EQ(readAll(*channel, 3), "na\r\n") << "the rest of its own response, nothing of the next";
 
     ASSERT_TRUE(waitReports(2));
     EXPECT_EQ(readAll(*channel, 3), "Anna\r\nBert\r\n");
+
+    std::ofstream(home / "Korvala" / "Cora") << "3";
+    channel->execute(settings(), listing());  // the last response was never begun
+    ASSERT_TRUE(waitReports(3));
+    EXPECT_EQ(readAll(*channel), "Anna\r\nBert\r\nCora\r\n");
+}
+
+// A listing withdraws every older one, waiting, running or with its report
+// still on the way to the window: a burst of listings gives one report,
+// holding the newest listing. Uploads all run, in order.
+TEST_F(TransferChannelTest, TheNewestListingWithdrawsTheOlderOnes) {
+    start();
+    writeScore("Anna", "1");
+    {
+        SCOPED_TRACE("a burst");
+        auto channel = open();
+        reports.clear();
+        for (int i = 0; i < 5; ++i) channel->execute(settings(), listing());
+        ASSERT_TRUE(waitReports(1));
+        window.runFor(500ms);
+        EXPECT_EQ(reports.size(), 1u);
+    }
+    {
+        SCOPED_TRACE("the older one's report already on its way");
+        auto channel = open();
+        reports.clear();
+        channel->execute(settings(), listing());
+        std::this_thread::sleep_for(800ms);  // done; its report waits for the window thread
+        std::ofstream(home / "Korvala" / "Bert") << "2";
+        channel->execute(settings(), listing());
+        ASSERT_TRUE(waitReports(1));
+        window.runFor(500ms);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].response, "Bert\r\n");
+    }
+}
+
+TEST_F(TransferChannelTest, ARunningListingIsWithdrawnAtOnce) {
+    start({.mode = "stall"});
+    std::ofstream(home / "Korvala" / "Anna") << "1";
+    auto channel = open();
+    channel->execute(settings(server->url(), "secret", "50"), listing());
+    std::this_thread::sleep_for(500ms);  // it runs, and never ends by itself
+    const auto asked = std::chrono::steady_clock::now();
+    channel->execute(settings(server->url(), "secret", "2"), listing());
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(reports[0].state, kFailed) << "the newer one times out after 2 s";
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s) << "it did not wait for the older one's 50 s";
+    window.runFor(500ms);
+    EXPECT_EQ(reports.size(), 1u) << "the older one gives no report";
 }
 
 // A failed upload (here the rename into a folder that does not exist)
@@ -397,33 +450,92 @@ TEST_F(TransferChannelTest, RequestsRunOneAtATimeInOrder) {
     auto channel = open();
     writeScore("Anna", "1");
     writeScore("Bert", "2");
+    writeScore("Cora", "3");
     channel->execute(settings(), upload("Anna"));
-    channel->execute(settings(), listing());
     channel->execute(settings(), upload("Bert"));
+    channel->execute(settings(), upload("Cora", "Nowhere/"));
     channel->execute(settings(), listing());
-    channel->execute(settings(), listing("Nowhere/"));
-    channel->execute(settings(), listing());
-    ASSERT_TRUE(waitReports(6));
+    ASSERT_TRUE(waitReports(4));
     std::vector<int> states;
     for (const Report& r : reports) states.push_back(r.state);
-    EXPECT_EQ(states, (std::vector<int>{kDone, kDone, kDone, kDone, kFailed, kDone}));
-    EXPECT_EQ(reports[1].response, "Anna\r\n");
+    EXPECT_EQ(states, (std::vector<int>{kDone, kDone, kFailed, kDone}));
     EXPECT_EQ(reports[3].response, "Anna\r\nBert\r\n");
-    EXPECT_EQ(reports[5].response, "Anna\r\nBert\r\n");
     window.runFor(300ms);
-    EXPECT_EQ(reports.size(), 6u);
+    EXPECT_EQ(reports.size(), 4u);
 }
 
 TEST_F(TransferChannelTest, RequestBeyondTheQueueFailsAtOnce) {
     start({.mode = "silent"});
     auto channel = open(percentName, {}, {.maxWaiting = 2});
-    channel->execute(settings(server->url(), "secret", "50"), listing());
+    writeScore("Anna", "1");
+    channel->execute(settings(server->url(), "secret", "50"), upload("Anna"));
     std::this_thread::sleep_for(500ms);  // the first one is running
-    for (int i = 0; i < 3; ++i) channel->execute(settings(server->url(), "secret", "50"), listing());
+    for (int i = 0; i < 3; ++i) channel->execute(settings(server->url(), "secret", "50"), upload("Anna"));
     ASSERT_TRUE(waitReports(1, 5s));
     EXPECT_EQ(reports[0].state, kFailed);
     window.runFor(300ms);
     EXPECT_EQ(reports.size(), 1u);
+}
+
+// "Ya" asks for an upload and at once for a listing, on two channels: with
+// the gate they share, the listing waits for the upload, however slow, and
+// the board shows the score just sent.
+TEST_F(TransferChannelTest, AListingWaitsForTheUploadAskedBeforeIt) {
+    start({.mode = "slow"});
+    writeScore("Anna", std::string(96 * 1024, 'x'));  // some 3 s at the server's pace
+    for (bool gated : {true, false}) {
+        SCOPED_TRACE(gated ? "with the gate" : "without it, the listing overtakes the upload");
+        fs::remove(home / "Korvala" / "Anna");
+        reports.clear();
+        auto inet3 = open();
+        auto inet1 = open();
+        if (gated) {
+            auto gate = std::make_shared<UploadGate>();
+            inet3->setUploadGate(gate);
+            inet1->setUploadGate(gate);
+        }
+        std::optional<std::string> listed;
+        bool uploaded = false;
+        inet3->stateChanged = [&](int state) { uploaded = state == kDone; };
+        inet1->stateChanged = [&](int) { listed = readAll(*inet1); };
+        inet3->execute(settings(), upload("Anna"));
+        inet1->execute(settings(), listing());
+        ASSERT_TRUE(window.runUntil([&] { return listed.has_value(); }, kHangLimit));
+        EXPECT_EQ(uploaded, gated) << "the upload had ended when the listing reported";
+        EXPECT_EQ(*listed, gated ? "Anna\r\n" : "");
+        ASSERT_TRUE(window.runUntil([&] { return uploaded; }, kHangLimit));
+    }
+}
+
+// Trust is decided per request by the host: the loopback server's own
+// certificate for a loopback host once it exists, a given CA file instead of
+// anything else.
+TEST_F(TransferChannelTest, TrustFollowsTheHost) {
+    const fs::path cert = dir.path() / "server.pem", other = dir.path() / "other.pem";
+    FtpServer::makeCert(cert);
+    FtpServer::makeCert(other);
+    start({.mode = "tls", .cert = cert});
+    struct Case {
+        const char* what;
+        Trust trust;
+        int state;
+    };
+    const std::vector<Case> cases = {
+        {"the loopback server's certificate", {{}, cert, false}, kDone},
+        {"no loopback certificate yet: the system's store", {{}, dir.path() / "missing.pem", false}, kFailed},
+        {"a given CA file wins", {other, cert, false}, kFailed},
+        {"a given CA file alone", {cert, {}, false}, kDone},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reports.clear();
+        auto channel = std::make_unique<CurlChannel>(window.poster(), nullptr, percentName, c.trust,
+                                                     CurlChannel::Limits{});
+        channel->stateChanged = [this](int state) { reports.push_back({state, {}}); };
+        channel->execute(settings(), listing());
+        ASSERT_TRUE(waitReports(1));
+        EXPECT_EQ(reports[0].state, c.state) << channel->lastReason();
+    }
 }
 
 class TransferChannelTlsTest : public TransferChannelTest {
@@ -452,6 +564,10 @@ TEST_F(TransferChannelTlsTest, LoginIsEncryptedWhereTheServerOffersTls) {
     EXPECT_EQ(count(log, "tls PASS"), 2u) << joined(log);
     EXPECT_EQ(count(log, "plain PASS"), 0u) << joined(log);
     EXPECT_EQ(count(log, "plain USER"), 0u) << joined(log);
+    // The file and the listing are protected too, not only the login.
+    EXPECT_EQ(count(log, "tls PROT 'P'"), 2u) << joined(log);
+    EXPECT_EQ(count(log, "tls STOR"), 1u) << joined(log);
+    EXPECT_EQ(count(log, "tls NLST"), 1u) << joined(log);
 }
 
 TEST_F(TransferChannelTlsTest, ServerWithoutTlsFallsBackToPlainLogin) {

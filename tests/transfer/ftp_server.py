@@ -10,6 +10,7 @@ Modes:
   stall   FTP whose listings never end: the names are sent, then the data
           connection stays open and the server says nothing more
   silent  a raw socket that accepts connections and never answers
+  slow    FTP that takes uploads at 32 KiB a second
 
 With --log every command the server receives is written to that file, one
 line each, as "<tls|plain> <COMMAND> <argument as a Python literal>" (the
@@ -94,6 +95,12 @@ def run_ftp(args):
             pass
 
     base = TLS_FTPHandler if args.mode == "tls" else FTPHandler
+    if args.mode == "tls":
+        # The score server's data channel, which reads a client's early TLS
+        # handshake on a protected (PROT P) data connection.
+        import os
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+        from score_server import PrivateDataChannel
 
     class Handler(Recording, base):
         pass
@@ -106,8 +113,16 @@ def run_ftp(args):
         Handler.certfile = args.cert
         Handler.tls_control_required = False
         Handler.tls_data_required = False
+        Handler.dtp_handler = PrivateDataChannel
     if args.mode == "stall":
         Handler.dtp_handler = EndlessDTP
+    if args.mode == "slow":
+        from pyftpdlib.handlers import ThrottledDTPHandler
+
+        class SlowDTP(ThrottledDTPHandler):
+            read_limit = 32 * 1024
+
+        Handler.dtp_handler = SlowDTP
 
     server = FTPServer(("127.0.0.1", 0), Handler)
     server.max_cons = 64
@@ -117,7 +132,7 @@ def run_ftp(args):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--mode", choices=["plain", "tls", "stall", "silent"], default="plain")
+    p.add_argument("--mode", choices=["plain", "tls", "stall", "silent", "slow"], default="plain")
     p.add_argument("--home")
     p.add_argument("--user", default="korvala")
     p.add_argument("--password", default="secret")

@@ -26,6 +26,10 @@ TEST(ListingLines, EveryLineEndsInCrLf) {
         {"blanks kept", {" GOOD TIME \r\n"}, " GOOD TIME \r\n"},
         {"empty", {}, ""},
         {"only line ends", {"\r\n\r\n"}, ""},
+        {"folder and parent dropped", {".\r\n..\r\nAnna\r\n..\r\nBert"}, "Anna\r\nBert\r\n"},
+        {"dot names split between pieces", {".", "\r\n.", ".\r", "\n"}, ""},
+        {"last line a dot", {"Anna\n."}, "Anna\r\n"},
+        {"names with dots kept", {"...\r\n. \r\n .\r\n.hidden\r\n"}, "...\r\n. \r\n .\r\n.hidden\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -72,20 +72,32 @@ bool lockExclusive(int fd) {
     return true;
 }
 
-// Opens and locks the temporary file at `temporary` for writing: the one a
-// killed save left, or a new one. On return the descriptor holds the lock
-// and is the regular file, with no other link, that the name stands for;
-// -1 on failure.
+// Opens and locks the temporary file at `temporary` for writing. On return
+// the descriptor holds the lock and is the regular file, with no other link,
+// that the name stands for; -1 on failure. The file is a new one, created
+// 0666 less the umask, so a new document gets the permissions the player's
+// umask gives: a killed save's leftover is removed rather than written over
+// (only a folder that refuses removals has it written over, and there the
+// rename fails anyway).
 int takeTemporary(const std::string& temporary) {
+    constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                              0600);
-        if (fd < 0) {
+        // O_EXCL never follows a link at the name either.
+        int fd = ::open(temporary.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+        const bool created = fd >= 0;
+        if (!created) {
             if (errno == EINTR) continue;
-            // Something planted at the name that is not ours to write
-            // through: a symbolic link is removed, anything else fails.
-            if (errno == ELOOP && ::unlink(temporary.c_str()) == 0) continue;
-            return -1;
+            if (errno != EEXIST) return -1;
+            // Another save's file: a running save's (wait for its turn) or
+            // a killed one's.
+            fd = ::open(temporary.c_str(), kFlags);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ENOENT) continue;  // gone meanwhile: create it anew
+                // Something planted at the name that is not ours to write
+                // through: a symbolic link is removed, anything else fails.
+                if (errno == ELOOP && ::unlink(temporary.c_str()) == 0) continue;
+                return -1;
+            }
         }
         if (!lockExclusive(fd)) {
             ::close(fd);
@@ -99,7 +111,14 @@ int takeTemporary(const std::string& temporary) {
             return -1;
         }
         if (::lstat(temporary.c_str(), &named) == 0 && sameFile(opened, named)) {
-            if (S_ISREG(opened.st_mode) && opened.st_nlink == 1 && ::ftruncate(fd, 0) == 0) return fd;
+            if (S_ISREG(opened.st_mode) && opened.st_nlink == 1) {
+                if (created || ::unlink(temporary.c_str()) != 0) {
+                    if (::ftruncate(fd, 0) == 0) return fd;
+                } else {
+                    ::close(fd);  // a leftover, removed: start over with a new file
+                    continue;
+                }
+            }
             // A FIFO, or a hard link to some other file: not written into.
             ::unlink(temporary.c_str());
         }
@@ -231,11 +250,11 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
         // Keep the permissions of a regular file being replaced. Not those of
         // a link's target (lstat, not stat): a link planted in the folder
         // must not hand its target's permissions to the game's file. A new
-        // file gets the usual read-for-all.
+        // file keeps those it was created with, as the umask gives them.
         struct stat old {};
-        const mode_t mode = (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ? (old.st_mode & 0777)
-                                                                                          : 0644;
-        if (::fchmod(fd, mode) != 0 || !writeAll(fd, bytes) || ::fsync(fd) != 0) return fail();
+        if (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) && ::fchmod(fd, old.st_mode & 0777) != 0)
+            return fail();
+        if (!writeAll(fd, bytes) || ::fsync(fd) != 0) return fail();
         if (beforeReplace && !beforeReplace()) return fail();
         if (::rename(temporary.c_str(), target.c_str()) != 0) return fail();
         // The lock is held until the rename is done, so a save waiting for

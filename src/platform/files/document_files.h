@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "window/limits.h"
 #include "window/ports.h"
 
 namespace korvala {
@@ -17,8 +18,17 @@ class DiskDocumentFiles : public DocumentFiles {
 public:
     // The largest document file there is: loading refuses larger files, and
     // a save whose document would be larger fails instead of writing one.
-    // Every text a box can hold (kMaxRichTextChars) fits.
-    static constexpr std::uintmax_t kMaxDocumentBytes = 1024 * 1024;
+    // Every text a box can hold fits, the longest being the score box's
+    // (kMaxScoreStringChars) even when every character is one the document
+    // writes at its longest (kMostDocumentBytesPerChar).
+    static constexpr std::uintmax_t kMaxDocumentBytes = 2 * 1024 * 1024;
+    // The most bytes the document writer spends on one character: one above
+    // U+FFFF, written as a surrogate pair of "\\uN?" units ("\\u-10240?\\u-9216?").
+    static constexpr std::uintmax_t kMostDocumentBytesPerChar = 17;
+    // What the writer puts around the text, with room to spare.
+    static constexpr std::uintmax_t kDocumentFrameBytes = 1024;
+    static_assert(kDocumentFrameBytes + kMaxScoreStringChars * kMostDocumentBytesPerChar <= kMaxDocumentBytes,
+                  "the worst full score box saves a document that loads back");
 
     // Removes what saves killed before they finished left in the data folder
     // (see removeSaveLeftovers).
@@ -57,14 +67,17 @@ private:
 //
 // A target replaced is a regular file or a symbolic link; the new file keeps
 // the permissions of a regular file it replaces, and otherwise (a link, no
-// file) gets read-for-all, write-for-owner (0644). A link is replaced, never
-// followed.
+// file) gets those the process's umask gives a new file (created 0666, so
+// 0600 under umask 077, 0644 under 022): the player decides who else may
+// read the e-mail address in a profile. A link is replaced, never followed.
 //
 // Each target has one temporary file name of its own in the folder,
 // ".korvala-save-<16 hex digits>%", held under an exclusive lock (flock)
 // while a save writes it. A save killed before its rename leaves that file
-// behind; the next save of the same target takes it over, and
-// removeSaveLeftovers removes it, so at most one is ever left per target.
+// behind; the next save of the same target removes it and writes a new
+// one under the same name (so a new file's permissions come from the umask
+// of the save that writes it), and removeSaveLeftovers removes it, so at
+// most one is ever left per target.
 // Saves of the same target, from this process or another, take turns; one
 // that waits more than a few seconds for its turn fails. Never throws.
 bool replaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,

@@ -6,17 +6,24 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/net/server_address.h"
 #include "platform/transfer/listing_lines.h"
 
 namespace korvala {
@@ -98,8 +105,10 @@ bool splitFolder(std::string_view folder, std::vector<std::string>& levels) {
 
 // The URL of `path` (escaped, relative to the folder the base URL names,
 // normally the account's home) on the server of `base`. Empty, with `why`
-// set, when the base is not an ftp:// URL.
-std::string serverUrl(const std::string& base, const std::string& path, std::string& why) {
+// set, when the base is not an ftp:// URL. `server`, when given, gets the
+// host and port the URL names.
+std::string serverUrl(const std::string& base, const std::string& path, std::string& why,
+                      ServerAddress* server = nullptr) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
     if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) {
         why = "the URL is not valid";
@@ -117,6 +126,16 @@ std::string serverUrl(const std::string& base, const std::string& path, std::str
     if (scheme != "ftp") {
         why = "the URL is not an ftp:// URL";
         return {};
+    }
+    if (server) {
+        server->host = part(CURLUPART_HOST);
+        if (server->host.size() > 1 && server->host.front() == '[' && server->host.back() == ']')
+            server->host = server->host.substr(1, server->host.size() - 2);
+        char* port = nullptr;
+        server->port = 21;
+        if (curl_url_get(url.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port)
+            server->port = std::atoi(port);
+        curl_free(port);
     }
     std::string full = part(CURLUPART_PATH);
     if (full.empty() || full.back() != '/') full += '/';
@@ -144,6 +163,8 @@ struct SList {
 struct Job {
     ChannelSettings settings;
     TransferRequest::Kind kind = TransferRequest::Kind::Listing;
+    std::uint64_t listing = 0;        // Listing: its number on the channel, newest highest
+    std::string server;               // "host:port" of the URL, the gate's key (empty: not valid)
     std::vector<std::string> folder;  // the remote folder, one name per level
     std::string remoteName;           // Upload: the mapped name
     std::filesystem::path localFile;  // Upload
@@ -154,6 +175,7 @@ struct Outcome {
     bool ok = false;
     std::string response;
     std::string reason;
+    bool withdrawn = false;  // a newer listing took its place: no report
 };
 
 // An upload's temporary file left on the server by a failed upload.
@@ -163,27 +185,45 @@ struct Leftover {
     bool tls = false;
 };
 
-// What the posted reports share with the channel; outlives it.
+// A finished request's report on its way to the window's thread.
+struct Report {
+    bool ok = false;
+    std::string response;
+    std::string reason;
+    std::uint64_t listing = 0;  // 0: not a listing
+};
+
+// What the posted reports share with the channel; outlives it. Used on the
+// window's thread only, but for lastReason() and the destructor.
 struct Core {
     std::mutex m;
     CurlChannel* owner = nullptr;  // null once the channel is being destroyed
+    CurlChannel::WindowPost post;
+    std::uint64_t newestListing = 0;  // the listing that may still report
     std::string response;
     std::size_t offset = 0;
+    bool reading = false;          // getChunk() has begun this response and not yet returned empty
+    std::optional<Report> held;    // arrived while a response was being read
     std::string reason;
 };
 
 // Runs on the window's thread.
-void deliver(Core& core, bool ok, std::string& response, std::string& reason) {
+void deliver(const std::shared_ptr<Core>& core, Report report) {
     std::function<void(int)> notify;
     {
-        std::lock_guard lock(core.m);
-        if (!core.owner) return;
-        core.response = std::move(response);
-        core.offset = 0;
-        core.reason = std::move(reason);
-        notify = core.owner->stateChanged;
+        std::lock_guard lock(core->m);
+        if (!core->owner) return;
+        if (report.listing != 0 && report.listing != core->newestListing) return;  // withdrawn
+        if (core->reading) {
+            core->held = std::move(report);  // delivered once the read in progress is done
+            return;
+        }
+        core->response = std::move(report.response);
+        core->offset = 0;
+        core->reason = std::move(report.reason);
+        notify = core->owner->stateChanged;
     }
-    if (notify) notify(ok ? CurlChannel::kStateCompleted : CurlChannel::kStateFailed);
+    if (notify) notify(report.ok ? CurlChannel::kStateCompleted : CurlChannel::kStateFailed);
 }
 
 }  // namespace
@@ -192,8 +232,13 @@ struct CurlChannel::Impl {
     WindowPost post;
     LocalResolver resolveLocal;
     NameMapping remoteName;
-    std::string caFile;
+    Trust trust;
     Limits limits;
+    std::shared_ptr<UploadGate> gate;
+    std::function<void()> beforeConnect;
+    // The newest listing asked for; an older one still waiting or running is
+    // withdrawn.
+    std::atomic<std::uint64_t> newestListing{0};
 
     std::shared_ptr<Core> core = std::make_shared<Core>();
 
@@ -207,8 +252,11 @@ struct CurlChannel::Impl {
     std::thread worker;
 
     Job prepare(const ChannelSettings& settings, const TransferRequest& request) const;
-    void report(Outcome outcome);
+    void report(const Job& job, Outcome outcome);
     void run();
+    bool withdrawn(const Job& job) const {
+        return job.kind == TransferRequest::Kind::Listing && job.listing != newestListing.load();
+    }
 };
 
 namespace {
@@ -225,17 +273,16 @@ public:
     Worker& operator=(const Worker&) = delete;
 
     Outcome run(const Job& job, std::optional<Leftover>& leftover) {
-        if (!job.refused.empty()) return {false, {}, job.refused};
-        if (!easy_ || !ch_.multi) return {false, {}, "the transfer library could not start"};
-        return job.kind == TransferRequest::Kind::Listing ? listing(job) : upload(job, leftover);
+        job_ = &job;
+        Outcome outcome = attempt(job, leftover);
+        if (ch_.withdrawn(job)) outcome.withdrawn = true;
+        job_ = nullptr;
+        return outcome;
     }
 
     // Best effort: a failed upload's temporary file is deleted.
     void removeLeftover(const Leftover& left) {
-        std::string why;
-        Attempt a;
-        a.settings = &left.settings;
-        a.url = serverUrl(left.settings.URL, "", why);
+        Attempt a = begin(left.settings, "");
         a.tls = left.tls;
         int seconds = std::min(timeoutSeconds(left.settings.RequestTimeout), kCleanupSeconds);
         a.deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -248,10 +295,28 @@ public:
     }
 
 private:
+    Outcome attempt(const Job& job, std::optional<Leftover>& leftover) {
+        if (!job.refused.empty()) return {false, {}, job.refused};
+        if (!easy_ || !ch_.multi) return {false, {}, "the transfer library could not start"};
+        if (job.kind == TransferRequest::Kind::Listing) {
+            // The board should hold what the uploads asked before it send.
+            if (ch_.gate) ch_.gate->waitForUploads(job.server, [&] { return stopped(); });
+            if (stopped()) return {false, {}, "withdrawn"};
+        }
+        if (ch_.beforeConnect) ch_.beforeConnect();
+        if (stopped()) return {false, {}, "withdrawn"};
+        return job.kind == TransferRequest::Kind::Listing ? listing(job) : upload(job, leftover);
+    }
+
+    // The channel is going away, or the running listing was withdrawn.
+    bool stopped() const { return ch_.abort || (job_ && ch_.withdrawn(*job_)); }
+
     struct Attempt {
         const ChannelSettings* settings = nullptr;
         std::string url;
         bool tls = true;
+        bool plainAllowed = true;  // plain FTP after a refused AUTH TLS
+        std::string caFile;        // empty: the system's certificates
         Clock::time_point deadline;
     };
 
@@ -287,10 +352,17 @@ private:
     }
 
     Outcome upload(const Job& job, std::optional<Leftover>& leftover) {
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(job.localFile, ec)) return {false, {}, "the local file is missing"};
-        std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(job.localFile.c_str(), "rb"),
-                                                                &std::fclose);
+        // The score file as the game wrote it: never a link, never anything
+        // but a regular file (opening a FIFO must not block).
+        const int fd = ::open(job.localFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return {false, {}, errno == ENOENT ? "the local file is missing" : "the local file cannot be read"};
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return {false, {}, "the local file is not a regular file"};
+        }
+        std::unique_ptr<std::FILE, decltype(&std::fclose)> file(::fdopen(fd, "rb"), &std::fclose);
+        if (!file) ::close(fd);
         if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return {false, {}, "the local file cannot be read"};
         long size = std::ftell(file.get());
         if (size < 0) return {false, {}, "the local file cannot be read"};
@@ -344,19 +416,35 @@ private:
         a.settings = &settings;
         a.deadline = Clock::now() + std::chrono::seconds(timeoutSeconds(settings.RequestTimeout));
         why_.clear();
-        a.url = serverUrl(settings.URL, path, why_);
+        ServerAddress server;
+        a.url = serverUrl(settings.URL, path, why_, &server);
+        const bool loopback = isLoopbackHost(server.host);
+        const Trust& trust = ch_.trust;
+        if (!trust.caFile.empty()) {
+            a.caFile = trust.caFile.string();
+        } else if (loopback && !trust.loopbackCaFile.empty()) {
+            std::error_code ec;
+            if (std::filesystem::exists(trust.loopbackCaFile, ec)) a.caFile = trust.loopbackCaFile.string();
+        }
+        a.plainAllowed = loopback || trust.plainFtp;
         return a;
     }
 
-    // TLS on the control connection first. Only a server that refuses AUTH
-    // is asked again without it; every other failure (an untrusted
-    // certificate, a broken handshake) stands, so the password is never
-    // sent in clear to a server that claimed to speak TLS.
+    // TLS first, on the control and the data connections. Only a server
+    // that refuses AUTH is asked again without it, and only where plain FTP
+    // is allowed; every other failure (an untrusted certificate, a broken
+    // handshake) stands, so the password is never sent in clear to a server
+    // that claimed to speak TLS.
     template <typename Extra>
     CURLcode performSecured(Attempt& a, const Extra& extra) {
         a.tls = true;
         CURLcode rc = perform(a, extra);
-        if (rc == CURLE_USE_SSL_FAILED && !ch_.abort) {
+        if (rc == CURLE_USE_SSL_FAILED && !stopped()) {
+            if (!a.plainAllowed) {
+                std::snprintf(error_, sizeof error_, "%s",
+                              "the server refused TLS, and plain FTP is allowed only on loopback or with plain-ftp");
+                return rc;
+            }
             a.tls = false;
             rc = perform(a, extra);
         }
@@ -388,8 +476,8 @@ private:
         curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Worker::onProgress);
         curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
-        curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(a.tls ? CURLUSESSL_CONTROL : CURLUSESSL_NONE));
-        if (a.tls && !ch_.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, ch_.caFile.c_str());
+        curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(a.tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
+        if (a.tls && !a.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, a.caFile.c_str());
         extra(h);
         hardDeadline_ = a.deadline + kDeadlineGrace;
         return drive();
@@ -402,7 +490,7 @@ private:
         if (curl_multi_add_handle(ch_.multi, easy_) != CURLM_OK) return CURLE_FAILED_INIT;
         CURLcode result = CURLE_OK;
         for (;;) {
-            if (ch_.abort) {
+            if (stopped()) {
                 result = CURLE_ABORTED_BY_CALLBACK;
                 break;
             }
@@ -434,7 +522,7 @@ private:
     // or the deadline ends those too.
     static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         auto* self = static_cast<Worker*>(user);
-        return self->ch_.abort || Clock::now() > self->hardDeadline_ ? 1 : 0;
+        return self->stopped() || Clock::now() > self->hardDeadline_ ? 1 : 0;
     }
 
     std::string reason(CURLcode rc) const {
@@ -447,6 +535,7 @@ private:
     char error_[CURL_ERROR_SIZE] = {};
     std::string why_;
     Clock::time_point hardDeadline_;
+    const Job* job_ = nullptr;  // the request being run
 };
 
 }  // namespace
@@ -458,6 +547,11 @@ Job CurlChannel::Impl::prepare(const ChannelSettings& settings, const TransferRe
     if (hasControl(settings.URL) || hasControl(settings.UserName) || hasControl(settings.Password)) {
         job.refused = "control characters in the connection settings";
         return job;
+    }
+    {
+        std::string why;
+        ServerAddress server;
+        if (!serverUrl(settings.URL, "", why, &server).empty()) job.server = authority(server);
     }
     if (request.kind == TransferRequest::Kind::Listing) {
         if (!splitFolder(request.folder, job.folder)) job.refused = "the remote folder is not valid";
@@ -492,11 +586,21 @@ Job CurlChannel::Impl::prepare(const ChannelSettings& settings, const TransferRe
     return job;
 }
 
-void CurlChannel::Impl::report(Outcome outcome) {
-    if (!post) return;
-    auto response = std::make_shared<std::string>(std::move(outcome.response));
-    auto reason = std::make_shared<std::string>(std::move(outcome.reason));
-    post([core = core, ok = outcome.ok, response, reason] { deliver(*core, ok, *response, *reason); });
+void CurlChannel::Impl::report(const Job& job, Outcome outcome) {
+    if (!post || outcome.withdrawn) return;
+    auto report = std::make_shared<Report>();
+    report->ok = outcome.ok;
+    report->response = std::move(outcome.response);
+    report->reason = std::move(outcome.reason);
+    report->listing = job.kind == TransferRequest::Kind::Listing ? job.listing : 0;
+    post([core = core, report] { deliver(core, std::move(*report)); });
+}
+
+// An upload holds the gate from the moment it is asked for until it has
+// ended, so that a listing asked for right after it waits for it.
+static void endUpload(CurlChannel::Impl& ch, const Job& job) {
+    if (ch.gate && job.kind == TransferRequest::Kind::Upload && !job.server.empty())
+        ch.gate->uploadEnded(job.server);
 }
 
 void CurlChannel::Impl::run() {
@@ -512,23 +616,25 @@ void CurlChannel::Impl::run() {
         }
         std::optional<Leftover> leftover;
         Outcome outcome = worker.run(job, leftover);
+        endUpload(*this, job);
         if (abort) return;
-        report(std::move(outcome));
+        report(job, std::move(outcome));
         // After the report, before the next request: the game is not kept
         // waiting for the cleanup of a failed upload.
         if (leftover) worker.removeLeftover(*leftover);
     }
 }
 
-CurlChannel::CurlChannel(WindowPost toWindowThread, LocalResolver resolveLocal, NameMapping remoteName,
-                         std::filesystem::path caFile, Limits limits)
+CurlChannel::CurlChannel(WindowPost toWindowThread, LocalResolver resolveLocal, NameMapping remoteName, Trust trust,
+                         Limits limits)
     : impl_(std::make_unique<Impl>()) {
     impl_->post = std::move(toWindowThread);
     impl_->resolveLocal = std::move(resolveLocal);
     impl_->remoteName = std::move(remoteName);
-    impl_->caFile = caFile.string();
+    impl_->trust = std::move(trust);
     impl_->limits = limits;
     impl_->core->owner = this;
+    impl_->core->post = impl_->post;
     impl_->multi = curl_multi_init();
     impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
 }
@@ -537,12 +643,15 @@ CurlChannel::~CurlChannel() {
     {
         std::lock_guard lock(impl_->core->m);
         impl_->core->owner = nullptr;
+        impl_->core->held.reset();
     }
+    std::deque<Job> dropped;
     {
         std::lock_guard lock(impl_->m);
         impl_->stopping = true;
-        impl_->waiting.clear();
+        dropped.swap(impl_->waiting);
     }
+    for (const Job& job : dropped) endUpload(*impl_, job);
     impl_->abort = true;
     impl_->wake.notify_all();
     if (impl_->multi) curl_multi_wakeup(impl_->multi);
@@ -550,34 +659,104 @@ CurlChannel::~CurlChannel() {
     if (impl_->multi) curl_multi_cleanup(impl_->multi);
 }
 
+void CurlChannel::setUploadGate(std::shared_ptr<UploadGate> gate) { impl_->gate = std::move(gate); }
+
+void CurlChannel::setBeforeConnect(std::function<void()> prepare) { impl_->beforeConnect = std::move(prepare); }
+
 void CurlChannel::execute(const ChannelSettings& settings, const TransferRequest& request) {
     Job job = impl_->prepare(settings, request);
+    if (job.kind == TransferRequest::Kind::Listing) {
+        // This listing withdraws every older one: those waiting are dropped
+        // here, a running one stops at its next step, and a report of one
+        // that is already on its way is not delivered.
+        job.listing = impl_->newestListing.load() + 1;
+        impl_->newestListing = job.listing;
+        std::lock_guard lock(impl_->core->m);
+        impl_->core->newestListing = job.listing;
+    }
     bool full = false;
     {
         std::lock_guard lock(impl_->m);
-        if (impl_->waiting.size() >= impl_->limits.maxWaiting)
+        if (job.kind == TransferRequest::Kind::Listing) {
+            std::erase_if(impl_->waiting, [](const Job& j) { return j.kind == TransferRequest::Kind::Listing; });
+        }
+        if (impl_->waiting.size() >= impl_->limits.maxWaiting) {
             full = true;
-        else
+        } else {
+            if (impl_->gate && job.kind == TransferRequest::Kind::Upload && !job.server.empty())
+                impl_->gate->uploadAsked(job.server,
+                                         std::chrono::seconds(timeoutSeconds(job.settings.RequestTimeout)));
             impl_->waiting.push_back(std::move(job));
+        }
     }
-    if (full)
-        impl_->report({false, {}, "too many requests waiting"});
-    else
+    if (full) {
+        Job refused;
+        refused.kind = request.kind;
+        refused.listing = job.listing;
+        impl_->report(refused, {false, {}, "too many requests waiting"});
+    } else {
         impl_->wake.notify_one();
+    }
 }
 
 std::string CurlChannel::getChunk(std::size_t size) {
-    Core& core = *impl_->core;
-    std::lock_guard lock(core.m);
-    std::size_t left = core.response.size() - core.offset;
-    std::size_t n = std::min(size, left);
-    std::string chunk = core.response.substr(core.offset, n);
-    core.offset += n;
-    if (core.offset == core.response.size()) {
-        std::string().swap(core.response);  // all read: let the memory go
-        core.offset = 0;
+    const std::shared_ptr<Core>& core = impl_->core;
+    std::optional<Report> held;
+    std::string chunk;
+    {
+        std::lock_guard lock(core->m);
+        std::size_t left = core->response.size() - core->offset;
+        std::size_t n = std::min(size, left);
+        chunk = core->response.substr(core->offset, n);
+        core->offset += n;
+        if (core->offset == core->response.size()) {
+            std::string().swap(core->response);  // all read: let the memory go
+            core->offset = 0;
+        }
+        if (!chunk.empty()) {
+            core->reading = true;
+        } else {
+            // The read is over: a report that waited for it comes next.
+            core->reading = false;
+            held = std::move(core->held);
+            core->held.reset();
+        }
+    }
+    if (held && core->post) {
+        auto report = std::make_shared<Report>(std::move(*held));
+        core->post([core, report] { deliver(core, std::move(*report)); });
     }
     return chunk;
+}
+
+// ------------------------------------------------------------ upload gate
+
+void UploadGate::uploadAsked(const std::string& server, std::chrono::seconds timeout) {
+    std::lock_guard lock(m_);
+    Pending& p = pending_[server];
+    ++p.count;
+    p.longest = std::max(p.longest, timeout);
+}
+
+void UploadGate::uploadEnded(const std::string& server) {
+    {
+        std::lock_guard lock(m_);
+        auto it = pending_.find(server);
+        if (it == pending_.end()) return;
+        if (--it->second.count <= 0) pending_.erase(it);
+    }
+    idle_.notify_all();
+}
+
+void UploadGate::waitForUploads(const std::string& server, const std::function<bool()>& withdrawn) {
+    std::unique_lock lock(m_);
+    auto it = pending_.find(server);
+    if (it == pending_.end()) return;
+    const auto deadline = Clock::now() + it->second.longest;
+    // In short steps, so that a withdrawn listing or a closing channel
+    // stops waiting at once.
+    while (pending_.count(server) && Clock::now() < deadline && !withdrawn())
+        idle_.wait_for(lock, std::chrono::milliseconds(50));
 }
 
 std::string CurlChannel::lastReason() const {

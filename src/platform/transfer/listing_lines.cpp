@@ -2,6 +2,19 @@
 
 namespace korvala {
 
+void ListingLines::closeLine() {
+    if (!lineOpen_) return;
+    lineOpen_ = false;
+    // "." and ".." name the folder itself and its parent, not a score.
+    const std::string_view line = std::string_view(text_).substr(lineStart_);
+    if (line == "." || line == "..") {
+        text_.resize(lineStart_);
+        return;
+    }
+    text_.append("\r\n");
+    lineStart_ = text_.size();
+}
+
 bool ListingLines::add(std::string_view data) {
     if (refused_) return false;
     std::size_t pos = 0;
@@ -13,8 +26,7 @@ bool ListingLines::add(std::string_view data) {
             lineOpen_ = true;
         }
         if (end < data.size()) {
-            if (lineOpen_) text_.append("\r\n");
-            lineOpen_ = false;
+            closeLine();
             ++end;
         }
         pos = end;
@@ -29,8 +41,7 @@ bool ListingLines::add(std::string_view data) {
 
 std::string ListingLines::finish() {
     if (refused_) return {};
-    if (lineOpen_) text_.append("\r\n");
-    lineOpen_ = false;
+    closeLine();
     return std::move(text_);
 }
 

@@ -2,7 +2,8 @@
 // Turns a server's name-only listing into the text the game reads: one name
 // per line, every line ended by CR LF, whatever line ends the server used
 // (LF, CR LF, a lone CR, none after the last name). Blank lines are dropped:
-// a file name is never empty. The text is capped; a listing beyond the cap is
+// a file name is never empty; so are "." and "..", which some servers list
+// though they are not files in the folder. The text is capped; a listing beyond the cap is
 // refused rather than held.
 #include <cstddef>
 #include <string>
@@ -22,7 +23,10 @@ public:
     std::size_t size() const { return text_.size(); }
 
 private:
+    void closeLine();
+
     std::string text_;
+    std::size_t lineStart_ = 0;  // where the open line begins in text_
     std::size_t max_;
     bool lineOpen_ = false;
     bool refused_ = false;

@@ -11,7 +11,11 @@
 namespace korvala {
 
 // `scheduler` and `files` must outlive the channel.
-std::unique_ptr<CurlChannel> makeScoreChannel(Scheduler& scheduler, const DiskDocumentFiles& files,
-                                              std::filesystem::path caFile);
+std::unique_ptr<CurlChannel> makeScoreChannel(Scheduler& scheduler, const DiskDocumentFiles& files, Trust trust);
+// Trusting `caFile` (empty: the system's certificates) for every host.
+inline std::unique_ptr<CurlChannel> makeScoreChannel(Scheduler& scheduler, const DiskDocumentFiles& files,
+                                                     std::filesystem::path caFile) {
+    return makeScoreChannel(scheduler, files, Trust{std::move(caFile), {}, false});
+}
 
 }  // namespace korvala

@@ -2,6 +2,7 @@
 // The web browser port of the window: it takes addresses from the start, and
 // its view is made at the browser's place when the information panel is
 // first shown (an address sent before then is loaded at that moment).
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,12 +12,17 @@ namespace korvala {
 
 class ScoresPageView final : public WebView {
 public:
+    // Runs `load` once the page's server can answer, on the window's thread;
+    // set by the game when it starts that server itself.
+    using BeforeLoad = std::function<void(std::function<void()> load)>;
+    void setBeforeLoad(BeforeLoad beforeLoad) { beforeLoad_ = std::move(beforeLoad); }
+
     void navigate(const std::string& url) override {
-        if (view_) {
-            view_->navigate(url);
+        if (beforeLoad_) {
+            beforeLoad_([this, url] { load(url); });
             return;
         }
-        pending_ = url;
+        load(url);
     }
     // The browser's widget at `place` on `parent`; made once.
     QWidget* attach(QWidget* parent, const QRect& place) {
@@ -28,6 +34,15 @@ public:
     }
 
 private:
+    void load(const std::string& url) {
+        if (view_) {
+            view_->navigate(url);
+            return;
+        }
+        pending_ = url;
+    }
+
+    BeforeLoad beforeLoad_;
     std::unique_ptr<QtWebView> view_;
     std::string pending_;
 };

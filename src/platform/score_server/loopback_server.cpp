@@ -1,0 +1,294 @@
+#include "platform/score_server/loopback_server.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+extern char** environ;
+
+namespace korvala {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::string_view kReady = "score server ready";
+// The server's exit status when pyftpdlib is missing: it can never run here.
+constexpr int kCannotRun = 3;
+
+int msUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+std::filesystem::path loopbackServerFolder(const EnvLookupFn& env) {
+    const char* data = env("XDG_DATA_HOME");
+    std::filesystem::path base;
+    if (data && *data && std::filesystem::path(data).is_absolute()) {
+        base = data;
+    } else {
+        const char* home = env("HOME");
+        base = std::filesystem::path(home && *home ? home : "/") / ".local" / "share";
+    }
+    return base / "Korvala" / "score-server";
+}
+
+std::filesystem::path loopbackServerCertificate(const EnvLookupFn& env) {
+    return loopbackServerFolder(env) / "cert.pem";
+}
+
+LoopbackScoreServer::LoopbackScoreServer(LoopbackServerPlan plan) : plan_(std::move(plan)) {
+    if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe_[0] = wakePipe_[1] = -1;
+}
+
+LoopbackScoreServer::~LoopbackScoreServer() {
+    stop();
+    {
+        std::lock_guard lock(m_);
+        if (child_ > 0) {
+            // Asked to stop above; it goes within a moment.
+            for (int i = 0; i < 40 && ::waitpid(child_, nullptr, WNOHANG) == 0; ++i) ::usleep(50'000);
+            if (::waitpid(child_, nullptr, WNOHANG) == 0) {
+                ::kill(child_, SIGKILL);
+                ::waitpid(child_, nullptr, 0);
+            }
+            child_ = -1;
+        }
+    }
+    if (drain_.joinable()) drain_.join();
+    closeFd(wakePipe_[0]);
+    closeFd(wakePipe_[1]);
+}
+
+bool LoopbackScoreServer::accepting(const std::string& host, int port, std::chrono::milliseconds limit) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return false;
+    const auto deadline = Clock::now() + limit;
+    bool ok = false;
+    for (addrinfo* a = found; a && !ok; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            ok = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            int error = 0;
+            socklen_t size = sizeof error;
+            if (::poll(&p, 1, msUntil(deadline)) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+                error == 0)
+                ok = true;
+        }
+        ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    return ok;
+}
+
+bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::lock_guard lock(m_);
+    if (stopped_) return false;
+    if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) return true;
+    reap();
+    return start(deadline);
+}
+
+pid_t LoopbackScoreServer::startedServer() const {
+    std::lock_guard lock(m_);
+    return child_;
+}
+
+// Forgets a server this object started that has ended (or stops one that
+// runs but no longer answers).
+void LoopbackScoreServer::reap() {
+    if (child_ > 0) {
+        if (::waitpid(child_, nullptr, WNOHANG) == 0) {
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
+        }
+        child_ = -1;
+    }
+    closeFd(stdinPipe_);
+    if (drain_.joinable()) drain_.join();
+}
+
+bool LoopbackScoreServer::start(Clock::time_point deadline) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return false;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return false;
+    }
+    const std::vector<std::string> args = {plan_.python,
+                                           plan_.script.string(),
+                                           "--folder",
+                                           plan_.folder.string(),
+                                           "--host",
+                                           plan_.host,
+                                           "--ftp-port",
+                                           std::to_string(plan_.ftpPort),
+                                           "--http-port",
+                                           std::to_string(plan_.httpPort),
+                                           "--watch-stdin"};
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    // The server's standard input is the pipe that only the game holds open;
+    // its output comes back here. Every other descriptor of the game is
+    // closed on exec.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(in[1]);
+        ::close(out[0]);
+        if (!toldFailure_) {
+            toldFailure_ = true;
+            std::fprintf(stderr, "korvala: online scores are off: cannot run %s: %s\n", plan_.python.c_str(),
+                         std::strerror(spawned));
+        }
+        return false;
+    }
+    child_ = pid;
+    stdinPipe_ = in[1];
+
+    // Waits for the "ready" line, the server's end, stop() or the deadline.
+    std::string said, line;
+    bool ready = false, ended = false;
+    while (!ready && !ended && !stopped_) {
+        pollfd p[2] = {{out[0], POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        const int n = ::poll(p, wakePipe_[0] >= 0 ? 2 : 1, msUntil(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the deadline
+        if (p[1].revents) break;
+        char buffer[512];
+        const ssize_t got = ::read(out[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ended = true;
+            break;
+        }
+        for (ssize_t i = 0; i < got && !ready; ++i) {
+            if (buffer[i] != '\n') {
+                line += buffer[i];
+                continue;
+            }
+            if (std::string_view(line).substr(0, kReady.size()) == kReady) {
+                ready = true;
+                // Whatever followed in this read goes on to standard error.
+                if (i + 1 < got) writeAll(2, std::string_view(buffer + i + 1, static_cast<std::size_t>(got - i - 1)));
+            } else {
+                said += line + "\n";
+            }
+            line.clear();
+        }
+    }
+
+    if (ready) {
+        // The server's later words (its log) go on to the game's standard
+        // error until it ends; the pipe is never left to fill up.
+        const int fd = out[0];
+        const int wake = wakePipe_[0];
+        drain_ = std::thread([fd, wake] {
+            char buffer[4096];
+            for (;;) {
+                pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+                const int n = ::poll(p, wake >= 0 ? 2 : 1, -1);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                if (p[0].revents) {
+                    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+                    if (got < 0 && errno == EINTR) continue;
+                    if (got <= 0) break;
+                    writeAll(2, std::string_view(buffer, static_cast<std::size_t>(got)));
+                } else if (p[1].revents) {
+                    break;
+                }
+            }
+            ::close(fd);
+        });
+        return true;
+    }
+
+    ::close(out[0]);
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {  // still running, but not ready in time
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    child_ = -1;
+    closeFd(stdinPipe_);
+    if (!stopped_ && !toldFailure_) {
+        // Told once: each later request fails the same way, silently.
+        toldFailure_ = true;
+        said += line;
+        while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+        const bool cannotRun = ended && WIFEXITED(status) && WEXITSTATUS(status) == kCannotRun;
+        std::fprintf(stderr, "korvala: online scores are off: the score server on %s:%d %s%s%s\n", plan_.host.c_str(),
+                     plan_.ftpPort, cannotRun ? "cannot run here" : ended ? "did not start" : "was not ready in time",
+                     said.empty() ? "" : ": ", said.c_str());
+    }
+    return false;
+}
+
+void LoopbackScoreServer::stop() {
+    stopped_ = true;
+    if (wakePipe_[1] >= 0) writeAll(wakePipe_[1], "x");
+    std::lock_guard lock(m_);
+    if (child_ > 0) ::kill(child_, SIGTERM);
+    closeFd(stdinPipe_);
+}
+
+}  // namespace korvala
