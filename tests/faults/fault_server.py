@@ -1,19 +1,25 @@
 #!/usr/bin/python3
 """The game's score server (scripts/score_server.py) with a fault switched on,
 for the fault tests. FTP only, on loopback, with the score server's own
-account, folders and TLS.
+account and folders, and its TLS: AUTH TLS required on the control
+connection and PROT P on the data connections, read by the score server's
+own data channel (PrivateDataChannel). Without python3-openssl it runs
+plain FTP, refusing AUTH as the score server then does, and the game
+carries on in plain FTP on loopback.
 
 Modes:
   normal         the score server as it is
   stall-upload   a STOR takes the first --stall-bytes bytes of the file, writes
-                 them to the upload's file, then reads nothing more and never
-                 answers: an upload cut off half-way once the server is killed
+                 them to the upload's temporary file in the account's home,
+                 then reads nothing more and never answers: an upload cut off
+                 half-way once the server is killed
   stall-listing  an NLST sends the first half of the names (a name cut in
                  two included) and then neither ends the data connection nor
                  answers: a listing cut off half-way once the server is killed
   silent         a bare socket that accepts connections and never says a word
 
-Prints "fault server ready <mode> ftp=<port>" once it listens, then one line
+Prints "fault server ready <mode> ftp=<port> <tls|plain>" once it listens
+(the certificate, with TLS, is in place by then), then one line
 per fault as it happens ("upload stalled <file> <bytes>", "listing stalled
 <bytes of <total>>", "connection held <n>"), flushed at once, so a test can
 kill it at that moment. Runs until it is killed or terminated.
@@ -46,17 +52,26 @@ def run_silent(port):
 def run_ftp(args):
     sys.path.insert(0, args.scripts)
     import score_server
+    from pyftpdlib.ioloop import RetryError
     from pyftpdlib.servers import FTPServer
 
     home = Path(args.folder).resolve() / "ftp"
     (home / score_server.SCORE_FOLDER).mkdir(parents=True, exist_ok=True)
-    cert = Path(args.cert).resolve() if args.cert else Path(args.folder).resolve() / "cert.pem"
-    cert, key = score_server.ensure_certificate(cert, "127.0.0.1")
-    base = score_server.make_ftp_handler(home, cert, key)
+    tls = score_server.TLS_FTPHandler is not None
+    if tls:
+        from score_server import PrivateDataChannel
+        cert = Path(args.cert).resolve() if args.cert else Path(args.folder).resolve() / "cert.pem"
+        cert, key = score_server.ensure_certificate(cert, "127.0.0.1")
+        base = score_server.make_ftp_handler(home, True, cert, key)
+        data_base = PrivateDataChannel
+    else:
+        print("fault server: python3-openssl is missing: FTP runs without TLS", file=sys.stderr)
+        base = score_server.make_ftp_handler(home, False)
+        data_base = base.dtp_handler
     mode = args.mode
     stall_bytes = args.stall_bytes
 
-    class FaultyData(base.dtp_handler):
+    class FaultyData(data_base):
         stalled = False
         listing = False
         announced = False
@@ -71,6 +86,8 @@ def run_ftp(args):
             want = max(1, stall_bytes - self.tot_bytes_received)
             try:
                 chunk = self.recv(min(want, self.ac_in_buffer_size))
+            except RetryError:
+                return  # a TLS record not complete yet
             except Exception:
                 return super().handle_error()
             self.tot_bytes_received += len(chunk)
@@ -85,9 +102,12 @@ def run_ftp(args):
                 say("upload stalled %s %d" % (os.path.basename(self.file_obj.name), self.tot_bytes_received))
 
         # pyftpdlib reads through handle_read_event, bound to its own
-        # handle_read; an upload here is read by the one above.
+        # handle_read (after the TLS handshake, with TLS); an upload here is
+        # read by the one above once the handshake is done.
         def handle_read_event(self):
-            if mode == "stall-upload" and self.receive:
+            handshaking = getattr(self, "_ssl_accepting", False) or getattr(self, "_ssl_closing", False)
+            if mode == "stall-upload" and self.receive and not handshaking:
+                self._ssl_want_read = False
                 return self.handle_read()
             return super().handle_read_event()
 
@@ -124,7 +144,7 @@ def run_ftp(args):
             return super().push_dtp_data(data, isproducer, file, cmd)
 
     server = FTPServer(("127.0.0.1", args.ftp_port), FaultyControl)
-    say("fault server ready %s ftp=%d" % (mode, server.address[1]))
+    say("fault server ready %s ftp=%d %s" % (mode, server.address[1], "tls" if tls else "plain"))
     server.serve_forever(handle_exit=True)
 
 

@@ -5,10 +5,13 @@ closing the window, in the middle of it. Each case prints what it measured:
 how long from the click (or the close request) to the end of the process,
 and the times of the fault's own steps.
 
-    game_faults.py GAME CASE [--ca-file PATH] [--artefacts DIR]
+    game_faults.py GAME CASE [--artefacts DIR]
 
 GAME is the game with its test hooks (korvala-test-game: KORVALA_DEMO=board
-starts a game at once, skipping the splash screens). Cases:
+starts a game at once, skipping the splash screens). Its score server is
+tests/faults/fault_server.py on the game's own FTP port 2121, with the TLS
+the game requires; the game trusts that server's certificate through its
+--ca-file option. Cases:
 
   sound-absent       no sound server at all: the game starts, the credits
                      open (silently), Keluar ends it
@@ -72,20 +75,22 @@ def step(text):
 class FaultServer:
     """tests/faults/fault_server.py on the game's port 2121."""
 
-    def __init__(self, folder, mode, cert=None):
+    def __init__(self, folder, mode):
         self.folder = folder
         args = ["/usr/bin/python3", FAULT_SERVER, "--mode", mode, "--folder", folder, "--ftp-port", "2121"]
-        if cert:
-            args += ["--cert", cert]
         self.lines = []
         self.cond = threading.Condition()
         self.proc = gs.spawn(args, stdout=subprocess.PIPE, stderr=open(os.path.join(folder, "server.log"), "w"),
                                      text=True)
         threading.Thread(target=self._read, daemon=True).start()
-        if not self.wait_line("fault server ready", 30):
+        ready = self.wait_line("fault server ready", 30)
+        if not ready:
             self.kill()
             raise RuntimeError("the fault server did not come up (is port 2121 taken?): " +
                                open(os.path.join(folder, "server.log")).read()[-800:])
+        # The certificate it made in its folder, for the game to trust; a
+        # silent server never gets as far as TLS.
+        self.cert = os.path.join(folder, "cert.pem") if ready.endswith(" tls") else None
 
     def _read(self):
         for line in self.proc.stdout:
@@ -281,7 +286,7 @@ def case_sound_killed(ctx, checks):
 def case_ftp_silent(ctx, checks):
     server = FaultServer(ctx.server_folder(), "silent")
     ctx.cleanups.append(server.kill)
-    game = ctx.game()
+    game = ctx.game(server=server)
     game.find_window()
     game.end_demo_game()
     ya = game.click(gs.YES)
@@ -300,11 +305,9 @@ def case_ftp_silent(ctx, checks):
 
 
 def case_ftp_stalled_upload(ctx, checks):
-    if not ctx.ca_file:
-        raise gs.SkipTest("the game trusts the system's certificates only (KORVALA_FTP_CA_FILE empty)")
-    server = FaultServer(ctx.server_folder(), "stall-upload", ctx.ca_file)
+    server = FaultServer(ctx.server_folder(), "stall-upload")
     ctx.cleanups.append(server.kill)
-    game = ctx.game()
+    game = ctx.game(server=server)
     game.find_window()
     game.end_demo_game()
     ya = game.click(gs.YES)
@@ -334,22 +337,20 @@ def check_local_score(ctx, checks):
 
 
 def data_case(ctx, checks, read_only, quit_how):
-    if not ctx.ca_file:
-        raise gs.SkipTest("the game trusts the system's certificates only (KORVALA_FTP_CA_FILE empty)")
     if not ctx.mounts:
         raise gs.SkipTest("cannot make a private mount namespace (needs root)")
     folder = ctx.data_folder()
     if not mount_tmpfs(folder):
         raise gs.SkipTest("cannot mount a tmpfs (needs root)")
     ctx.cleanups.append(lambda: subprocess.run(["umount", "-l", folder], stderr=subprocess.DEVNULL))
-    server = FaultServer(ctx.server_folder(), "normal", ctx.ca_file)
+    server = FaultServer(ctx.server_folder(), "normal")
     ctx.cleanups.append(server.kill)
     for k in range(3):
         with open(os.path.join(server.score_folder(), "%d(Pemain%d)(p@x.example)(Fiji)" % (50 + k, k)), "w") as f:
             f.write("{\\rtf1 score}")
 
     step("first start: the player saves the name Budi, then Keluar")
-    game = ctx.game()
+    game = ctx.game(server=server)
     game.find_window()
     game.end_demo_game()
     game.to_menu_from_result()
@@ -377,14 +378,19 @@ def data_case(ctx, checks, read_only, quit_how):
     before = files_below(folder)
 
     step("second start on %s: Ya, then the profile" % kind)
-    game = ctx.game()
+    game = ctx.game(server=server)
     game.find_window()
     game.end_demo_game()
     remote_before = files_below(server.score_folder())
     game.click(gs.YES)
     game.wait_for("the score board after Ya", gs.score_board_shown, 15)
-    time.sleep(1.0)  # the listing's answer, if any
+    try:
+        game.wait_for("the scores on the server listed on the board", gs.score_board_lists, HANG_LIMIT)
+        listed = True
+    except AssertionError:
+        listed = False
     game.keep(game.settled(), "board-after-ya", ctx.artefacts)
+    checks.expect(listed, "the board lists the scores already on the server")
     checks.expect(not game.x.windows("Gagal Menyimpan!"), "Ya told the player nothing")
     checks.expect(gs.score_board_shown(game.capture()), "Ya showed the score board")
     game.click(gs.BOARD_BACK)
@@ -451,7 +457,6 @@ class Context:
         self.work = work
         self.x = xserver
         self.mounts = mounts
-        self.ca_file = args.ca_file
         self.artefacts = args.artefacts
         self.cleanups = []
         self.games = []
@@ -466,7 +471,9 @@ class Context:
         os.makedirs(folder, exist_ok=True)
         return folder
 
-    def game(self, env=None):
+    def game(self, env=None, server=None):
+        """The game on this case's X server and home; with a fault server,
+        trusting that server's certificate."""
         env = dict(env or {})
         if "PULSE_SERVER" not in env:
             # Silent unless the case brings a sound server: never the machine's own.
@@ -474,7 +481,8 @@ class Context:
             with open(conf, "w") as f:
                 f.write("autospawn = no\n")
             env.update(PULSE_SERVER="unix:" + os.path.join(self.work, "no-sound-server"), PULSE_CLIENTCONFIG=conf)
-        game = gs.Game(self.args.game, self.x, self.home, env)
+        args = ["--ca-file", server.cert] if server and server.cert else []
+        game = gs.Game(self.args.game, self.x, self.home, env, args=args)
         self.games.append(game)
         return game
 
@@ -483,7 +491,6 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("game")
     p.add_argument("case", choices=sorted(CASES))
-    p.add_argument("--ca-file", default="")
     p.add_argument("--artefacts", default="")
     args = p.parse_args()
     args.game = os.path.abspath(args.game)

@@ -33,6 +33,7 @@ NAME_FIELD = (256, 208, 233, 25)
 PROFILE_OK = (368, 368, 57, 17)
 BOARD_BACK = (328, 432, 97, 25)      # "Kembali Ke Menu" on the score board
 BOARD_REFRESH = (432, 432, 105, 25)  # "Perbaharui"
+FIRST_ROW_ENTRY = (168, 88, 300, 25)  # the score board's first row, after its number
 
 
 def center(rect):
@@ -346,6 +347,11 @@ def light(p):
     return min(p) > 200
 
 
+def yellow(p):
+    r, g, b = p
+    return r > 200 and g > 200 and b < 120
+
+
 def menu_shown(shot):
     return _count(shot, LEFT_ARROW, green) > 300 and _count(shot, RIGHT_ARROW, green) > 300
 
@@ -361,6 +367,12 @@ def profile_shown(shot):
 def score_board_shown(shot):
     """The score board: its light buttons along the bottom."""
     return _count(shot, BOARD_BACK, light) > 1200 and _count(shot, BOARD_REFRESH, light) > 1200
+
+
+def score_board_lists(shot):
+    """The score board with an entry in its first row (yellow letters after
+    the row's number): a listing reached it."""
+    return score_board_shown(shot) and _count(shot, FIRST_ROW_ENTRY, yellow) > 150
 
 
 def _outline(shot):
@@ -527,9 +539,10 @@ def wait_end(proc, deadline):
 
 
 class Game:
-    """The game executable in its window on `xserver`, with its own home."""
+    """The game executable in its window on `xserver`, with its own home;
+    `args` are the game's own options."""
 
-    def __init__(self, executable, xserver, home, extra_env=None, demo=True):
+    def __init__(self, executable, xserver, home, extra_env=None, demo=True, args=()):
         self.x = xserver
         self.home = home
         os.makedirs(home, exist_ok=True)
@@ -543,7 +556,7 @@ class Game:
         env.update(extra_env or {})
         self.log_path = os.path.join(home, "game.log")
         self.started = now()
-        self.proc = spawn([executable], env=env, stdout=open(self.log_path, "w"),
+        self.proc = spawn([executable, *args], env=env, stdout=open(self.log_path, "w"),
                                      stderr=subprocess.STDOUT, cwd=home)
         self.window = None
         self.origin = (0, 0)

@@ -55,6 +55,29 @@ TEST_F(ListingReport, ASecondReportDuringTheReadWaitsForTheFirstToFinish) {
     EXPECT_EQ(f.Nama[0]->Caption(), "1. ");
 }
 
+// "Perbaharui" while a long listing is read: that read goes on with its own
+// bytes to the end, and the report of the new request, held back meanwhile,
+// reads the new listing: the board ends with the newest listing, whole.
+TEST_F(ListingReport, ARefreshDuringTheReadEndsWithTheNewestListing) {
+    ListWatcher watcher(f);
+    f.setObserver(&watcher);
+
+    std::string older, newer;
+    for (int i = 0; i < 3000; ++i) older += std::to_string(i) + "(Lama)(p@x)(Japan)\r\n";
+    for (int i = 0; i < 3001; ++i) newer += std::to_string(i) + "(Baru)(p@x)(Japan)\r\n";
+    f.raise(f.Command2, Event::Click);
+    clock.post(0, [&] {
+        f.raise(f.Command2, Event::Click);  // "Perbaharui" again, between two chunks
+        inet1.answer(newer);                // its answer arrives during the read
+    });
+    inet1.answer(older);
+
+    EXPECT_EQ(watcher.lengths, (std::vector<std::size_t>{3000, 0, 3001}))
+        << "the older listing whole, then the list emptied and refilled with the newer one whole";
+    EXPECT_EQ(f.lstRemoteFile.List().front(), "0(Baru)(p@x)(Japan)");
+    EXPECT_EQ(f.READD.Caption(), "X");
+}
+
 TEST_F(ListingReport, APagingClickDuringTheReadRunsBetweenChunks) {
 
     std::string listing;

@@ -1,7 +1,9 @@
-// The program's own online handlers against the embedded score server of the
-// run command, on its default ports: "Ya" after a game uploads the score, and
-// the board shows it after "Perbaharui"; a hostile score string stays inside
-// the data folder and the remote score folder.
+// The program's own online handlers against the loopback score server the
+// game starts for itself (scripts/score_server.py), on its default ports and
+// trusted as the game trusts it (its own certificate, for a loopback host):
+// "Ya" after a game uploads the score, and the board shows it after
+// "Perbaharui"; a hostile score string stays inside the data folder and the
+// remote score folder.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -43,7 +45,10 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
         server_.setProcessChannelMode(QProcess::MergedChannels);
-        server_.start("/usr/bin/python3", {KORVALA_SCORE_SERVER, "--folder", QString::fromStdString((root_ / "server").string())});
+        // --watch-stdin: the server stops with this test, however it ends
+        // (QProcess holds its standard input open), so the ports never stay taken.
+        server_.start("/usr/bin/python3", {KORVALA_SCORE_SERVER, "--folder",
+                                           QString::fromStdString((root_ / "server").string()), "--watch-stdin"});
         ASSERT_TRUE(server_.waitForStarted(10000));
         QElapsedTimer wait;
         wait.start();
@@ -55,9 +60,9 @@ protected:
 
         initTransfers();
         files_ = std::make_unique<DiskDocumentFiles>(root_ / "data");
-        const fs::path cert = root_ / "server" / "cert.pem";
-        inet1_ = makeScoreChannel(scheduler_, *files_, cert);
-        inet3_ = makeScoreChannel(scheduler_, *files_, cert);
+        const Trust trust{{}, root_ / "server" / "cert.pem", false};
+        inet1_ = makeScoreChannel(scheduler_, *files_, trust);
+        inet3_ = makeScoreChannel(scheduler_, *files_, trust);
         PlatformParts parts;
         parts.scheduler = &scheduler_;
         parts.files = files_.get();

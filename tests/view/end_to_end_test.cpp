@@ -1,12 +1,15 @@
 // The game executable under a real X server: its window appears with the
 // game's caption, a 687 x 470 client area that cannot be resized, and closing
 // it ends the program; and a player's whole path, driven by real X mouse and
-// keyboard events against the real score server: the splash screens, the
-// menu, a full game played by a bot that reads the holes off the screen, the
-// result panel, "Ya" with the upload and the score board and its pages, the
-// scores page of Info Online, the profile and Keluar, then a second start that
-// shows the saved name on the board. Needs Xvfb; skipped where there is none.
-// KORVALA_E2E_VERBOSE=1 lets the game's own output through.
+// keyboard events against the score server the game starts for itself on
+// loopback: the splash screens, the menu, a full game played by a bot that
+// reads the holes off the screen, the result panel, "Ya" with the upload and
+// the score board and its pages, the scores page of Info Online, the profile
+// and Keluar (which takes the score server along), then a second start that
+// shows the saved name on the board; and a game killed outright, whose score
+// server goes by itself. Needs Xvfb; skipped where there is none. The game's
+// output goes to game-<n>.log among the artefacts; KORVALA_E2E_VERBOSE=1 lets
+// it through instead.
 // GoogleTest and Qt before Xlib: Xlib's macros (None, Bool, Status) clash with them.
 #include <gtest/gtest.h>
 
@@ -20,9 +23,12 @@
 #if KORVALA_E2E_XTEST
 #include <X11/extensions/XTest.h>
 #endif
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +38,7 @@
 #include <bit>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +59,12 @@
 #ifndef KORVALA_E2E_ARTIFACTS
 #define KORVALA_E2E_ARTIFACTS "e2e-artifacts"
 #endif
+#ifndef KORVALA_FTP_HOST
+#define KORVALA_FTP_HOST "127.0.0.1:2121"
+#endif
+#ifndef KORVALA_SCORES_PAGE
+#define KORVALA_SCORES_PAGE "http://127.0.0.1:2180/"
+#endif
 
 namespace {
 
@@ -63,18 +76,19 @@ int msLeft(Clock::time_point deadline) {
 }
 
 // Starts a program. Its output goes nowhere, unless it keeps `keepFd` open
-// (then it keeps ours) or gets `outFd` as its standard output and its errors
-// in the file `errors`.
+// (then it keeps ours) or has a `log` file for it.
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int keepFd = -1,
-            int outFd = -1, const std::string& errors = {}) {
+            const std::string& log = {}) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    if (outFd >= 0) {
-        dup2(outFd, STDOUT_FILENO);
-        const int log = open(errors.empty() ? "/dev/null" : errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(log, STDERR_FILENO);
-    } else if (keepFd < 0 && !std::getenv("KORVALA_E2E_VERBOSE")) {
+    if (std::getenv("KORVALA_E2E_VERBOSE")) {
+        // Everything through to the test's own output.
+    } else if (!log.empty()) {
+        const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(file, STDOUT_FILENO);
+        dup2(file, STDERR_FILENO);
+    } else if (keepFd < 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
@@ -122,6 +136,9 @@ protected:
     Display* display = nullptr;
     std::string displayName;
     std::filesystem::path home;
+    // Where each start of the game writes its output, as game-<n>.log (none: nowhere).
+    std::filesystem::path logFolder;
+    int starts = 0;
 
     void SetUp() override {
         const std::string server = "/usr/bin/Xvfb";
@@ -155,12 +172,16 @@ protected:
     // Starts the game on this server with this fixture's home; a second start
     // after the first has ended finds the profile the first one saved.
     void startGame() {
+        ++starts;
+        const std::string log =
+            logFolder.empty() ? std::string() : (logFolder / ("game-" + std::to_string(starts) + ".log")).string();
         game = spawn({KORVALA_GAME},
                      {"DISPLAY=" + displayName, "QT_QPA_PLATFORM=xcb", "HOME=" + home.string(),
                       "XDG_DATA_HOME=" + (home / "data").string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                       "XDG_RUNTIME_DIR=" + home.string(),
                       // Sanitizer builds: leaks of system libraries are not the game's.
-                      std::string("LSAN_OPTIONS=suppressions=") + KORVALA_LSAN_SUPPRESSIONS});
+                      std::string("LSAN_OPTIONS=suppressions=") + KORVALA_LSAN_SUPPRESSIONS},
+                     -1, log);
     }
 
     void TearDown() override {
@@ -629,40 +650,44 @@ constexpr double kChanged = 0.04;
 // X server's XTest extension, every step waiting for what the screen shows.
 class PlayerRoundTrip : public GameUnderX {
 protected:
-    const std::filesystem::path artefacts = KORVALA_E2E_ARTIFACTS;
+    std::filesystem::path artefacts;
     Window window = None;
     int originX = 0, originY = 0;
     int kept = 0;
     Clock::time_point started = Clock::now();
-    pid_t server = -1;
+    // The game's own score server: its folder in the game's data folder, and
+    // the ports the game is built for.
     std::filesystem::path serverFolder;
+    int ftpPort = 0, httpPort = 0;
 
     void SetUp() override {
+        artefacts = std::filesystem::path(KORVALA_E2E_ARTIFACTS) /
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::filesystem::remove_all(artefacts);
         std::filesystem::create_directories(artefacts);
-        std::printf("screenshots of every screen: %s\n", artefacts.c_str());
-        ASSERT_NO_FATAL_FAILURE(startScoreServer());
+        std::printf("screenshots of every screen and the game's output: %s\n", artefacts.c_str());
+        ASSERT_NO_FATAL_FAILURE(waitForFreePorts());
         if (IsSkipped()) return;
         started = Clock::now();
+        logFolder = artefacts;
         GameUnderX::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
+        serverFolder = home / "data" / "Korvala" / "score-server";
         int event, error, major, minor;
         if (!XTestQueryExtension(display, &event, &error, &major, &minor)) GTEST_SKIP() << "the X server has no XTest";
     }
 
     void TearDown() override {
-        GameUnderX::TearDown();
-        if (server > 0) {
-            kill(server, SIGTERM);
-            const auto status = waitEnd(server, Clock::now() + 20s);
-            if (!status) {
-                kill(server, SIGKILL);
-                waitpid(server, nullptr, 0);
-            }
-            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-                << "the score server did not stop cleanly on SIGTERM; see score-server.log";
+        // The game first; a score server it leaves behind (it goes by itself
+        // within a moment of the game's end) is stopped before its folder goes.
+        if (game > 0 && waitpid(game, nullptr, WNOHANG) == 0) {
+            kill(game, SIGKILL);
+            waitpid(game, nullptr, 0);
         }
-        if (!serverFolder.empty()) std::filesystem::remove_all(serverFolder);
+        game = -1;
+        if (!serverFolder.empty() && !serversGone(Clock::now() + 5s))
+            for (const pid_t left : scoreServers()) kill(left, SIGKILL);
+        GameUnderX::TearDown();
     }
 
     // The port of "host:port" (the scheme and path of an address left off), or
@@ -678,55 +703,96 @@ protected:
         return address == "127.0.0.1" || address == "localhost" ? port : 0;
     }
 
-    // The score server on the ports the game is built for, with a score
-    // folder of its own and the certificate the game is built to trust (made
-    // there at its first start). Another program's server on those ports
-    // (a test run beside this one) is waited out for a while.
-    void startScoreServer() {
-        const int ftpPort = loopbackPort(KORVALA_FTP_HOST, 21), httpPort = loopbackPort(KORVALA_SCORES_PAGE, 80);
+    // Whether something on this machine accepts connections on `port`.
+    static bool accepting(int port) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return connected;
+    }
+
+    // The game starts its score server only when nothing answers on its FTP
+    // port, so the ports the game is built for must be free: another
+    // program's server on them (a test run beside this one) is waited out
+    // for a while.
+    void waitForFreePorts() {
+        ftpPort = loopbackPort(KORVALA_FTP_HOST, 21);
+        httpPort = loopbackPort(KORVALA_SCORES_PAGE, 80);
         if (ftpPort == 0 || httpPort == 0)
             GTEST_SKIP() << "the game is built for a score server elsewhere: " << KORVALA_FTP_HOST << ", "
                          << KORVALA_SCORES_PAGE;
-        if (std::string(KORVALA_FTP_CA_FILE).empty())
-            GTEST_SKIP() << "the game is built to trust the system's certificates only, not the score server's own";
-        const std::string python = "/usr/bin/python3";
-        if (access(python.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << python;
-        char pattern[] = "/tmp/korvala-e2e-scores-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        serverFolder = pattern;
-        const std::filesystem::path log = artefacts / "score-server.log";
-        const std::string expected =
-            "score server ready ftp=" + std::to_string(ftpPort) + " http=" + std::to_string(httpPort);
+        if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/python3 for the game's score server";
         const auto giveUp = Clock::now() + 180s;
-        for (bool waited = false;; waited = true) {
-            int fds[2];
-            ASSERT_EQ(pipe(fds), 0);
-            server = spawn({python, KORVALA_SCORE_SERVER, "--folder", serverFolder.string(), "--cert",
-                            KORVALA_FTP_CA_FILE, "--ftp-port", std::to_string(ftpPort), "--http-port",
-                            std::to_string(httpPort), "--verbose"},
-                           {}, -1, fds[1], log.string());
-            close(fds[1]);
-            std::string ready;
-            const auto deadline = Clock::now() + 60s;
-            pollfd p{fds[0], POLLIN, 0};
-            char c;
-            while (::poll(&p, 1, msLeft(deadline)) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') ready += c;
-            close(fds[0]);
-            if (ready == expected) break;
-            if (!waitEnd(server, Clock::now() + 10s)) kill(server, SIGKILL);
-            waitpid(server, nullptr, 0);
-            server = -1;
-            std::ifstream in(log);
-            const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            const bool taken = said.find("port is taken") != std::string::npos ||
-                               said.find("Address already in use") != std::string::npos;
-            if (!taken || Clock::now() > giveUp)
-                FAIL() << "the score server did not start on the game's ports " << ftpPort << " and " << httpPort
-                       << "; it said:\n" << said;
+        for (bool waited = false; accepting(ftpPort) || accepting(httpPort); waited = true) {
+            if (Clock::now() > giveUp)
+                FAIL() << "something else keeps answering on the game's ports " << ftpPort << " and " << httpPort;
             if (!waited) std::printf("the score server's ports are taken; waiting for them\n");
             std::this_thread::sleep_for(2s);
         }
-        std::printf("score server ready on ports %d and %d, scores in %s\n", ftpPort, httpPort, serverFolder.c_str());
+    }
+
+    // The score servers running for this test's game: processes whose
+    // command line names score_server.py and the game's server folder. A
+    // server that has ended but is not yet reaped has no command line.
+    std::vector<pid_t> scoreServers() const {
+        std::vector<pid_t> found;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+            const std::string id = entry.path().filename().string();
+            if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+            const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            bool script = false, folder = false;
+            for (std::size_t at = 0; at < line.size();) {
+                const std::size_t end = std::min(line.find('\0', at), line.size());
+                const std::string arg = line.substr(at, end - at);
+                script = script || arg.ends_with("score_server.py");
+                folder = folder || arg == serverFolder.string();
+                at = end + 1;
+            }
+            if (script && folder) found.push_back(static_cast<pid_t>(std::stol(id)));
+        }
+        return found;
+    }
+
+    // The parent of a process, or -1 when it has gone.
+    static pid_t parentOf(pid_t pid) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // "pid (name) state ppid ...": the name may hold anything, up to the last ')'.
+        const auto nameEnd = stat.rfind(')');
+        if (nameEnd == std::string::npos) return -1;
+        char state = 0;
+        long parent = -1;
+        if (std::sscanf(stat.c_str() + nameEnd + 1, " %c %ld", &state, &parent) != 2) return -1;
+        return static_cast<pid_t>(parent);
+    }
+
+    // The score server the running game started for itself, once it runs:
+    // its process id, or -1 at the time limit.
+    pid_t gamesServer(std::chrono::milliseconds limit) const {
+        for (const auto deadline = Clock::now() + limit;; std::this_thread::sleep_for(50ms)) {
+            for (const pid_t pid : scoreServers())
+                if (parentOf(pid) == game) return pid;
+            if (Clock::now() >= deadline) return -1;
+        }
+    }
+
+    // The game's own data folder: its profile and score files.
+    std::filesystem::path dataFolder() const { return home / "data" / "Korvala" / "Korvala Deluxe"; }
+
+    // Whether every score server of this test's game has ended by `deadline`.
+    bool serversGone(Clock::time_point deadline) const {
+        for (;; std::this_thread::sleep_for(20ms)) {
+            if (scoreServers().empty()) return true;
+            if (Clock::now() >= deadline) return false;
+        }
     }
 
     double secondsSince(Clock::time_point t) const { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -1181,7 +1247,9 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
             score = std::stoi(*hits);
         }
     }
-    const std::string scoreString = std::to_string(score) + "(Korvala)(email)(indonesia)";
+    // The profile of a first start: its name, e-mail address and country.
+    const std::string playerName = "Korvala", email = "email", country = "indonesia";
+    const std::string scoreString = std::to_string(score) + "(" + playerName + ")(" + email + ")(" + country + ")";
     std::printf("score string %s\n", scoreString.c_str());
 
     // Ya: the board panel; the score goes to the score server and the listing
@@ -1209,9 +1277,13 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     std::printf("the board showed the score after %d times Perbaharui\n", refreshes);
     const QImage firstPage = settled(kRow(0));
     keep(firstPage, "board-score-listed");
+    // The server that took the score is the game's own, in the player's data folder.
+    const pid_t server = gamesServer(5s);
+    EXPECT_GT(server, 0) << "no score server started by the game runs for " << serverFolder;
+    std::printf("the game's score server: process %d\n", static_cast<int>(server));
     EXPECT_TRUE(std::filesystem::is_regular_file(serverFolder / "ftp" / "Korvala" / scoreString))
         << "the score server's folder holds no file " << scoreString;
-    EXPECT_TRUE(holdsText(home, scoreString)) << "no score file in the game's home holds " << scoreString;
+    EXPECT_TRUE(holdsText(dataFolder(), scoreString)) << "no score file in the game's data folder holds " << scoreString;
 
     // The first page: the score string in row 1, rows 2 to 10 numbered and empty.
     const std::string entryRow = "1. " + scoreString;
@@ -1259,13 +1331,16 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     const QImage page = waitFor("scores-page", pageShown, 120s);
     ASSERT_FALSE(page.isNull()) << "the web view never showed the scores page";
     keep(settled(kWebView, 5s), "info-scores-page");
+    // Its first row: rank 1, the score, the name and the country; never the e-mail address.
     const QRect table(kWebView.x() + 8, kWebView.y() + 56, kWebView.width() - 16, 70);
-    const auto ranked = [&](const std::string& read) {
-        return squeezed(read).find(squeezed("1" + scoreString)) != std::string::npos;
-    };
+    const std::string pageRow = "1" + std::to_string(score) + playerName + country;
+    const auto ranked = [&](const std::string& read) { return squeezed(read).find(pageRow) != std::string::npos; };
     if (const auto shown = waitForText(table, "scores-page", 20s, Ink::Grey, 6, ranked)) {
         EXPECT_TRUE(ranked(*shown))
-            << "the scores page does not rank the score first; it reads \"" << *shown << "\"";
+            << "the scores page does not rank the score first with its name and country; it reads \"" << *shown
+            << "\"";
+        EXPECT_EQ(squeezed(*shown).find(email), std::string::npos)
+            << "the scores page shows the e-mail address; it reads \"" << *shown << "\"";
     }
 
     // Kembali Ke Menu: the menu, still on Info Online.
@@ -1312,6 +1387,7 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     expectEntry("Keluar", "menu-keluar");
     const auto clicked = click(kMenuEntry.center());
     const auto status = waitEnd(game, clicked + 30s);
+    const auto ended = Clock::now();
     ASSERT_TRUE(status.has_value()) << "the game kept running after Keluar";
     const double exitSeconds = secondsSince(clicked);
     std::printf("Keluar: the process ended %.3f s after the button went down\n", exitSeconds);
@@ -1322,7 +1398,10 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
         EXPECT_EQ(WEXITSTATUS(*status), 0);
     }
     EXPECT_LT(exitSeconds, 10.0) << "Keluar took long to end the program";
-    EXPECT_TRUE(holdsText(home, "Budi")) << "no file in the game's home holds the saved name";
+    // The game's score server goes with it.
+    EXPECT_TRUE(serversGone(ended + 2s)) << "the game's score server still runs 2 s after Keluar ended the game";
+    std::printf("the score server was gone %.3f s after the game ended\n", secondsSince(ended));
+    EXPECT_TRUE(holdsText(dataFolder(), "Budi")) << "no file in the game's data folder holds the saved name";
 
     // Second run on the same home: the board shows the saved name.
     XSync(display, True);  // the first run's window events
@@ -1349,9 +1428,42 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     std::printf("round trip took %.1f s\n", secondsSince(tripStarted));
 }
 
+// Killed outright, the game cannot stop its score server: the server sees the
+// game's end by itself (the pipe only the game held open closes) and goes.
+TEST_F(PlayerRoundTrip, AGameKilledAfterStartingItsScoreServerLeavesNoServerBehind) {
+    ASSERT_NO_FATAL_FAILURE(findWindow());
+    ASSERT_FALSE(menuUp("menu", 40s).isNull()) << "no menu";
+    // Nilai Online: the board's listing needs the score server, so the game starts it.
+    const QImage nilaiOnline = stepMenu(kRightArrow, "menu-nilai-online");
+    ASSERT_FALSE(nilaiOnline.isNull()) << "the right arrow did not change the entry";
+    keep(nilaiOnline, "menu-nilai-online");
+    expectEntry("Nilai Online", "menu-nilai-online");
+    click(kMenuEntry.center());
+    ASSERT_FALSE(waitFor("board-panel", boardPanelShown, 20s).isNull()) << "Nilai Online did not open the board panel";
+    keep(settled(kWindowArea), "board-panel");
+    const pid_t server = gamesServer(60s);
+    ASSERT_GT(server, 0) << "the game started no score server for the board's listing";
+    const auto serving = Clock::now() + 60s;
+    while (!accepting(ftpPort) && Clock::now() < serving) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(accepting(ftpPort)) << "the game's score server never answered on port " << ftpPort;
+
+    kill(game, SIGKILL);
+    const auto killed = Clock::now();
+    const auto status = waitEnd(game, killed + 10s);
+    ASSERT_TRUE(status.has_value()) << "the game outlived SIGKILL";
+    game = -1;
+    EXPECT_TRUE(serversGone(killed + 2s))
+        << "the game's score server (process " << server << ") still runs 2 s after the game was killed";
+    std::printf("the score server was gone %.3f s after the game was killed\n", secondsSince(killed));
+}
+
 #else
 
 TEST(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItOnTheNextBoard) {
+    GTEST_SKIP() << "built without the X server's XTest extension (libxtst-dev)";
+}
+
+TEST(PlayerRoundTrip, AGameKilledAfterStartingItsScoreServerLeavesNoServerBehind) {
     GTEST_SKIP() << "built without the X server's XTest extension (libxtst-dev)";
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::string_view kReady = "score server ready";
+// What the server says when its port is taken.
+constexpr std::string_view kPortTaken = "port is taken";
 // The server's exit status when pyftpdlib is missing: it can never run here.
 constexpr int kCannotRun = 3;
 
@@ -43,6 +46,21 @@ void writeAll(int fd, std::string_view text) {
         if (n <= 0) return;
         text.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// A child that has ended: reaped now, or a zombie whose last threads are
+// still on their way out (it cannot be reaped before they are gone).
+bool hasEnded(pid_t pid) {
+    if (::waitpid(pid, nullptr, WNOHANG) != 0) return true;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    std::FILE* f = std::fopen(path, "re");
+    if (!f) return true;
+    char line[512] = {};
+    const std::size_t n = std::fread(line, 1, sizeof line - 1, f);
+    std::fclose(f);
+    const char* close = std::strrchr(line, ')');
+    return n > 0 && close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
 }
 
 }  // namespace
@@ -119,9 +137,26 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     std::lock_guard lock(m_);
     if (stopped_) return false;
-    if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) return true;
-    reap();
-    return start(deadline);
+    if (child_ > 0 && hasEnded(child_)) {
+        // The server this game started has ended (killed, say). Its port
+        // closes only as its last thread goes: wait for that, or a request
+        // would be sent to a server on its way out.
+        child_ = -1;
+        reap();
+        const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(2));
+        while (Clock::now() < until && accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(100)))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (;;) {
+        if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) return true;
+        reap();
+        const Start started = start(deadline);
+        if (started == Start::Ready) return true;
+        // Another game started its server on the port at the same moment,
+        // or one on its way out still held it: look again.
+        if (started != Start::PortTaken || stopped_ || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 }
 
 pid_t LoopbackScoreServer::startedServer() const {
@@ -143,13 +178,13 @@ void LoopbackScoreServer::reap() {
     if (drain_.joinable()) drain_.join();
 }
 
-bool LoopbackScoreServer::start(Clock::time_point deadline) {
+LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline) {
     int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) return false;
+    if (::pipe2(in, O_CLOEXEC) != 0) return Start::Failed;
     if (::pipe2(out, O_CLOEXEC) != 0) {
         ::close(in[0]);
         ::close(in[1]);
-        return false;
+        return Start::Failed;
     }
     const std::vector<std::string> args = {plan_.python,
                                            plan_.script.string(),
@@ -199,7 +234,7 @@ bool LoopbackScoreServer::start(Clock::time_point deadline) {
             std::fprintf(stderr, "korvala: online scores are off: cannot run %s: %s\n", plan_.python.c_str(),
                          std::strerror(spawned));
         }
-        return false;
+        return Start::Failed;
     }
     child_ = pid;
     stdinPipe_ = in[1];
@@ -259,7 +294,7 @@ bool LoopbackScoreServer::start(Clock::time_point deadline) {
             }
             ::close(fd);
         });
-        return true;
+        return Start::Ready;
     }
 
     ::close(out[0]);
@@ -270,17 +305,18 @@ bool LoopbackScoreServer::start(Clock::time_point deadline) {
     }
     child_ = -1;
     closeFd(stdinPipe_);
+    said += line;
+    if (ended && said.find(kPortTaken) != std::string::npos) return Start::PortTaken;
     if (!stopped_ && !toldFailure_) {
         // Told once: each later request fails the same way, silently.
         toldFailure_ = true;
-        said += line;
         while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
         const bool cannotRun = ended && WIFEXITED(status) && WEXITSTATUS(status) == kCannotRun;
         std::fprintf(stderr, "korvala: online scores are off: the score server on %s:%d %s%s%s\n", plan_.host.c_str(),
                      plan_.ftpPort, cannotRun ? "cannot run here" : ended ? "did not start" : "was not ready in time",
                      said.empty() ? "" : ": ", said.c_str());
     }
-    return false;
+    return Start::Failed;
 }
 
 void LoopbackScoreServer::stop() {

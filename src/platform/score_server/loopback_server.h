@@ -66,7 +66,8 @@ public:
     static bool accepting(const std::string& host, int port, std::chrono::milliseconds limit);
 
 private:
-    bool start(std::chrono::steady_clock::time_point deadline);
+    enum class Start { Ready, PortTaken, Failed };
+    Start start(std::chrono::steady_clock::time_point deadline);
     void reap();
 
     LoopbackServerPlan plan_;

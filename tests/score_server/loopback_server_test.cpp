@@ -1,0 +1,194 @@
+// The game's own loopback score server: started when nothing answers on the
+// FTP port, started again when it has gone, never a second one beside a
+// server that answers, and gone with the game however the game ends.
+#include "platform/score_server/loopback_server.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace korvala {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A loopback port that nothing listens on (now).
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t size = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// True once `pid` has ended and closed what it held: our own child is
+// reaped here; another process's (the killed game's server, handed to
+// whoever adopts orphans) once it is gone or a zombie whose every thread has
+// ended.
+bool gone(pid_t pid, std::chrono::milliseconds within) {
+    const auto deadline = Clock::now() + within;
+    while (Clock::now() < deadline) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid || ::kill(pid, 0) != 0) return true;
+        const fs::path proc = "/proc/" + std::to_string(pid);
+        std::ifstream stat(proc / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        std::error_code ec;
+        const auto threads = std::distance(fs::directory_iterator(proc / "task", ec), fs::directory_iterator());
+        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z' && threads <= 1)
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+class LoopbackServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "korvala-loopback-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        plan.script = KORVALA_SCORE_SERVER;
+        plan.folder = root / "server";
+        plan.ftpPort = freePort();
+        plan.httpPort = freePort();
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    fs::path root;
+    LoopbackServerPlan plan;
+};
+
+TEST_F(LoopbackServer, StartsWhenNothingAnswersAndOnlyThen) {
+    LoopbackScoreServer server(plan);
+    ASSERT_FALSE(LoopbackScoreServer::accepting(plan.host, plan.ftpPort, 200ms));
+    ASSERT_TRUE(server.ensureRunning());
+    const pid_t first = server.startedServer();
+    ASSERT_GT(first, 0);
+    EXPECT_TRUE(LoopbackScoreServer::accepting(plan.host, plan.ftpPort, 1s));
+    EXPECT_TRUE(LoopbackScoreServer::accepting(plan.host, plan.httpPort, 1s)) << "the page too";
+    EXPECT_TRUE(fs::exists(plan.folder / "cert.pem")) << "the certificate the game trusts";
+
+    ASSERT_TRUE(server.ensureRunning());
+    EXPECT_EQ(server.startedServer(), first) << "one server, not one per request";
+
+    // The server went away (the copy of the game that started it ended):
+    // the next request starts it again.
+    ::kill(first, SIGKILL);
+    ASSERT_TRUE(gone(first, 2s));
+    ASSERT_TRUE(server.ensureRunning());
+    EXPECT_GT(server.startedServer(), 0);
+    EXPECT_NE(server.startedServer(), first);
+
+    const pid_t second = server.startedServer();
+    server.stop();
+    EXPECT_TRUE(gone(second, 2s)) << "stop() ends the server it started";
+    EXPECT_FALSE(server.ensureRunning()) << "and starts none after";
+}
+
+TEST_F(LoopbackServer, UsesAServerThatAlreadyAnswers) {
+    LoopbackScoreServer other(plan);
+    ASSERT_TRUE(other.ensureRunning());
+    LoopbackScoreServer mine(plan);
+    ASSERT_TRUE(mine.ensureRunning());
+    EXPECT_EQ(mine.startedServer(), -1) << "another game's server serves this one too";
+}
+
+// However the game ends, killed included, its server follows within 2 s.
+TEST_F(LoopbackServer, EndsWhenTheGameIsKilled) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t game = ::fork();
+    ASSERT_GE(game, 0);
+    if (game == 0) {
+        ::close(report[0]);
+        LoopbackScoreServer server(plan);
+        pid_t pid = server.ensureRunning() ? server.startedServer() : -1;
+        if (::write(report[1], &pid, sizeof pid) != sizeof pid) ::_exit(1);
+        for (;;) ::pause();
+    }
+    ::close(report[1]);
+    pid_t started = -1;
+    ASSERT_EQ(::read(report[0], &started, sizeof started), static_cast<ssize_t>(sizeof started));
+    ::close(report[0]);
+    ASSERT_GT(started, 0);
+    ASSERT_TRUE(LoopbackScoreServer::accepting(plan.host, plan.ftpPort, 1s));
+
+    ::kill(game, SIGKILL);
+    ::waitpid(game, nullptr, 0);
+    EXPECT_TRUE(gone(started, 2s)) << "the server outlived the game that started it";
+    EXPECT_FALSE(LoopbackScoreServer::accepting(plan.host, plan.ftpPort, 200ms));
+}
+
+// Without pyftpdlib the server cannot run: the game says why once, and each
+// later request fails the same way without a word.
+TEST_F(LoopbackServer, SaysOnceWhyItCannotStart) {
+    const fs::path python = root / "python-without-modules";
+    std::ofstream(python) << "#!/bin/sh\nexec /usr/bin/python3 -S \"$@\"\n";
+    fs::permissions(python, fs::perms::owner_all);
+    plan.python = python.string();
+    const fs::path said = root / "stderr.txt";
+
+    LoopbackScoreServer server(plan);
+    const int saved = ::dup(2);
+    const int file = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(file, 2);
+    const bool first = server.ensureRunning();
+    const bool second = server.ensureRunning();
+    ::dup2(saved, 2);
+    ::close(file);
+    ::close(saved);
+    EXPECT_FALSE(first);
+    EXPECT_FALSE(second);
+
+    std::ifstream in(said);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    EXPECT_EQ(lines, 1u) << text;
+    EXPECT_NE(text.find("cannot run here"), std::string::npos) << text;
+    EXPECT_NE(text.find("pyftpdlib"), std::string::npos) << text;
+}
+
+TEST(LoopbackServerFolder, FollowsTheDataFolderRule) {
+    struct Case {
+        const char* data;
+        const char* home;
+        const char* folder;
+    };
+    const Case cases[] = {
+        {"/x/data", "/home/p", "/x/data/Korvala/score-server"},
+        {nullptr, "/home/p", "/home/p/.local/share/Korvala/score-server"},
+        {"", "/home/p", "/home/p/.local/share/Korvala/score-server"},
+        {"relative", "/home/p", "/home/p/.local/share/Korvala/score-server"},
+    };
+    for (const Case& c : cases) {
+        const auto env = [&](const char* name) -> const char* {
+            return std::string(name) == "XDG_DATA_HOME" ? c.data : std::string(name) == "HOME" ? c.home : nullptr;
+        };
+        EXPECT_EQ(loopbackServerFolder(env), fs::path(c.folder)) << (c.data ? c.data : "(unset)");
+        EXPECT_EQ(loopbackServerCertificate(env), fs::path(c.folder) / "cert.pem");
+    }
+}
+
+}  // namespace
+}  // namespace korvala
