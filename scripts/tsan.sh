@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tests of the game's threaded parts with ThreadSanitizer and runs
 # them: the sound devices and the mixer's streaming (tests/sound), the score
-# service's transfer channels (tests/transfer), the virtual clock
+# service's transfer channels and the board on them (tests/transfer), the
+# loopback score server the game starts (tests/score_server), the virtual clock
 # (tests/window) and the Qt timers (tests/view). Only those test programs are
 # built, so the stage stays short.
 # Usage: scripts/tsan.sh [build-folder]   (default build-tsan)
@@ -12,10 +13,12 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${1:-build-tsan}
 
-targets=(korvala_sound_tests listing_lines_test curl_channel_test window_model_test korvala_view_tests)
+targets=(korvala_sound_tests listing_lines_test curl_channel_test listing_board_test loopback_server_test
+         window_model_test korvala_view_tests)
 # The test suites to run, by their names as the tests list them.
 suites=(SoundDevices LongSounds StreamedSound            # tests/sound: devices, mixer, long sounds
-        TransferChannelTest TransferChannelTlsTest ListingLines  # tests/transfer
+        TransferChannelTest TransferChannelTlsTest ListingLines ListingBoard  # tests/transfer
+        LoopbackServer                                   # tests/score_server
         ClockFixture                                     # tests/window: the virtual clock
         QtSchedulerTest)                                 # tests/view: the Qt timers
 

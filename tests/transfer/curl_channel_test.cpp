@@ -228,7 +228,12 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         TransferRequest request;
     };
     writeScore("Bert", "2");
+    // A score file that is a link (here to a file of the player's): never
+    // followed, never sent.
+    std::ofstream(dir.path() / "private.txt") << "secret";
+    fs::create_symlink(dir.path() / "private.txt", data / percentName("Link"));
     const std::vector<Case> cases = {
+        {"local file a link", settings(), upload("Link")},
         {"wrong password", settings(server->url(), "wrong"), listing()},
         {"wrong password, upload", settings(server->url(), "wrong"), upload("Bert")},
         {"server down", settings(down), listing()},
@@ -257,6 +262,7 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         EXPECT_EQ(reports.size(), 2u);
     }
     EXPECT_FALSE(fs::exists(home / "Korvala" / "Bert"));
+    EXPECT_FALSE(fs::exists(home / "Korvala" / "Link"));
     EXPECT_TRUE(strayFiles().empty());
 }
 
