@@ -25,6 +25,7 @@ src=$root/src
 # Per target: its sources, extra compile flags, seed folders, dictionary,
 # the largest input and the time one input may take (seconds).
 defines=()
+libs=()
 seeds=()
 timeout=10
 case $target in
@@ -51,10 +52,12 @@ case $target in
   scenario)
     # The whole program as the simulator runs it, on the recording doubles.
     sources=()
-    for dir in sim program shell game profile online window doubles platform/files platform/rtf; do
+    for dir in sim program shell game profile online window doubles platform/files platform/log platform/rtf; do
       sources+=("$src/$dir"/*.cpp)
     done
     sources+=("$root/fuzz/scenario_fuzz.cpp")
+    # The data folder's long names are hashed with libcrypto.
+    libs=(-lcrypto)
     # The score service's address, as the game's build sets it.
     defines=(-DKORVALA_FTP_HOST='"127.0.0.1:2121"' -DKORVALA_FTP_USER='"korvala"'
              -DKORVALA_SCORES_PAGE='"http://127.0.0.1:2180/"')
@@ -109,7 +112,7 @@ if compgen -G "$build/obj/*.failed" >/dev/null; then
   echo "$target fuzz: FAILED: the target does not build"
   exit 1
 fi
-"$cxx" "${flags[@]}" "${objects[@]}" -o "$binary"
+"$cxx" "${flags[@]}" "${objects[@]}" "${libs[@]}" -o "$binary"
 
 # The fuzzer adds what it finds to its corpus folder: give it a copy, so the
 # seeds stay as they are.

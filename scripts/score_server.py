@@ -25,8 +25,9 @@ pipe open while it runs). The folder keeps the scores and the certificate
 between runs.
 
 Exit status: 0 after a stop request, 1 when the server cannot start here and
-now (a busy port, an unusable folder), 3 when pyftpdlib is missing, so that
-it can never run with this Python.
+now (a busy port, an unusable folder), 3 when pyftpdlib is missing or lacks
+something the server builds on (see check_pyftpdlib), so that it can never
+run with this Python.
 """
 
 import argparse
@@ -44,6 +45,7 @@ import threading
 from pathlib import Path
 
 try:
+    import pyftpdlib
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.servers import FTPServer
@@ -333,10 +335,24 @@ if TLS_DTPHandler is not None:
         as soon as the data connection is open, often before it has sent the
         STOR or LIST that gives the connection its direction; pyftpdlib's own
         handler takes that early data for a dropped connection and closes it.
-        Here the handshake is always read."""
+        Here the handshake is always read: from the moment pyftpdlib secures
+        the connection until it reports the handshake done, the channel asks
+        for what the client sends. Only pyftpdlib's public methods and hooks
+        are used (DATA_CHANNEL_HOOKS); check_pyftpdlib() makes sure at start
+        that they are there."""
+
+        handshake_in_progress = False
+
+        def secure_connection(self, ssl_context):
+            super().secure_connection(ssl_context)
+            self.handshake_in_progress = True
+
+        def handle_ssl_established(self):
+            self.handshake_in_progress = False
+            super().handle_ssl_established()
 
         def readable(self):
-            if self._ssl_accepting or self._ssl_want_read:
+            if self.handshake_in_progress:
                 return True
             return super().readable()
 
@@ -409,9 +425,9 @@ class ScoreCommands:
         return super().ftp_RNFR(path)
 
     def ftp_RNTO(self, path):
-        # An upload goes straight into Korvala/, under a plain file name.
-        if self._rnfr and not self.authorizer.is_score_name(path):
-            self._rnfr = None
+        # An upload goes straight into Korvala/, under a plain file name; any
+        # other target is refused whether or not a source was named.
+        if not self.authorizer.is_score_name(path):
             self.respond(self.REFUSED)
             return None
         return super().ftp_RNTO(path)
@@ -427,9 +443,40 @@ class ScoreCommands:
         self.respond(self.REFUSED)
 
 
+# What the server builds on beyond pyftpdlib's plain use. A setting given to
+# a handler class that pyftpdlib no longer knows would be ignored without a
+# word (the one that requires encrypted data, say), and a data channel hook
+# that is no longer called would let pyftpdlib reset every encrypted data
+# connection again; so each must be there before the server starts.
+HANDLER_SETTINGS = ("authorizer", "banner", "permit_foreign_addresses")
+TLS_HANDLER_SETTINGS = ("certfile", "keyfile", "dtp_handler", "tls_control_required", "tls_data_required",
+                        "ssl_context", "get_ssl_context")
+COMMANDS = ("ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp_STOU", "respond")
+# Called by pyftpdlib as it secures a data connection, when the handshake is
+# done, and to ask whether the channel reads (see PrivateDataChannel).
+DATA_CHANNEL_HOOKS = ("secure_connection", "handle_ssl_established", "readable")
+
+
+class PyftpdlibLacks(Exception):
+    """pyftpdlib lacks something the server builds on."""
+
+
+def check_pyftpdlib(tls):
+    """Raises PyftpdlibLacks naming everything the server needs from
+    pyftpdlib that it does not offer (with `tls`, also for TLS)."""
+    wanted = [(FTPHandler, HANDLER_SETTINGS + COMMANDS)]
+    if tls:
+        wanted += [(TLS_FTPHandler, TLS_HANDLER_SETTINGS), (TLS_DTPHandler, DATA_CHANNEL_HOOKS)]
+    missing = ["%s.%s" % (cls.__name__, name) for cls, names in wanted for name in names
+               if not hasattr(cls, name)]
+    if missing:
+        raise PyftpdlibLacks(", ".join(missing))
+
+
 def make_ftp_handler(home, tls, cert=None, key=None):
     """The FTP handler class for the score account; with `tls` it requires
-    AUTH TLS before login and PROT P before any data connection."""
+    AUTH TLS before login and PROT P before any data connection. Raises
+    PyftpdlibLacks when pyftpdlib does not know a setting it is given."""
     if tls:
         base = TLS_FTPHandler
         attrs = {"certfile": str(cert), "keyfile": str(key), "dtp_handler": PrivateDataChannel,
@@ -442,6 +489,9 @@ def make_ftp_handler(home, tls, cert=None, key=None):
         attrs = {}
     attrs.update({"authorizer": ScoreAccount(home), "banner": "Korvala score server ready.",
                   "permit_foreign_addresses": False})
+    unknown = sorted(name for name in attrs if not hasattr(base, name))
+    if unknown:  # only settings check_pyftpdlib() has seen may be given
+        raise PyftpdlibLacks(", ".join("%s.%s" % (base.__name__, name) for name in unknown))
     handler = type("KorvalaFTPHandler", (ScoreCommands, base), attrs)
     if tls:
         handler.get_ssl_context()  # a bad certificate fails here, at start, not at the first AUTH
@@ -483,12 +533,18 @@ def main(argv=None):
         log.warning("python3-openssl is missing: FTP runs without TLS")
         tls = False
     try:
+        check_pyftpdlib(tls)  # before anything is made in the folder
         score_folder.mkdir(parents=True, exist_ok=True)
         if tls:
             cert, key = ensure_certificate(args.cert, args.host)
             handler = make_ftp_handler(home, True, cert, key)
         else:
             handler = make_ftp_handler(home, False)
+    except PyftpdlibLacks as e:
+        print("score server: this pyftpdlib (%s, in %s) lacks what the server needs: %s"
+              % (getattr(pyftpdlib, "__ver__", "version unknown"), os.path.dirname(pyftpdlib.__file__), e),
+              file=sys.stderr)
+        return 3
     except Exception as e:  # a folder or certificate we cannot use: say so and stop
         print("score server: cannot prepare %s: %s" % (args.folder, e), file=sys.stderr)
         return 1

@@ -10,7 +10,7 @@ packages=(
   librsvg2-bin python3-pil
   sox libsox-fmt-all pulseaudio pulseaudio-utils
   fonts-dejavu-core fonts-liberation
-  libcurl4-openssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
+  libcurl4-openssl-dev libssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
   qt6-webengine-dev xdotool
   desktop-file-utils appstream fonts-wine
 )

@@ -11,7 +11,6 @@ namespace {
 
 const Ports kNoPorts{};
 
-
 // Case-insensitive, character by character, for letters of every script:
 // the sorted list's order.
 bool listBefore(const std::string& a, const std::string& b) { return compareCaseFolded(a, b) < 0; }
@@ -31,10 +30,20 @@ bool Element::windowed() const {
     }
 }
 
-const Ports& Element::ports() const { return context_ ? context_->ports : kNoPorts; }
+const WindowContext* Element::context() const {
+    const Element* top = this;
+    while (top->parent) top = top->parent;
+    return top->ownContext();
+}
+
+const Ports& Element::ports() const {
+    const WindowContext* c = context();
+    return c ? c->ports : kNoPorts;
+}
 
 void Element::notify() {
-    if (context_ && context_->observer) context_->observer->changed(*this);
+    const WindowContext* c = context();
+    if (c && c->observer) c->observer->changed(*this);
 }
 
 void Element::assign(std::string& slot, std::string value) {
@@ -158,7 +167,6 @@ void Timer::setInterval(int ms) {
 
 void Container::add(Element& e) {
     e.parent = this;
-    e.context_ = context_;
     if (auto* t = dynamic_cast<Timer*>(&e)) timers.push_back(t);
     else if (e.windowed()) windowed.push_back(&e);
     else windowless.push_back(&e);

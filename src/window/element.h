@@ -48,8 +48,9 @@ public:
 };
 
 // What every element of one window shares: the observer of its changes and
-// the ports it reaches the platform through. The window owns it; each element
-// is given it when it is added to its container.
+// the ports it reaches the platform through. The window owns it; an element
+// reaches it through its containers each time it needs it, so an element
+// added to a panel before the panel joins the window finds it all the same.
 struct WindowContext {
     ChangeObserver* observer = nullptr;
     Ports ports;
@@ -84,11 +85,14 @@ public:
 
 protected:
     void notify();
-    // The ports of the window this element stands in (all empty before the
-    // element is placed in a window).
+    // The ports of the window this element stands in (all empty while it
+    // stands in no window).
     const Ports& ports() const;
-    friend class Container;
-    WindowContext* context_ = nullptr;
+    // The context of the window this element stands in, found through its
+    // containers; nullptr while it stands in no window.
+    const WindowContext* context() const;
+    // Only the window itself has a context of its own.
+    virtual const WindowContext* ownContext() const { return nullptr; }
     // Stores a text property and tells the observer, only when it changes.
     void assign(std::string& slot, std::string value);
     bool visible_ = true;
@@ -263,9 +267,6 @@ public:
     // The order in which the Tab key moves the focus among its controls.
     std::vector<Element*> tabOrder;
     void add(Element& e);            // appends at the bottom of its list
-protected:
-    // The window's own context: only the window itself calls this.
-    void setOwnContext(WindowContext& context) { context_ = &context; }
 };
 
 class Panel : public Container {

@@ -3,7 +3,7 @@
 namespace korvala {
 
 void EventTable::on(const Element& e, Event ev, std::function<void()> handler) {
-    entries_.push_back({&e, ev, std::move(handler)});
+    entries_.push_back({&e, ev, std::make_shared<const std::function<void()>>(std::move(handler))});
 }
 
 bool EventTable::raise(const Element& e, Event ev) {
@@ -14,8 +14,12 @@ bool EventTable::raise(const Element& e, Event ev) {
             return true;
         }
         entries_[i].running = true;
+        // A handler that binds entries moves the table's storage, and with it
+        // the entry; this reference keeps the running callable alive, and the
+        // entry's state is read again by its index after each run.
+        const std::shared_ptr<const std::function<void()>> handler = entries_[i].handler;
         do {
-            entries_[i].handler();  // by index: a handler may bind more entries
+            (*handler)();
         } while (entries_[i].waiting > 0 && entries_[i].waiting--);
         entries_[i].running = false;
         return true;

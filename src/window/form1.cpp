@@ -23,10 +23,7 @@ void label(Label& l, Rect r, std::string caption, Rgb color, Font font, bool vis
 
 }  // namespace
 
-Form1::Form1() : Container(Kind::Form, "Form1") {
-    setOwnContext(context_);
-    build();
-}
+Form1::Form1() : Container(Kind::Form, "Form1") { build(); }
 
 void Form1::build() {
     place = {0, 0, kClientWidth, kClientHeight};
@@ -229,7 +226,7 @@ void Form1::build() {
 void Form1::setPorts(const Ports& ports) {
     if (portsSet_) return;
     portsSet_ = true;
-    context_.ports = ports;
+    windowContext_.ports = ports;
     if (Scheduler* s = ports.scheduler)
         for (Element* e : all_)
             if (auto* t = dynamic_cast<Timer*>(e); t && t->Interval() > 0) s->intervalSet(*t, t->Interval());

@@ -91,8 +91,8 @@ public:
     // first splash timer) start counting on the scheduler given here.
     void setPorts(const Ports& ports);
     // The view that is told of every change; nullptr for none.
-    void setObserver(ChangeObserver* observer) { context_.observer = observer; }
-    ChangeObserver* observer() const { return context_.observer; }
+    void setObserver(ChangeObserver* observer) { windowContext_.observer = observer; }
+    ChangeObserver* observer() const { return windowContext_.observer; }
 
     EventTable events;
     bool raise(const Element& e, Event ev) { return events.raise(e, ev); }
@@ -117,7 +117,9 @@ public:
     std::vector<Panel*> panels() const;
 
 private:
-    WindowContext context_;
+    // What every element of this window reaches through its containers.
+    WindowContext windowContext_;
+    const WindowContext* ownContext() const override { return &windowContext_; }
     bool portsSet_ = false;
     std::vector<Element*> all_;
     std::vector<std::unique_ptr<Element>> owned_;  // array members

@@ -12,7 +12,9 @@ long long numberOf(std::string_view text) {
     long long value = 0;
     constexpr long long kMax = std::numeric_limits<long long>::max() / 10 - 9;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (value > kMax) break;  // saturate instead of overflowing
+        // Another digit might not fit: the digits from here on are dropped,
+        // so a number too long to hold keeps only its leading digits.
+        if (value > kMax) break;
         value = value * 10 + (text[i] - '0');
     }
     return negative ? -value : value;

@@ -1,6 +1,7 @@
 // Checks every picture the game ships, as built into the program
 // (:/pictures/<name>.png, and the dense sets <name>@1.5x.png and
-// <name>@2x.png): its pixel size, its kind (full colour, palette with one
+// <name>@2x.png): its pixel size, decoded, against the size the window model
+// lays it out at (pictureSize), its kind (full colour, palette with one
 // transparent entry, or the icon's on/off mask), and what the game relies on
 // when it swaps pictures: a highlighted menu entry is its plain entry with
 // brighter lettering, the five hole pictures keep the hole in the same place,
@@ -24,15 +25,15 @@
 #include <string>
 #include <vector>
 
+#include "window/picture_store.h"
+
 namespace {
 
 enum class Kind { FullColour, Palette, Icon };
 
 struct PictureCase {
-    const char* name;
+    const char* name;  // of the file
     Kind kind;
-    int width;
-    int height;
 };
 
 // Failure messages name the picture rather than dumping the case's bytes.
@@ -53,42 +54,58 @@ void PrintTo(const Scale& s, std::ostream* os) { *os << s.label; }
 
 int scaled(int v, const Scale& s) { return int(std::ceil(v * s.factor)); }
 
+// The name the game gives a picture of a file: "MNU3" is "MNU(3)" of the
+// picture store, "board" is "board".
+std::string gameName(const std::string& file) {
+    const std::size_t digits = file.find_first_of("0123456789");
+    if (digits == std::string::npos || digits == 0) return file;
+    const std::string family = file.substr(0, digits);
+    const int index = std::stoi(file.substr(digits));
+    return korvala::PictureStore::holds(family, index) ? family + "(" + std::to_string(index) + ")" : file;
+}
+
+// The size the window model lays a picture out at, in window pixels.
+QSize layoutSize(const std::string& file) {
+    const korvala::PictureSize size = korvala::pictureSize(gameName(file));
+    return QSize(size.width, size.height);
+}
+
 // Every picture of the game, once.
 const std::vector<PictureCase>& pictures() {
     static const std::vector<PictureCase> all = {
-        {"board", Kind::FullColour, 688, 471},
-        {"splash2", Kind::FullColour, 687, 471},
-        {"scores_backdrop", Kind::FullColour, 687, 471},
-        {"title", Kind::FullColour, 687, 471},
-        {"credits", Kind::FullColour, 687, 471},
-        {"result", Kind::FullColour, 687, 471},
-        {"profile", Kind::FullColour, 687, 471},
-        {"scoreboard", Kind::FullColour, 687, 471},
-        {"partner_logo", Kind::FullColour, 340, 155},
-        {"MNU0", Kind::Palette, 209, 41},
-        {"MNU1", Kind::Palette, 209, 41},
-        {"MNU2", Kind::Palette, 209, 41},
-        {"MNU3", Kind::Palette, 209, 41},
-        {"MNU4", Kind::Palette, 209, 41},
-        {"MNU5", Kind::Palette, 209, 41},
-        {"MNU6", Kind::Palette, 209, 41},
-        {"MNU7", Kind::Palette, 209, 41},
-        {"MNU8", Kind::Palette, 209, 41},
-        {"MNU9", Kind::Palette, 209, 41},
-        {"MNU10", Kind::Palette, 209, 41},
-        {"MNU11", Kind::Palette, 209, 41},
-        {"Ki0", Kind::Palette, 48, 52},
-        {"Ki1", Kind::Palette, 48, 52},
-        {"Ki2", Kind::Palette, 48, 52},
-        {"Ka0", Kind::Palette, 48, 52},
-        {"Ka1", Kind::Palette, 48, 52},
-        {"Ka2", Kind::Palette, 48, 52},
-        {"Kosong", Kind::Palette, 151, 129},
-        {"kena", Kind::Palette, 151, 129},
-        {"jam", Kind::Palette, 151, 129},
-        {"bom", Kind::Palette, 151, 129},
-        {"Teler", Kind::Palette, 151, 129},
-        {"icon", Kind::Icon, 32, 32},
+        {"board", Kind::FullColour},
+        {"splash2", Kind::FullColour},
+        {"scores_backdrop", Kind::FullColour},
+        {"title", Kind::FullColour},
+        {"credits", Kind::FullColour},
+        {"result", Kind::FullColour},
+        {"profile", Kind::FullColour},
+        {"scoreboard", Kind::FullColour},
+        {"partner_logo", Kind::FullColour},
+        {"MNU0", Kind::Palette},
+        {"MNU1", Kind::Palette},
+        {"MNU2", Kind::Palette},
+        {"MNU3", Kind::Palette},
+        {"MNU4", Kind::Palette},
+        {"MNU5", Kind::Palette},
+        {"MNU6", Kind::Palette},
+        {"MNU7", Kind::Palette},
+        {"MNU8", Kind::Palette},
+        {"MNU9", Kind::Palette},
+        {"MNU10", Kind::Palette},
+        {"MNU11", Kind::Palette},
+        {"Ki0", Kind::Palette},
+        {"Ki1", Kind::Palette},
+        {"Ki2", Kind::Palette},
+        {"Ka0", Kind::Palette},
+        {"Ka1", Kind::Palette},
+        {"Ka2", Kind::Palette},
+        {"Kosong", Kind::Palette},
+        {"kena", Kind::Palette},
+        {"jam", Kind::Palette},
+        {"bom", Kind::Palette},
+        {"Teler", Kind::Palette},
+        {"icon", Kind::Icon},
     };
     return all;
 }
@@ -187,14 +204,19 @@ TEST_P(PictureFile, HasItsSizeKindAndTransparency) {
     ASSERT_FALSE(bytes.isEmpty()) << file << " is missing from the built-in pictures";
     const auto png = parsePng(bytes);
     ASSERT_TRUE(png.has_value()) << file << " is not a well-formed PNG";
-    const int width = scaled(pc.width, scale);
-    const int height = scaled(pc.height, scale);
-    EXPECT_EQ(png->width, uint32_t(width));
-    EXPECT_EQ(png->height, uint32_t(height));
 
+    // The picture as decoded is as large as the window lays it out (dense
+    // sets: that size times the factor, rounded up), and its header agrees.
+    const QSize layout = layoutSize(pc.name);
+    ASSERT_FALSE(layout.isEmpty()) << gameName(pc.name) << " has no size in the window model";
+    const int width = scaled(layout.width(), scale);
+    const int height = scaled(layout.height(), scale);
     const QImage img = decode(pc.name, scale);
     ASSERT_FALSE(img.isNull()) << file << " does not decode";
-    ASSERT_EQ(img.size(), QSize(width, height));
+    EXPECT_EQ(img.size(), QSize(width, height)) << file << " decoded, against " << gameName(pc.name) << " laid out at "
+                                                << layout.width() << "x" << layout.height();
+    EXPECT_EQ(png->width, uint32_t(img.width()));
+    EXPECT_EQ(png->height, uint32_t(img.height()));
     const AlphaCount alpha = countAlpha(img);
 
     switch (pc.kind) {
@@ -464,8 +486,8 @@ TEST_P(EverySet, ShowsTheOneXPictures) {
         const QImage down = backToOneX(dense, scale, own.size());
         EXPECT_LT(distance(down, own), 8.0);
         for (const PictureCase& other : pictures()) {
-            if (other.name == pc.name || other.width != pc.width || other.height != pc.height) continue;
             const QImage otherImg = decode(other.name);
+            if (other.name == pc.name || otherImg.size() != own.size()) continue;
             const std::vector<char> where = differing(own, otherImg);
             const double toOwn = distance(down, own, &where);
             const double toOther = distance(down, otherImg, &where);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/files/safe_name.h"
+#include "platform/log/recording.h"
 #include "platform/rtf/rtf_document.h"
 #include "platform/rtf/utf8.h"
 #include "window/limits.h"
@@ -225,6 +226,57 @@ TEST_F(DocumentFilesTest, FailedLoadLeavesTheTextUnchanged) {
     std::string text = "keep";
     EXPECT_TRUE(files.load("C:/good", text));
     EXPECT_EQ(text, "fine");
+}
+
+// A failed save or load leaves one warning with what the document is and the
+// system's reason; a profile that was never saved (a first start) leaves
+// none. A score file is never named: its name holds the player's e-mail
+// address.
+TEST_F(DocumentFilesTest, FailuresAreLoggedWithTheirReasonButAFirstStartIsNot) {
+    using korvala::log::Level;
+    korvala::log::Recording said;
+    {
+        DiskDocumentFiles fresh(data_);  // no data folder yet
+        for (const char* path :
+             {"C:/konfignama.tamzosystem", "C:/konfigemail.tamzosystem", "C:/konfignegara.tamzosystem"}) {
+            std::string text;
+            EXPECT_FALSE(fresh.load(path, text)) << path;
+        }
+        EXPECT_TRUE(said.messages(Level::Warning).empty()) << said.text();
+    }
+
+    const std::string score = "C:/7(Budi)(b@x.example)(Papua Nugini)";
+    writeBytes(root_ / "plain-file", "x");
+    fs::create_directories(data_ / "7(Budi)(b@x.example)(Papua Nugini)");
+    writeBytes(data_ / "konfignegara.tamzosystem", "Brunei");
+    DiskDocumentFiles files(data_);
+    DiskDocumentFiles underFile(root_ / "plain-file" / "data");
+    struct Case {
+        const char* what;
+        std::function<bool()> attempt;
+        std::vector<std::string> said;  // every one on the warning's line
+    };
+    std::string text;
+    const std::vector<Case> cases = {
+        {"a data folder that cannot be made", [&] { return underFile.save("C:/konfignama.tamzosystem", "Ayu"); },
+         {"cannot save", "konfignama.tamzosystem", "Not a directory"}},
+        {"a folder where the score file goes", [&] { return files.save(score, "7"); },
+         {"cannot save", "a score file", "Is a directory"}},
+        {"a profile file that is not a document", [&] { return files.load("C:/konfignegara.tamzosystem", text); },
+         {"cannot load", "konfignegara.tamzosystem", "not a rich-text document"}},
+        {"a score file that is a folder", [&] { return files.load(score, text); },
+         {"cannot load", "a score file", "not a regular file"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        said.clear();
+        EXPECT_FALSE(c.attempt());
+        const std::vector<std::string> warnings = said.messages(Level::Warning);
+        ASSERT_EQ(warnings.size(), 1u) << said.text();
+        for (const std::string& part : c.said) EXPECT_NE(warnings[0].find(part), std::string::npos) << warnings[0];
+        EXPECT_EQ(warnings[0].find("b@x.example"), std::string::npos) << warnings[0];
+        EXPECT_EQ(warnings[0].find("Budi"), std::string::npos) << warnings[0];
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -13,11 +13,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+
+#include "platform/log/recording.h"
 
 namespace korvala {
 namespace {
@@ -139,6 +142,42 @@ TEST_F(LoopbackServer, EndsWhenTheGameIsKilled) {
     EXPECT_FALSE(LoopbackScoreServer::accepting(plan.host, plan.ftpPort, 200ms));
 }
 
+// The start and the stop of the server the game started are logged where a
+// player sees them by default (infos, not details), with the address and the
+// folder; a normal start and stop is no warning.
+TEST_F(LoopbackServer, SaysWhereItStartedAndThatItStopped) {
+    log::Recording said;
+    const std::string where = "127.0.0.1:" + std::to_string(plan.ftpPort);
+    {
+        LoopbackScoreServer server(plan);
+        ASSERT_TRUE(server.ensureRunning());
+        ASSERT_TRUE(server.ensureRunning());
+        const std::vector<std::string> started = said.messages(log::Level::Info);
+        ASSERT_EQ(started.size(), 1u) << said.text();
+        EXPECT_NE(started[0].find("started"), std::string::npos) << started[0];
+        EXPECT_NE(started[0].find(where), std::string::npos) << started[0];
+        EXPECT_NE(started[0].find(plan.folder.string()), std::string::npos) << started[0];
+        server.stop();
+    }  // the destructor stops it again: said once
+    const std::vector<std::string> infos = said.messages(log::Level::Info);
+    ASSERT_EQ(infos.size(), 2u) << said.text();
+    EXPECT_NE(infos[1].find("stopped"), std::string::npos) << infos[1];
+    EXPECT_NE(infos[1].find(where), std::string::npos) << infos[1];
+    EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
+}
+
+// Writes the game's log to standard error, one line each, as the game's own
+// sink does.
+class LogToStandardError {
+public:
+    LogToStandardError() {
+        log::setSink([](log::Area area, log::Level level, const std::string& message) {
+            std::fprintf(stderr, "%s %s: %s\n", log::levelName(level), log::areaName(area), message.c_str());
+        });
+    }
+    ~LogToStandardError() { log::setSink({}); }
+};
+
 // Without pyftpdlib the server cannot run: the game says why once, and each
 // later request fails the same way without a word.
 TEST_F(LoopbackServer, SaysOnceWhyItCannotStart) {
@@ -148,6 +187,7 @@ TEST_F(LoopbackServer, SaysOnceWhyItCannotStart) {
     plan.python = python.string();
     const fs::path said = root / "stderr.txt";
 
+    LogToStandardError sink;
     LoopbackScoreServer server(plan);
     const int saved = ::dup(2);
     const int file = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -165,6 +205,7 @@ TEST_F(LoopbackServer, SaysOnceWhyItCannotStart) {
     std::size_t lines = 0;
     for (char c : text) lines += c == '\n';
     EXPECT_EQ(lines, 1u) << text;
+    EXPECT_EQ(text.rfind("warning online: ", 0), 0u) << text;
     EXPECT_NE(text.find("cannot run here"), std::string::npos) << text;
     EXPECT_NE(text.find("pyftpdlib"), std::string::npos) << text;
 }

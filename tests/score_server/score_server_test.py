@@ -3,8 +3,9 @@
 the game's uploads, listings and clean-ups with Debian's curl over TLS and
 over plain FTP (--no-tls), every command the account must refuse, the TLS the
 server requires, the scores page fetched with curl, restarts, busy ports,
-stop signals and the end of standard input. Every server runs in its own
-temporary folder on ports the system picks (--ftp-port 0 --http-port 0).
+stop signals and the end of standard input, and a pyftpdlib that lacks what
+the server builds on. Every server runs in its own temporary folder on ports
+the system picks (--ftp-port 0 --http-port 0).
 
 usage: score_server_test.py <path of scripts/score_server.py> [unittest options]
 """
@@ -38,9 +39,11 @@ STOP_LIMIT = 10  # seconds a stop signal may take; the server checks for one fiv
 class ScoreServer:
     """One running score server, stopped by the test's clean-up."""
 
-    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None):
+    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=()):
         self.folder = folder
-        args = [PYTHON, SERVER, "--ftp-port", str(ftp_port), "--http-port", str(http_port)]
+        # `launcher`: a script and its arguments that Python runs first and
+        # that runs the server in turn.
+        args = [PYTHON, *launcher, SERVER, "--ftp-port", str(ftp_port), "--http-port", str(http_port)]
         if folder is not None:
             args += ["--folder", folder]
         args += list(extra)
@@ -657,6 +660,70 @@ class Lifecycle(ServerCase):
         self.assertEqual(run.stdout, "")
         self.assertIn("pyftpdlib is missing", run.stderr)
         self.assertNotIn("Traceback", run.stderr)
+
+
+# Runs the server with one thing taken away from Debian's pyftpdlib, as a
+# pyftpdlib that no longer offers it would be: argv is <class of
+# pyftpdlib.handlers> <name> <server> <server options...>.
+WITHOUT = """\
+import runpy, sys
+import pyftpdlib.handlers as handlers
+owner, name = sys.argv[1:3]
+for cls in getattr(handlers, owner).__mro__:
+    if name in vars(cls):
+        delattr(cls, name)
+sys.argv = sys.argv[3:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+class PyftpdlibFeatures(ServerCase):
+    """The server starts only with everything it builds on in pyftpdlib:
+    one missing piece ends it at once, loudly, rather than leaving it to
+    reset encrypted data connections or to ignore a setting."""
+
+    # (the class of pyftpdlib.handlers, what it loses, whether only TLS needs it)
+    NEEDED = [
+        ("TLS_DTPHandler", "secure_connection", True),       # the data channel's early handshake
+        ("TLS_DTPHandler", "handle_ssl_established", True),
+        ("TLS_FTPHandler", "tls_data_required", True),       # encrypted data required
+        ("TLS_FTPHandler", "tls_control_required", True),
+        ("FTPHandler", "permit_foreign_addresses", False),
+        ("FTPHandler", "ftp_STOU", False),
+    ]
+
+    def without(self, owner, name, extra=()):
+        runner = os.path.join(self.tmp, "without.py")
+        with open(runner, "w") as f:
+            f.write(WITHOUT)
+        server = ScoreServer(self.folder, extra=extra, launcher=[runner, owner, name])
+        self.addCleanup(server.close)
+        return server
+
+    def test_a_missing_piece_stops_it_at_start_with_status_3(self):
+        for owner, name, _ in self.NEEDED:
+            with self.subTest(missing="%s.%s" % (owner, name)):
+                proc = self.without(owner, name).proc
+                try:
+                    out, err = proc.communicate(timeout=HANG)
+                except subprocess.TimeoutExpired:
+                    self.fail("the server ran without %s.%s" % (owner, name))
+                self.assertEqual(proc.returncode, 3, err)
+                self.assertEqual(out, "")
+                self.assertIn("lacks what the server needs", err)
+                self.assertIn("%s.%s" % (owner, name), err)
+                self.assertNotIn("Traceback", err)
+                self.assertFalse(os.path.exists(self.folder), "nothing is made before the check")
+
+    def test_without_tls_what_only_tls_needs_may_be_missing(self):
+        for owner, name, tls_only in self.NEEDED:
+            if not tls_only:
+                continue
+            with self.subTest(missing="%s.%s" % (owner, name)):
+                server = self.without(owner, name, extra=["--no-tls"]).wait_ready()
+                server.upload(self.score_file, "Korvala/7(Tanpa)(t@example.com)(Brunei)")
+                self.assertEqual(server.listing(), ["7(Tanpa)(t@example.com)(Brunei)"])
+                self.assertEqual(server.stop(), 0)
 
 
 if __name__ == "__main__":

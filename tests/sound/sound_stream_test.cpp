@@ -109,8 +109,11 @@ TEST_F(LongSounds, FiveTenMinuteSoundsHoldABoundedAmountAndPlayTheirFrames) {
         devices.back()->command("open");
     }
     for (auto& d : devices) ASSERT_EQ(static_cast<QtSoundDevice&>(*d).openError(), WavError::None);
+    // What the five hold, measured: each at least its head, together no
+    // more than the game's 10 MiB.
+    EXPECT_GE(mixer.bytesHeld(), 5 * kStreamHeadBytes);
     EXPECT_LE(mixer.bytesHeld(), 5 * Mixer::kMaxVoiceBytes);
-    EXPECT_LE(5 * Mixer::kMaxVoiceBytes, 10u << 20);
+    EXPECT_LE(mixer.bytesHeld(), 10u << 20);
 
     // The first 6 s, past the held head and through the ring more than
     // once, are the frames of the whole decoding (of the first 7 s of the
@@ -130,7 +133,9 @@ TEST_F(LongSounds, FiveTenMinuteSoundsHoldABoundedAmountAndPlayTheirFrames) {
         mixer.mix(buf.data(), 480);
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
+    EXPECT_GE(mixer.bytesHeld(), 5 * (kStreamHeadBytes + Mixer::kStreamRingBytes)) << "each with its ring";
     EXPECT_LE(mixer.bytesHeld(), 5 * Mixer::kMaxVoiceBytes);
+    EXPECT_LE(mixer.bytesHeld(), 10u << 20);
 }
 
 struct StreamCase {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ftp_fixture.h"
+#include "platform/log/recording.h"
 
 namespace korvala {
 namespace {
@@ -48,6 +49,19 @@ std::string joined(const std::vector<std::string>& log) {
     std::string all;
     for (const std::string& l : log) all += l + "\n";
     return all;
+}
+
+bool holds(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// What the log must say of a failed request: its kind, its server and its
+// reason on one line; what it must never say: the password, the score.
+void expectFailureLine(const std::string& line, std::string_view kind, std::string_view server,
+                       std::string_view reason, const std::vector<std::string>& secrets) {
+    EXPECT_TRUE(line.starts_with(kind)) << line;
+    EXPECT_TRUE(holds(line, server)) << line;
+    EXPECT_TRUE(holds(line, reason)) << line << "\nreason: " << reason;
+    EXPECT_FALSE(holds(line, "\n")) << line;
+    for (const std::string& secret : secrets) EXPECT_FALSE(holds(line, secret)) << line << "\nholds " << secret;
 }
 
 class TransferChannelTest : public ::testing::Test {
@@ -137,6 +151,7 @@ protected:
 };
 
 TEST_F(TransferChannelTest, UploadedScoreIsListedBack) {
+    log::Recording said;
     start();
     auto channel = open();
     writeScore("Anna", "1200\r\nAnna\r\n");
@@ -152,6 +167,17 @@ TEST_F(TransferChannelTest, UploadedScoreIsListedBack) {
     ASSERT_TRUE(waitReports(2));
     EXPECT_EQ(reports[1].state, kDone) << channel->lastReason();
     EXPECT_EQ(reports[1].response, "Anna\r\n");
+
+    // Transfers that went well are details, never warnings.
+    const std::string where = "127.0.0.1:" + std::to_string(server->port());
+    std::vector<std::string> done;
+    for (const std::string& d : said.messages(log::Level::Detail))
+        if (holds(d, " done")) done.push_back(d);
+    EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
+    ASSERT_EQ(done.size(), 2u) << said.text();
+    EXPECT_TRUE(done[0].starts_with("upload to " + where)) << said.text();
+    EXPECT_TRUE(done[1].starts_with("listing from " + where)) << said.text();
+    EXPECT_FALSE(holds(said.text(), "Anna")) << said.text();
 }
 
 // Every name ends up as exactly one file inside the score folder, under its
@@ -222,10 +248,14 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
     start();
     std::ofstream(home / "Korvala" / "Anna") << "1";
     std::string down = "ftp://korvala@127.0.0.1:" + std::to_string(closedPort());
+    const std::string up = "127.0.0.1:" + std::to_string(server->port());
+    const std::string downServer = down.substr(down.find('@') + 1);
     struct Case {
         const char* what;
         ChannelSettings settings;
         TransferRequest request;
+        std::string server;  // as the log names it
+        const char* reason;  // a part of the log's reason
     };
     writeScore("Bert", "2");
     // A score file that is a link (here to a file of the player's): never
@@ -233,16 +263,19 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
     std::ofstream(dir.path() / "private.txt") << "secret";
     fs::create_symlink(dir.path() / "private.txt", data / percentName("Link"));
     const std::vector<Case> cases = {
-        {"local file a link", settings(), upload("Link")},
-        {"wrong password", settings(server->url(), "wrong"), listing()},
-        {"wrong password, upload", settings(server->url(), "wrong"), upload("Bert")},
-        {"server down", settings(down), listing()},
-        {"server down, upload", settings(down), upload("Bert")},
-        {"folder missing", settings(), listing("Nowhere/")},
-        {"local file missing", settings(), upload("Nobody")},
-        {"not an FTP URL", settings("http://127.0.0.1:" + std::to_string(server->port())), listing()},
-        {"control character in the password", settings(server->url(), "sec\r\nDELE y"), listing()},
+        {"local file a link", settings(), upload("Link"), up, "cannot be read"},
+        {"wrong password", settings(server->url(), "wrong"), listing(), up, "Access denied"},
+        {"wrong password, upload", settings(server->url(), "wrong"), upload("Bert"), up, "Access denied"},
+        {"server down", settings(down), listing(), downServer, "connect"},
+        {"server down, upload", settings(down), upload("Bert"), downServer, "connect"},
+        {"folder missing", settings(), listing("Nowhere/"), up, ""},
+        {"local file missing", settings(), upload("Nobody"), up, "missing"},
+        {"not an FTP URL", settings("http://127.0.0.1:" + std::to_string(server->port())), listing(), up,
+         "not an ftp:// URL"},
+        {"control character in the password", settings(server->url(), "sec\r\nDELE y"), listing(), up,
+         "control characters"},
     };
+    log::Recording said;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto channel = open(percentName, {}, {}, /*readOnReport=*/false);
@@ -253,6 +286,7 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         // Nothing of it is read: the next report's empty response takes its
         // place.
 
+        said.clear();
         channel->execute(c.settings, c.request);
         ASSERT_TRUE(waitReports(2));
         EXPECT_EQ(reports[1].state, kFailed);
@@ -260,6 +294,17 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         EXPECT_EQ(channel->getChunk(4096), "");
         window.runFor(300ms);
         EXPECT_EQ(reports.size(), 2u);
+
+        // One warning says why, in the channel's own words.
+        const std::vector<std::string> warnings = said.messages(log::Level::Warning);
+        ASSERT_EQ(warnings.size(), 1u) << said.text();
+        const bool isUpload = c.request.kind == TransferRequest::Kind::Upload;
+        const std::string name = isUpload ? c.request.remotePath.substr(c.request.remotePath.find('/') + 1) : "";
+        std::vector<std::string> secrets = {c.settings.Password};
+        if (isUpload) secrets.push_back(name);
+        expectFailureLine(warnings[0], isUpload ? "upload to " : "listing from ", c.server, channel->lastReason(),
+                          secrets);
+        EXPECT_TRUE(holds(warnings[0], c.reason)) << warnings[0];
     }
     EXPECT_FALSE(fs::exists(home / "Korvala" / "Bert"));
     EXPECT_FALSE(fs::exists(home / "Korvala" / "Link"));
@@ -297,6 +342,7 @@ TEST_F(TransferChannelTest, AReportDuringAReadWaitsUntilTheReadIsDone) {
 TEST_F(TransferChannelTest, TheNewestListingWithdrawsTheOlderOnes) {
     start();
     writeScore("Anna", "1");
+    log::Recording said;  // a withdrawn listing has not failed: no warning
     {
         SCOPED_TRACE("a burst");
         auto channel = open();
@@ -319,9 +365,11 @@ TEST_F(TransferChannelTest, TheNewestListingWithdrawsTheOlderOnes) {
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_EQ(reports[0].response, "Bert\r\n");
     }
+    EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
 }
 
 TEST_F(TransferChannelTest, ARunningListingIsWithdrawnAtOnce) {
+    log::Recording said;
     start({.mode = "stall"});
     std::ofstream(home / "Korvala" / "Anna") << "1";
     auto channel = open();
@@ -334,6 +382,15 @@ TEST_F(TransferChannelTest, ARunningListingIsWithdrawnAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s) << "it did not wait for the older one's 50 s";
     window.runFor(500ms);
     EXPECT_EQ(reports.size(), 1u) << "the older one gives no report";
+    // Only the newer one failed; the older one was withdrawn, a detail.
+    const std::vector<std::string> warnings = said.messages(log::Level::Warning);
+    ASSERT_EQ(warnings.size(), 1u) << said.text();
+    expectFailureLine(warnings[0], "listing from ", "127.0.0.1:" + std::to_string(server->port()),
+                      channel->lastReason(), {"secret"});
+    const std::vector<std::string> details = said.messages(log::Level::Detail);
+    EXPECT_EQ(std::count_if(details.begin(), details.end(), [](const std::string& d) { return holds(d, "withdrawn"); }),
+              1)
+        << said.text();
 }
 
 // A failed upload (here the rename into a folder that does not exist)
@@ -577,6 +634,7 @@ TEST_F(TransferChannelTlsTest, LoginIsEncryptedWhereTheServerOffersTls) {
 }
 
 TEST_F(TransferChannelTlsTest, ServerWithoutTlsFallsBackToPlainLogin) {
+    log::Recording said;
     start();
     auto channel = open(percentName, cert);
     writeScore("Anna", "1");
@@ -588,6 +646,17 @@ TEST_F(TransferChannelTlsTest, ServerWithoutTlsFallsBackToPlainLogin) {
     std::vector<std::string> log = server->log();
     EXPECT_EQ(count(log, "plain AUTH"), 4u) << joined(log);  // TLS, then SSL, per request
     EXPECT_EQ(count(log, "plain PASS"), 2u) << joined(log);
+
+    // Plain FTP on loopback is allowed, so not a warning: a detail per request.
+    const std::vector<std::string> details = said.messages(log::Level::Detail);
+    EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
+    const std::string where = "127.0.0.1:" + std::to_string(server->port());
+    EXPECT_EQ(std::count_if(details.begin(), details.end(),
+                            [&](const std::string& d) {
+                                return d.starts_with(where + " refused TLS") && holds(d, "plain FTP");
+                            }),
+              2)
+        << said.text();
 }
 
 // A server that speaks TLS with a certificate the channel does not trust
@@ -597,15 +666,26 @@ TEST_F(TransferChannelTlsTest, UntrustedCertificateNeverSendsThePassword) {
     FtpServer::makeCert(other);
     start({.mode = "tls", .cert = cert});
     writeScore("Anna", "1");
+    log::Recording said;
     for (const fs::path& trusted : {fs::path(), other}) {
         SCOPED_TRACE("trusting '" + trusted.string() + "'");
         auto channel = open(percentName, trusted);
         reports.clear();
+        said.clear();
         channel->execute(settings(), listing());
         channel->execute(settings(), upload("Anna"));
         ASSERT_TRUE(waitReports(2));
         EXPECT_EQ(reports[0].state, kFailed);
         EXPECT_EQ(reports[1].state, kFailed);
+
+        // Each failure is a warning that says, on its line, that the
+        // certificate is not trusted and why libcurl refused it.
+        const std::vector<std::string> warnings = said.messages(log::Level::Warning);
+        ASSERT_EQ(warnings.size(), 2u) << said.text();
+        const std::string where = "127.0.0.1:" + std::to_string(server->port());
+        expectFailureLine(warnings[0], "listing from ", where, "certificate is not trusted", {"secret", "Anna"});
+        expectFailureLine(warnings[1], "upload to ", where, channel->lastReason(), {"secret", "Anna"});
+        EXPECT_TRUE(holds(warnings[1], "SSL certificate problem")) << warnings[1];
     }
     std::vector<std::string> log = server->log();
     EXPECT_EQ(count(log, "plain PASS"), 0u) << joined(log);

@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 #include <utility>
 
 #include "platform/files/safe_name.h"
+#include "platform/log/log.h"
 #include "platform/rtf/rtf_document.h"
 
 namespace korvala {
@@ -53,6 +55,25 @@ bool isTemporaryName(std::string_view name) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
     return true;
+}
+
+// The profile's documents, named in the log as they are; every other
+// document is a score file, whose name holds the player's name and e-mail
+// address and is never logged.
+constexpr std::string_view kProfileFiles[] = {"konfignama.tamzosystem", "konfigemail.tamzosystem",
+                                              "konfignegara.tamzosystem"};
+
+// What the log calls the document at the game path `path`.
+std::string documentKind(std::string_view path) {
+    if (path.size() >= 3) path.remove_prefix(3);  // "C:/"
+    for (std::string_view profile : kProfileFiles)
+        if (path == profile) return "the profile file " + std::string(profile);
+    return "a score file";
+}
+
+const char* errnoText(int error) {
+    if (error == EWOULDBLOCK) return "another save of the same file did not end in time";
+    return std::strerror(error);
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -168,18 +189,38 @@ std::optional<std::filesystem::path> DiskDocumentFiles::resolve(const std::strin
 }
 
 bool DiskDocumentFiles::load(const std::string& path, std::string& text) {
+    const auto failed = [&](std::string_view why) noexcept {
+        try {
+            log::warning(log::Area::Files, "cannot load " + documentKind(path) + " from " + dataFolder_.string() +
+                                               ": " + std::string(why));
+        } catch (...) {
+        }
+        return false;
+    };
     try {
         const auto file = resolve(path);
-        if (!file) return false;
+        if (!file) return failed("not a path in the data folder");
         // O_NOFOLLOW: a link planted under a document's name must not make
         // the game read a file from outside the data folder.
         const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-        if (fd < 0) return false;
+        if (fd < 0) {
+            const int error = errno;
+            if (error == ENOENT) {
+                // A first start: nothing saved yet.
+                log::detail(log::Area::Files, documentKind(path) + " is not in " + dataFolder_.string() + " yet");
+                return false;
+            }
+            return failed(error == ELOOP ? "it is a symbolic link, which is never followed" : errnoText(error));
+        }
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-            static_cast<std::uintmax_t>(info.st_size) > kMaxDocumentBytes) {
+        if (::fstat(fd, &info) != 0) {
+            const int error = errno;
             ::close(fd);
-            return false;
+            return failed(errnoText(error));
+        }
+        if (!S_ISREG(info.st_mode) || static_cast<std::uintmax_t>(info.st_size) > kMaxDocumentBytes) {
+            ::close(fd);
+            return failed(!S_ISREG(info.st_mode) ? "not a regular file" : "larger than any document the game writes");
         }
         // Read at most one byte past the size seen, so a file that grows while
         // it is read is refused rather than read without bound.
@@ -187,57 +228,80 @@ bool DiskDocumentFiles::load(const std::string& path, std::string& text) {
         const std::size_t size = static_cast<std::size_t>(info.st_size);
         bytes.resize(size + 1);
         std::size_t got = 0;
-        bool readFailed = false;
+        int readError = 0;
         while (got < bytes.size()) {
             const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                readFailed = true;
+                readError = errno;
                 break;
             }
             if (n == 0) break;
             got += static_cast<std::size_t>(n);
         }
         ::close(fd);
-        if (readFailed || got > size) return false;
+        if (readError != 0) return failed(errnoText(readError));
+        if (got > size) return failed("it grew while it was read");
         bytes.resize(got);
         auto plain = rtf::readDocument(bytes);
-        if (!plain) return false;
+        if (!plain) return failed("not a rich-text document");
         text = std::move(*plain);
         return true;
+    } catch (const std::exception& e) {
+        return failed(e.what());
     } catch (...) {
-        return false;
+        return failed("unknown failure");
     }
 }
 
 bool DiskDocumentFiles::save(const std::string& path, const std::string& text) {
+    const auto failed = [&](std::string_view why) noexcept {
+        try {
+            log::warning(log::Area::Files, "cannot save " + documentKind(path) + " in " + dataFolder_.string() +
+                                               ": " + std::string(why));
+        } catch (...) {
+        }
+        return false;
+    };
     try {
         const auto file = resolve(path);
-        if (!file) return false;
+        if (!file) return failed("not a path in the data folder");
         // A document load would refuse is not written at all: the old file
         // stays, and the box's text is not silently lost on the next load.
         const std::string document = rtf::writeDocument(text);
-        if (document.size() > kMaxDocumentBytes) return false;
+        if (document.size() > kMaxDocumentBytes) return failed("the document would be larger than any load takes");
         std::error_code error;
         fs::create_directories(dataFolder_, error);
-        if (error || !fs::is_directory(dataFolder_, error)) return false;
-        return replaceFileAtomically(*file, document);
+        if (error) return failed("cannot create the data folder: " + error.message());
+        if (!fs::is_directory(dataFolder_, error)) return failed("the data folder is not a folder");
+        std::string why;
+        return replaceFileAtomically(*file, document, {}, &why) || failed(why);
+    } catch (const std::exception& e) {
+        return failed(e.what());
     } catch (...) {
-        return false;
+        return failed("unknown failure");
     }
 }
 
 bool replaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                           const std::function<bool()>& beforeReplace) {
+                           const std::function<bool()>& beforeReplace, std::string* why) {
     std::string temporary;
     int fd = -1;
     // On failure: the temporary file goes, while its lock still keeps any
-    // other save of the same target waiting.
-    const auto fail = [&] {
+    // other save of the same target waiting. The reason is taken first:
+    // the cleanup may change errno.
+    const auto fail = [&](std::string_view reason) noexcept {
+        if (why) {
+            try {
+                *why = reason;
+            } catch (...) {
+            }
+        }
         if (!temporary.empty()) ::unlink(temporary.c_str());
         if (fd >= 0) ::close(fd);
         return false;
     };
+    const auto failErrno = [&] { return fail(errnoText(errno)); };
     try {
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = ".";
@@ -245,7 +309,7 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
         // temporary one too long.
         const std::string name = (folder / temporaryNameFor(target)).string();
         fd = takeTemporary(name);
-        if (fd < 0) return false;
+        if (fd < 0) return failErrno();
         temporary = name;
         // Keep the permissions of a regular file being replaced. Not those of
         // a link's target (lstat, not stat): a link planted in the folder
@@ -253,18 +317,20 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
         // file keeps those it was created with, as the umask gives them.
         struct stat old {};
         if (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) && ::fchmod(fd, old.st_mode & 0777) != 0)
-            return fail();
-        if (!writeAll(fd, bytes) || ::fsync(fd) != 0) return fail();
-        if (beforeReplace && !beforeReplace()) return fail();
-        if (::rename(temporary.c_str(), target.c_str()) != 0) return fail();
+            return failErrno();
+        if (!writeAll(fd, bytes) || ::fsync(fd) != 0) return failErrno();
+        if (beforeReplace && !beforeReplace()) return fail("stopped before the file was replaced");
+        if (::rename(temporary.c_str(), target.c_str()) != 0) return failErrno();
         // The lock is held until the rename is done, so a save waiting for
         // its turn finds the name free and starts a new temporary file.
         ::close(fd);
         fd = -1;
         syncFolder(folder);
         return true;
+    } catch (const std::exception& e) {
+        return fail(e.what());
     } catch (...) {
-        return fail();
+        return fail("unknown failure");
     }
 }
 

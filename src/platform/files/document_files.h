@@ -37,12 +37,14 @@ public:
     // Reads the document's plain text into `text`; false (and `text`
     // unchanged) when the file is missing, unreadable, too large, not a
     // rich-text document, or a symbolic link (never followed out of the
-    // data folder).
+    // data folder). A failure is logged as a warning with its reason,
+    // except a missing file (a first start): a detail.
     bool load(const std::string& path, std::string& text) override;
     // Writes `text` as a rich-text document, creating the data folder when
     // first needed and replacing the file atomically (replaceFileAtomically).
     // False on any failure, and when the document would be larger than
-    // kMaxDocumentBytes (then nothing is written). Never throws.
+    // kMaxDocumentBytes (then nothing is written); a failure is logged as a
+    // warning with its reason. Never throws.
     bool save(const std::string& path, const std::string& text) override;
     // The file a game path stands for: "C:/" (or "c:/") followed by any name
     // is the data folder's file safeFileName(name), always exactly one file
@@ -80,8 +82,9 @@ private:
 // most one is ever left per target.
 // Saves of the same target, from this process or another, take turns; one
 // that waits more than a few seconds for its turn fails. Never throws.
+// `why`, when given, gets the reason of a failure (the system's words).
 bool replaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                           const std::function<bool()>& beforeReplace = {});
+                           const std::function<bool()>& beforeReplace = {}, std::string* why = nullptr);
 
 // Removes the temporary files that killed saves left in `folder`. A
 // temporary file whose save is still running (here or in another process)

@@ -29,7 +29,8 @@ inline constexpr std::size_t kMaxPlainFileNameBytes = 255;
 // Two different strings never get the same name: the short form decodes
 // back by reading each "%HH" as its byte, and no short form holds "%%".
 // Only for names of the last kind does this rest on the hash having no
-// collision.
+// collision. The hash is libcrypto's; should libcrypto fail to make one (out
+// of memory), std::runtime_error is thrown.
 // Plain score strings such as "7(Budi)(b@x.example)(Papua Nugini)" and the
 // profile file names come back unchanged.
 std::string safeFileName(std::string_view name);

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/log/log.h"
+
 extern char** environ;
 
 namespace korvala {
@@ -61,6 +63,12 @@ bool hasEnded(pid_t pid) {
     std::fclose(f);
     const char* close = std::strrchr(line, ')');
     return n > 0 && close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+}
+
+// "127.0.0.1:2121", "[::1]:2121".
+std::string hostPort(const LoopbackServerPlan& plan) {
+    const bool v6 = plan.host.find(':') != std::string::npos;
+    return (v6 ? "[" + plan.host + "]" : plan.host) + ":" + std::to_string(plan.ftpPort);
 }
 
 }  // namespace
@@ -141,6 +149,8 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
         // The server this game started has ended (killed, say). Its port
         // closes only as its last thread goes: wait for that, or a request
         // would be sent to a server on its way out.
+        log::warning(log::Area::Online, "the score server on " + hostPort(plan_) +
+                                            " has ended by itself; it is started again");
         child_ = -1;
         reap();
         const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(2));
@@ -148,7 +158,14 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     for (;;) {
-        if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) return true;
+        if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) {
+            if (child_ <= 0 && !toldInUse_) {
+                toldInUse_ = true;
+                log::detail(log::Area::Online, "a score server already answers on " + hostPort(plan_) +
+                                                   ": the game uses it");
+            }
+            return true;
+        }
         reap();
         const Start started = start(deadline);
         if (started == Start::Ready) return true;
@@ -231,8 +248,8 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
         ::close(out[0]);
         if (!toldFailure_) {
             toldFailure_ = true;
-            std::fprintf(stderr, "korvala: online scores are off: cannot run %s: %s\n", plan_.python.c_str(),
-                         std::strerror(spawned));
+            log::warning(log::Area::Online, "online scores are off: cannot run " + plan_.python + ": " +
+                                                std::strerror(spawned));
         }
         return Start::Failed;
     }
@@ -240,7 +257,7 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     stdinPipe_ = in[1];
 
     // Waits for the "ready" line, the server's end, stop() or the deadline.
-    std::string said, line;
+    std::string said, line, after;
     bool ready = false, ended = false;
     while (!ready && !ended && !stopped_) {
         pollfd p[2] = {{out[0], POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
@@ -262,8 +279,9 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
             }
             if (std::string_view(line).substr(0, kReady.size()) == kReady) {
                 ready = true;
-                // Whatever followed in this read goes on to standard error.
-                if (i + 1 < got) writeAll(2, std::string_view(buffer + i + 1, static_cast<std::size_t>(got - i - 1)));
+                // Whatever followed in this read goes on to standard error,
+                // after the start is logged.
+                if (i + 1 < got) after.assign(buffer + i + 1, static_cast<std::size_t>(got - i - 1));
             } else {
                 said += line + "\n";
             }
@@ -272,6 +290,9 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     }
 
     if (ready) {
+        log::info(log::Area::Online, "the score server started on " + hostPort(plan_) + " (folder " +
+                                         plan_.folder.string() + ")");
+        writeAll(2, after);
         // The server's later words (its log) go on to the game's standard
         // error until it ends; the pipe is never left to fill up.
         const int fd = out[0];
@@ -306,15 +327,21 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     child_ = -1;
     closeFd(stdinPipe_);
     said += line;
-    if (ended && said.find(kPortTaken) != std::string::npos) return Start::PortTaken;
+    if (ended && said.find(kPortTaken) != std::string::npos) {
+        log::detail(log::Area::Online, "the score server's port " + hostPort(plan_) + " is taken: looking again");
+        return Start::PortTaken;
+    }
     if (!stopped_ && !toldFailure_) {
         // Told once: each later request fails the same way, silently.
         toldFailure_ = true;
         while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+        // One line: the server's own words joined.
+        std::replace(said.begin(), said.end(), '\n', ' ');
         const bool cannotRun = ended && WIFEXITED(status) && WEXITSTATUS(status) == kCannotRun;
-        std::fprintf(stderr, "korvala: online scores are off: the score server on %s:%d %s%s%s\n", plan_.host.c_str(),
-                     plan_.ftpPort, cannotRun ? "cannot run here" : ended ? "did not start" : "was not ready in time",
-                     said.empty() ? "" : ": ", said.c_str());
+        log::warning(log::Area::Online, "online scores are off: the score server on " + hostPort(plan_) + " " +
+                                            (cannotRun ? "cannot run here" : ended ? "did not start"
+                                                                                   : "was not ready in time") +
+                                            (said.empty() ? "" : ": ") + said);
     }
     return Start::Failed;
 }
@@ -323,7 +350,11 @@ void LoopbackScoreServer::stop() {
     stopped_ = true;
     if (wakePipe_[1] >= 0) writeAll(wakePipe_[1], "x");
     std::lock_guard lock(m_);
-    if (child_ > 0) ::kill(child_, SIGTERM);
+    if (child_ > 0) {
+        ::kill(child_, SIGTERM);
+        // Told once: the first stop() closes the pipe, a later one finds it closed.
+        if (stdinPipe_ >= 0) log::info(log::Area::Online, "the score server on " + hostPort(plan_) + " stopped");
+    }
     closeFd(stdinPipe_);
 }
 

@@ -50,8 +50,10 @@ public:
 
     // Returns once something accepts connections on the FTP port, starting
     // the server when nothing does; false when it could not be started (the
-    // first such failure is told on standard error with the server's own
-    // words) or stop() was called. Thread-safe; blocks for at most `limit`.
+    // first such failure is logged as a warning with the server's own words)
+    // or stop() was called. Thread-safe; blocks for at most `limit`. The
+    // server's start and stop are logged (log::info), its later output goes
+    // on to standard error.
     bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20));
     // Stops the server this object started, if any, without waiting for it;
     // a call of ensureRunning() that waits returns false.
@@ -77,6 +79,7 @@ private:
     int wakePipe_[2] = {-1, -1};  // stop() wakes a waiting start()
     std::atomic<bool> stopped_{false};
     bool toldFailure_ = false;
+    bool toldInUse_ = false;  // another's server answers: said once
     std::thread drain_;     // passes the server's later output on to standard error
 };
 

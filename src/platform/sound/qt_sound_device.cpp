@@ -1,6 +1,41 @@
 #include "platform/sound/qt_sound_device.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/log/log.h"
+
 namespace korvala::sound {
+
+namespace {
+
+// Why a file the decoder could not read cannot be read, in the system's
+// words where it has them.
+std::string whyUnreadable(const std::string& path) {
+    if (path.empty()) return "no file named";
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return "it is a folder";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return "not a regular file";
+}
+
+// The log's line for a file the device cannot play.
+void logRefused(const std::string& path, WavError error) {
+    try {
+        std::string why = toString(error);
+        if (error == WavError::CannotRead) why += ": " + whyUnreadable(path);
+        log::warning(log::Area::Sound, "cannot play the sound file " + path + ": " + why);
+    } catch (...) {
+    }
+}
+
+}  // namespace
 
 QtSoundDevice::QtSoundDevice(Mixer& mixer) : mixer_(mixer), voice_(mixer.addVoice()) {}
 
@@ -59,6 +94,8 @@ void QtSoundDevice::decode(std::string path) {
     } catch (...) {
         error = WavError::TooLarge;  // allocation failed: stay silent
     }
+    // Outside the lock: a cue never waits for the log.
+    if (error != WavError::None) logRefused(path, error);
     std::lock_guard lock(mutex_);
     openError_ = error;
     mixer_.setSound(voice_, std::move(sound));

@@ -15,7 +15,8 @@
 // it is. A short sound is decoded whole; of a long one only its first
 // frames, the rest streams from the file as it plays (see openWavSound and
 // Mixer), so a device holds at most 2 MiB of sound however long its file
-// is. A missing or undecodable file leaves the device silent. "prev" and
+// is. A missing or undecodable file leaves the device silent, and is logged
+// (a warning with the file and the reason). "prev" and
 // "play" only touch the voice's position and playing flag. Every other
 // command is ignored. No command throws, reports an error or waits for the
 // sound.

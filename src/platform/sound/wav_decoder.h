@@ -13,7 +13,10 @@
 // Accepted: RIFF/WAVE with a "fmt " chunk of format PCM (8-bit unsigned,
 // 16/24/32-bit signed), IEEE float (32/64-bit), or WAVE_FORMAT_EXTENSIBLE
 // wrapping either; 1..32 channels; 1000..768000 Hz; chunks in any order with
-// unknown chunks (LIST, fact, cue ...) skipped and odd sizes padded.
+// unknown chunks (LIST, fact, cue ...) skipped and odd sizes padded. The
+// first "fmt " and the first "data" count, whichever comes first; the walk
+// through the chunks ends once it has both, or at an unknown chunk that
+// claims more bytes than the file has left.
 // Everything else is refused with an error, never a crash: the decoder never
 // reads past the bytes it was given and checks every size before it
 // allocates, so a hostile header cannot make it reserve gigabytes.
@@ -48,7 +51,7 @@ enum class WavError {
     TooLarge,            // file or decoded sound beyond the limits below
     NotWav,              // no RIFF/WAVE header
     Truncated,           // a chunk header or the "fmt " body is cut short
-    NoFormat,            // no "fmt " chunk before "data"
+    NoFormat,            // no "fmt " chunk (before or after "data")
     NoData,              // no "data" chunk
     DataBeyondFile,      // "data" claims more bytes than the file holds
     UnsupportedFormat,   // a format tag or bit depth we do not play
@@ -124,7 +127,9 @@ struct Sound {
 // more than kMaxHeldSoundBytes, however long it is.
 inline constexpr std::size_t kMaxHeldSoundBytes = 2u << 20;    // 2 MiB
 inline constexpr std::size_t kStreamHeadBytes = 512u << 10;    // 512 KiB
-inline constexpr std::size_t kMaxReadBufferBytes = 256u << 10;  // 64 KiB, or 4 frames of huge ones
+// 256 KiB: the buffer is 64 KiB, or 4 frames when frames are larger than
+// 16 KiB (a frame's block is at most 65535 bytes, so 4 of them fit).
+inline constexpr std::size_t kMaxReadBufferBytes = 256u << 10;
 
 struct SoundResult {
     WavError error = WavError::None;

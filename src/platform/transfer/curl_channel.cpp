@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/log/log.h"
 #include "platform/net/server_address.h"
 #include "platform/transfer/listing_lines.h"
 
@@ -165,6 +166,7 @@ struct Job {
     TransferRequest::Kind kind = TransferRequest::Kind::Listing;
     std::uint64_t listing = 0;        // Listing: its number on the channel, newest highest
     std::string server;               // "host:port" of the URL, the gate's key (empty: not valid)
+    std::string where;                // the server for the log, "host:port", "[v6]:port" (empty: none to name)
     std::vector<std::string> folder;  // the remote folder, one name per level
     std::string remoteName;           // Upload: the mapped name
     std::filesystem::path localFile;  // Upload
@@ -176,13 +178,45 @@ struct Outcome {
     std::string response;
     std::string reason;
     bool withdrawn = false;  // a newer listing took its place: no report
+    bool plain = false;      // spoken in plain FTP after a refused AUTH TLS
 };
+
+const char* kindName(TransferRequest::Kind kind) {
+    return kind == TransferRequest::Kind::Listing ? "listing" : "upload";
+}
+
+// "listing from 127.0.0.1:2121", "upload to [::1]:2121": what the log names
+// a request by. Never the score's name, the account or its password.
+std::string requestName(const Job& job) {
+    std::string name = kindName(job.kind);
+    if (!job.where.empty()) name += (job.kind == TransferRequest::Kind::Listing ? " from " : " to ") + job.where;
+    return name;
+}
+
+// The log's line for a request that ended: a failure is a warning with its
+// reason, anything else a detail.
+void logOutcome(const Job& job, const Outcome& outcome) {
+    const std::string name = requestName(job);
+    if (outcome.withdrawn) {
+        log::detail(log::Area::Online, name + " withdrawn: a newer listing took its place");
+    } else if (!outcome.ok) {
+        log::warning(log::Area::Online, name + " failed: " + outcome.reason);
+    } else if (job.kind == TransferRequest::Kind::Listing) {
+        const std::size_t names = static_cast<std::size_t>(
+            std::count(outcome.response.begin(), outcome.response.end(), '\n'));
+        log::detail(log::Area::Online, name + " done: " + std::to_string(names) + (names == 1 ? " name" : " names") +
+                                           (outcome.plain ? ", in plain FTP" : ", over TLS"));
+    } else {
+        log::detail(log::Area::Online, name + " done" + (outcome.plain ? ", in plain FTP" : ", over TLS"));
+    }
+}
 
 // An upload's temporary file left on the server by a failed upload.
 struct Leftover {
     ChannelSettings settings;
     std::string name;
     bool tls = false;
+    std::string where;  // the server, for the log
 };
 
 // A finished request's report on its way to the window's thread.
@@ -288,10 +322,13 @@ public:
         a.deadline = Clock::now() + std::chrono::seconds(seconds);
         SList quote;
         if (a.url.empty() || !quote.add("DELE " + left.name)) return;
-        perform(a, [&](CURL* h) {
+        const CURLcode rc = perform(a, [&](CURL* h) {
             curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
             curl_easy_setopt(h, CURLOPT_QUOTE, quote.list);
         });
+        if (rc != CURLE_OK && !ch_.abort)
+            log::detail(log::Area::Online, "the failed upload's temporary file on " + left.where +
+                                               " stays: " + reason(rc));
     }
 
 private:
@@ -316,6 +353,7 @@ private:
         std::string url;
         bool tls = true;
         bool plainAllowed = true;  // plain FTP after a refused AUTH TLS
+        bool loopback = false;     // the server is this machine
         std::string caFile;        // empty: the system's certificates
         Clock::time_point deadline;
     };
@@ -348,7 +386,7 @@ private:
         });
         if (sink && sink->tooLarge) return {false, {}, "the listing is larger than the channel holds"};
         if (rc != CURLE_OK) return {false, {}, reason(rc)};
-        return {true, sink->lines.finish(), {}};
+        return {true, sink->lines.finish(), {}, false, !a.tls};
     }
 
     Outcome upload(const Job& job, std::optional<Leftover>& leftover) {
@@ -406,8 +444,8 @@ private:
             curl_easy_setopt(h, CURLOPT_DEBUGDATA, &storSent);
             curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
         });
-        if (rc == CURLE_OK) return {true, {}, {}};
-        if (storSent) leftover = Leftover{job.settings, tmp, a.tls};
+        if (rc == CURLE_OK) return {true, {}, {}, false, !a.tls};
+        if (storSent) leftover = Leftover{job.settings, tmp, a.tls, job.where};
         return {false, {}, reason(rc)};
     }
 
@@ -426,6 +464,7 @@ private:
             std::error_code ec;
             if (std::filesystem::exists(trust.loopbackCaFile, ec)) a.caFile = trust.loopbackCaFile.string();
         }
+        a.loopback = loopback;
         a.plainAllowed = loopback || trust.plainFtp;
         return a;
     }
@@ -445,6 +484,10 @@ private:
                               "the server refused TLS, and plain FTP is allowed only on loopback or with plain-ftp");
                 return rc;
             }
+            if (job_)
+                log::detail(log::Area::Online, job_->where + " refused TLS (AUTH): the " + kindName(job_->kind) +
+                                                   " goes on in plain FTP, " +
+                                                   (a.loopback ? "allowed on this machine" : "allowed by plain-ftp"));
             a.tls = false;
             rc = perform(a, extra);
         }
@@ -525,8 +568,29 @@ private:
         return self->stopped() || Clock::now() > self->hardDeadline_ ? 1 : 0;
     }
 
+    // libcurl's own words; for a TLS failure also what it means for the
+    // request, on the same line.
     std::string reason(CURLcode rc) const {
-        return error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
+        std::string why = error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
+        switch (rc) {
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_ISSUER_ERROR:
+            case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+                return "the server's certificate is not trusted (TLS): " + why;
+            case CURLE_SSL_CACERT_BADFILE:
+            case CURLE_SSL_CRL_BADFILE:
+                return "the certificates to trust cannot be read (TLS): " + why;
+            case CURLE_SSL_CONNECT_ERROR:
+            case CURLE_SSL_CERTPROBLEM:
+            case CURLE_SSL_CIPHER:
+            case CURLE_SSL_ENGINE_NOTFOUND:
+            case CURLE_SSL_ENGINE_SETFAILED:
+            case CURLE_SSL_ENGINE_INITFAILED:
+            case CURLE_SSL_SHUTDOWN_FAILED:
+                return "the TLS handshake failed: " + why;
+            default:
+                return why;
+        }
     }
 
     CurlChannel::Impl& ch_;
@@ -544,6 +608,11 @@ Job CurlChannel::Impl::prepare(const ChannelSettings& settings, const TransferRe
     Job job;
     job.settings = settings;
     job.kind = request.kind;
+    // The log names the server of any address it can read, one refused
+    // below included (an http:// one, a password with control characters).
+    if (!hasControl(settings.URL)) {
+        if (auto named = urlServer(settings.URL)) job.where = authority(*named);
+    }
     if (hasControl(settings.URL) || hasControl(settings.UserName) || hasControl(settings.Password)) {
         job.refused = "control characters in the connection settings";
         return job;
@@ -552,6 +621,7 @@ Job CurlChannel::Impl::prepare(const ChannelSettings& settings, const TransferRe
         std::string why;
         ServerAddress server;
         if (!serverUrl(settings.URL, "", why, &server).empty()) job.server = authority(server);
+        if (job.where.empty()) job.where = job.server;
     }
     if (request.kind == TransferRequest::Kind::Listing) {
         if (!splitFolder(request.folder, job.folder)) job.refused = "the remote folder is not valid";
@@ -618,6 +688,7 @@ void CurlChannel::Impl::run() {
         Outcome outcome = worker.run(job, leftover);
         endUpload(*this, job);
         if (abort) return;
+        logOutcome(job, outcome);
         report(job, std::move(outcome));
         // After the report, before the next request: the game is not kept
         // waiting for the cleanup of a failed upload.
@@ -693,7 +764,10 @@ void CurlChannel::execute(const ChannelSettings& settings, const TransferRequest
         Job refused;
         refused.kind = request.kind;
         refused.listing = job.listing;
-        impl_->report(refused, {false, {}, "too many requests waiting"});
+        refused.where = job.where;
+        Outcome outcome{false, {}, "too many requests waiting"};
+        logOutcome(refused, outcome);
+        impl_->report(refused, std::move(outcome));
     } else {
         impl_->wake.notify_one();
     }

@@ -10,14 +10,19 @@
 #include <QWidget>
 #include <unistd.h>
 
+#include "platform/log/log.h"
 #include "platform/web/engine_module.h"
 
 namespace korvala {
 
+namespace {
+constexpr char kNoSandbox[] = "QTWEBENGINE_DISABLE_SANDBOX";
+}  // namespace
+
 void prepareWebEngine() {
-    // Set before any thread runs: the engine reads it when it starts.
-    if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    // Set before any thread runs: the engine reads it when it starts. Said
+    // in the log when the engine is brought in (no log is set up yet here).
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet(kNoSandbox)) qputenv(kNoSandbox, "1");
 }
 
 QString webEngineModulePath() {
@@ -41,8 +46,18 @@ KorvalaWebEngineCreate engineFactory() {
             return KorvalaWebEngineCreate{};
         }
         // The engine checks, as its library loads, that OpenGL contexts are
-        // to be shared; the module then makes the shared context itself.
+        // to be shared; the module then makes the shared context itself. Qt
+        // wants the attribute set before the application object exists, but
+        // set there it makes Qt create an OpenGL context at start-up (some
+        // 58 MiB with a software OpenGL, for a page most games never open),
+        // so it is set here, late, on purpose; see LateShareAttributeNotice
+        // for what becomes of Qt's warning about it.
         QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        // The engine refuses to run as root with its sandbox; prepareWebEngine()
+        // turns the sandbox off then, and whoever looks after the game is told.
+        if (::geteuid() == 0 && qEnvironmentVariableIsSet(kNoSandbox))
+            log::warning(log::Area::Web,
+                         "web browser: the game runs as root, so the web engine runs without its sandbox");
         QLibrary module(path);
         auto entry = reinterpret_cast<KorvalaWebEngineCreate>(module.resolve(KORVALA_WEB_ENGINE_ENTRY));
         if (!entry) qWarning("web browser: %s", qPrintable(module.errorString()));
@@ -51,24 +66,46 @@ KorvalaWebEngineCreate engineFactory() {
     return create;
 }
 
-// Qt warns when Qt::AA_ShareOpenGLContexts is set once the application runs,
-// as the browser does on purpose when it brings the engine in (and the engine
-// once more when it makes the shared context). While one guard lives, that one
-// message is dropped; every other goes on to the handler in place before.
+// Qt warns that Qt::AA_ShareOpenGLContexts must be set before the
+// application object exists when it is set later, as the browser does on
+// purpose when it brings the engine in (and the engine once more when it
+// makes the shared context). The warning would tell the player to do what the
+// game deliberately does not, on every first use of the browser, so it is
+// filtered, narrowly: only while a guard lives (around bringing the engine
+// in), only a warning whose text is exactly Qt's sentence about this one
+// attribute, and not silently: once the guard ends, the first time any was
+// dropped, a detail line of the web log says why
+// (QT_LOGGING_RULES="korvala.web.debug=true" shows it). Every other message
+// goes on to the handler in place before.
 class LateShareAttributeNotice {
 public:
     LateShareAttributeNotice() { previous_ = qInstallMessageHandler(&filter); }
-    ~LateShareAttributeNotice() { qInstallMessageHandler(previous_); }
+    ~LateShareAttributeNotice() {
+        qInstallMessageHandler(previous_);
+        if (dropped_ && !told_) {
+            told_ = true;
+            log::detail(log::Area::Web,
+                        "web browser: Qt::AA_ShareOpenGLContexts is set as the engine is brought in, not before "
+                        "the application starts, so that the game makes no OpenGL context until the browser is "
+                        "used; Qt's warning about it is not shown");
+        }
+    }
     LateShareAttributeNotice(const LateShareAttributeNotice&) = delete;
     LateShareAttributeNotice& operator=(const LateShareAttributeNotice&) = delete;
 
 private:
     static void filter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-        if (type == QtWarningMsg && message.startsWith(QLatin1String("Attribute Qt::AA_ShareOpenGLContexts")))
+        if (type == QtWarningMsg && message == QLatin1String(kLateShareWarning)) {
+            dropped_ = true;
             return;
+        }
         if (previous_) previous_(type, context, message);
     }
+    static constexpr char kLateShareWarning[] =
+        "Attribute Qt::AA_ShareOpenGLContexts must be set before QCoreApplication is created.";
     static inline QtMessageHandler previous_ = nullptr;
+    static inline bool dropped_ = false;
+    static inline bool told_ = false;
 };
 
 }  // namespace

@@ -27,9 +27,11 @@ namespace korvala {
 // Call from main() before the QApplication is made (and before any thread
 // starts): when the game runs as root, turns off the engine's sandbox, which
 // refuses to start as root, unless QTWEBENGINE_DISABLE_SANDBOX is already set.
+// A game that runs as root without the sandbox says so once in the web log,
+// as a warning, when the engine is brought in.
 // The program must not set Qt::AA_ShareOpenGLContexts itself: that makes an
 // OpenGL context at start-up (some 58 MiB with a software OpenGL); the
-// browser sets it and makes the shared context on first use.
+// browser sets it, late, and makes the shared context on first use.
 void prepareWebEngine();
 
 // Where the engine module is looked for: beside the executable, then where
