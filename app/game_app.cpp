@@ -3,51 +3,24 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QStandardPaths>
-#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/real_parts.h"
 #include "online/online.h"
-#include "platform/net/server_address.h"
-#include "platform/score_server/loopback_server.h"
 #include "platform/settings/run_settings.h"
-#include "platform/files/document_files.h"
-#include "platform/transfer/score_channel.h"
-#include "platform/web/scores_page_view.h"
-#include "platform/sound/qt_sound_device.h"
-#include "platform/sound/sound_output.h"
 #include "platform/view/game_window.h"
-#include "platform/view/platform_ui.h"
-#include "platform/view/qt_scheduler.h"
+#include "platform/view/qt_log.h"
 #include "program/wiring.h"
 #include "window/form1.h"
 
 namespace korvala {
 
 namespace {
-
-// The loopback score server the game starts for itself, when the FTP host in
-// force is this machine: in the player's data folder, its FTP service on the
-// host's port and its page on the scores page's port (when that page is on
-// this machine too).
-std::unique_ptr<LoopbackScoreServer> loopbackServerFor(const RunSettings& settings, const std::string& appDir) {
-    const auto ftp = parseHostPort(settings.ftpHost, 21);
-    if (!ftp || !isLoopbackHost(ftp->host)) return nullptr;
-    LoopbackServerPlan plan;
-    plan.script = std::filesystem::path(appDir) / "score_server.py";
-    plan.folder = loopbackServerFolder(processEnvironment);
-    plan.host = ftp->host == "::1" || ftp->host.find(':') != std::string::npos ? ftp->host : "127.0.0.1";
-    plan.ftpPort = ftp->port;
-    const auto page = urlServer(settings.scoresPage);
-    plan.httpPort = page && isLoopbackHost(page->host) ? page->port : 0;
-    return std::make_unique<LoopbackScoreServer>(plan);
-}
 
 // The game's defaults: those it was built with.
 RunSettings builtInSettings() {
@@ -87,6 +60,9 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     toolkitArgv.push_back(nullptr);
     int toolkitArgc = static_cast<int>(toolkitArgs.size());
 
+    // The game's log goes to Qt's logging from here on.
+    installQtLog();
+
     initTransfers();  // before any thread
     prepareWebEngine();
     QApplication app(toolkitArgc, toolkitArgv.data());
@@ -99,53 +75,19 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
     form.scoreService = {settings.ftpHost, settings.ftpUser, settings.scoresPage};
 
-    // The five devices share one mixer; without an audio output they stay silent.
-    auto audio = std::make_unique<sound::SoundSystem>();
-    // "C:/" is the player's own data folder.
-    DiskDocumentFiles files(
-        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString());
-    QtScheduler scheduler;
-    QtProgramExit programExit;
-    QtMessageBox messageBox;
-    ScoresPageView scoresPage;
-    const Trust trust{settings.caFile, loopbackServerCertificate(processEnvironment), settings.plainFtp};
-    std::shared_ptr<LoopbackScoreServer> loopback = loopbackServerFor(settings, form.appPath);
-    auto inet1 = makeScoreChannel(scheduler, files, trust);
-    auto inet3 = makeScoreChannel(scheduler, files, trust);
-    auto gate = std::make_shared<UploadGate>();
-    for (CurlChannel* channel : {inet1.get(), inet3.get()}) {
-        channel->setUploadGate(gate);
-        if (loopback) channel->setBeforeConnect([loopback] { loopback->ensureRunning(); });
-    }
-    if (loopback) {
-        // The page waits for the server on a thread of its own; the window
-        // goes on meanwhile and the page loads once the server answers (or
-        // shows the browser's own error page when it cannot start).
-        scoresPage.setBeforeLoad([loopback, &scheduler](std::function<void()> load) {
-            std::thread([loopback, &scheduler, load = std::move(load)] {
-                loopback->ensureRunning();
-                scheduler.post(0, load);
-            }).detach();
-        });
-    }
-
-    PlatformParts parts;
-    parts.scheduler = &scheduler;
-    parts.files = &files;
-    parts.makeSound = [&audio](const std::string&) { return sound::makeSoundDevice(audio->mixer()); };
-    parts.messageBox = &messageBox;
-    parts.exit = &programExit;
-    parts.Inet1 = inet1.get();
-    parts.Inet3 = inet3.get();
-    parts.WBX = &scoresPage;
-    Program program(form, std::move(parts));  // the first splash timer counts from here
+    // The five devices share one mixer; without an audio output they stay
+    // silent. "C:/" is the player's own data folder. The loopback score
+    // server starts when a request first needs it.
+    RealParts parts(gamePlan(settings, form.appPath, processEnvironment));
+    // The program owns the sound devices, so it goes before the parts.
+    auto program = std::make_unique<Program>(form, parts.ports());  // the first splash timer counts from here
     GameWindow window(form);
-    window.onClose = [&program] { program.close(); };
-    window.makeBrowser = [&scoresPage](QWidget* surface, const QRect& place) {
-        return scoresPage.attach(surface, place);
+    window.onClose = [&program] { program->close(); };
+    window.makeBrowser = [&parts](QWidget* surface, const QRect& place) {
+        return parts.scoresPage.attach(surface, place);
     };
-    messageBox.setParent(&window);
-    program.load();
+    parts.messageBox.setParent(&window);
+    program->load();
 
     if (hooks.afterLoad) hooks.afterLoad(form);
     if (hooks.onFirstFrame) window.onFirstFrame = [&window, &hooks] { hooks.onFirstFrame(window); };
@@ -158,8 +100,12 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     // engine and the toolkit take a second or more to wind down and hold
     // nothing the player needs. So the process leaves without waiting.
     form.setObserver(nullptr);
-    if (loopback) loopback->stop();  // the server this game started goes with it
-    audio.reset();
+    parts.stopLoopbackServer();  // the server this game started goes with it
+    // The devices go before the sound system they play through: a device
+    // still decoding its file (the window closed during start-up) is waited
+    // for, never left writing into a mixer that is gone.
+    program.reset();
+    parts.sound.reset();
     std::fflush(nullptr);
     std::_Exit(status);
 }

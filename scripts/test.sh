@@ -1,17 +1,31 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds everything and runs every test, then
-# builds everything again with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs the tests once more (the fuzzer already runs sanitized).
+# Installs what the tests need, builds everything (the benchmarks too, so that
+# they keep building) and runs every test; builds the model, the handlers and
+# the simulator without Qt and runs their tests; builds everything again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs the tests once more
+# (the fuzzer already runs sanitized); then the threaded parts under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export QTWEBENGINE_DISABLE_SANDBOX=1
+start=$(date +%s)
+stage() { echo "== $1 ($(( $(date +%s) - start )) s so far)"; }
 
-scripts/build.sh build
+stage "build and test"
+scripts/build.sh build -DKORVALA_BUILD_BENCHMARKS=ON
 (cd build && ctest --output-on-failure -j2 -LE bench)
 
+stage "without Qt"
+scripts/build.sh build-noqt -DKORVALA_WITH_QT=OFF
+(cd build-noqt && ctest --output-on-failure -j2 -LE 'bench|fuzz')
+
+stage "sanitized"
 scripts/build.sh build-asan -DKORVALA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j2 -LE 'bench|fuzz')
+
+stage "threads"
 scripts/tsan.sh build-tsan
+stage "done"
 echo "All tests passed."

@@ -4,8 +4,8 @@
 // plus one sort; and how long the window's thread is blocked at a stretch
 // while the listing is read in chunks and while it is split, sorted and shown.
 //   board_bench [names=100000] [runs=5]
-// Starts scripts/score_server.py on its default ports with a folder of its
-// own; prints figures, never a verdict.
+// Starts the score server (through the tests' harness) on its default ports
+// with a folder of its own; prints figures, never a verdict.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -21,11 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "app/real_parts.h"
 #include "doubles/recording_ui.h"
-#include "platform/files/document_files.h"
-#include "platform/transfer/score_channel.h"
-#include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
+#include "score_server_process.h"
 #include "window/form1.h"
 
 namespace fs = std::filesystem;
@@ -87,37 +86,32 @@ int main(int argc, char** argv) {
         std::ofstream(folder / all.back());
     }
 
-    QProcess server;
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.start("/usr/bin/python3", {KORVALA_SCORE_SERVER, "--folder", QString::fromStdString((root / "server").string())});
-    server.waitForStarted();
-    QByteArray said;
-    while (!said.contains("score server ready") && server.state() == QProcess::Running) {
-        server.waitForReadyRead(500);
-        said += server.readAll();
-    }
-    if (!said.contains("score server ready")) {
-        std::fprintf(stderr, "score server did not start: %s\n", said.constData());
+    testing::ScoreServerOptions options;
+    options.folder = root / "server";
+    testing::ScoreServerProcess server(options);
+    std::string why;
+    if (!server.start(why)) {
+        std::fprintf(stderr, "score server did not start: %s\n", why.c_str());
         return 1;
     }
 
     initTransfers();
-    QtScheduler scheduler;
-    DiskDocumentFiles files(root / "data");
-    auto inet1 = makeScoreChannel(scheduler, files, root / "server" / "cert.pem");
-    auto inet3 = makeScoreChannel(scheduler, files, root / "server" / "cert.pem");
-    TimedChannel timed(*inet1);
+    // The game's parts, trusting the server's certificate; no sound.
+    RealPartsPlan plan;
+    plan.dataFolder = root / "data";
+    plan.trust = Trust{server.certificate(), {}, false};
+    plan.sound = false;
+    RealParts parts(plan);
+    TimedChannel timed(*parts.inet1);
     Form1 form;
     RecordingMessageBox messages;
     RecordingExit exit;
-    PlatformParts parts;
-    parts.scheduler = &scheduler;
-    parts.files = &files;
-    parts.messageBox = &messages;
-    parts.exit = &exit;
-    parts.Inet1 = &timed;
-    parts.Inet3 = inet3.get();
-    Program program(form, std::move(parts));
+    PlatformParts ports = parts.ports();
+    ports.messageBox = &messages;
+    ports.exit = &exit;
+    ports.Inet1 = &timed;
+    ports.WBX = nullptr;
+    Program program(form, std::move(ports));
 
     // A 1 ms ticker on the window's thread: the gaps between its ticks are
     // the stretches the thread was blocked.
@@ -168,8 +162,7 @@ int main(int argc, char** argv) {
     std::printf("one sort of the same names:       %8.1f ms  ratio %.2fx (target at most 1.5x)\n", median(sortMs),
                 median(splitMs) / median(sortMs));
 
-    server.terminate();
-    server.waitForFinished();
+    server.stop();
     std::error_code ec;
     fs::remove_all(root, ec);
     return 0;

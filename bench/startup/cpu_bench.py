@@ -25,10 +25,8 @@ import tempfile
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, here)
-sys.path.insert(0, os.path.join(here, "..", "sound"))
-from xserver import Xvfb  # noqa: E402
-from sound_server import SoundServer  # noqa: E402
+sys.path.insert(0, os.path.join(here, "..", "..", "tests", "support"))
+from korvala_harness import SoundServer, XServer  # noqa: E402
 
 
 def cpu_seconds(pid):
@@ -85,8 +83,8 @@ def main():
         base.pop("KORVALA_SHOT", None)
 
         if use_game:
-            with Xvfb() as x:
-                env = dict(base, DISPLAY=x.display, QT_QPA_PLATFORM="xcb", KORVALA_DEMO="board")
+            with XServer(connect=False) as x:
+                env = dict(base, DISPLAY=x.name, QT_QPA_PLATFORM="xcb", KORVALA_DEMO="board")
                 (cpu,), span = measure([game], env, [], args.warm_up, args.seconds)
                 print(f"running game (board demo) under Xvfb, no sound server, {span:.1f} s: "
                       f"{cpu:.3f} s of CPU = {share(cpu, span):.2f} % of one core (target <= 0.5 %)")

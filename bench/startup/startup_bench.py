@@ -16,8 +16,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from xserver import Xvfb  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from korvala_harness import XServer  # noqa: E402
 
 
 def one_run(program, env):
@@ -49,8 +49,8 @@ def main():
             sys.exit(f"missing {path}: build it first")
 
     results = {name: ([], []) for name in programs}
-    with Xvfb() as x, tempfile.TemporaryDirectory() as home:
-        env = dict(os.environ, DISPLAY=x.display, QT_QPA_PLATFORM="xcb", KORVALA_BENCH="1", HOME=home,
+    with XServer(connect=False) as x, tempfile.TemporaryDirectory() as home:
+        env = dict(os.environ, DISPLAY=x.name, QT_QPA_PLATFORM="xcb", KORVALA_BENCH="1", HOME=home,
                    XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=home)
         for name, path in programs.items():  # one warm-up each: the file cache, not the figures
             one_run(path, env)

@@ -40,14 +40,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import game_session as gs  # noqa: E402
-
 HERE = os.path.dirname(os.path.abspath(__file__))
-FAULT_SERVER = os.path.join(HERE, "fault_server.py")
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import korvala_harness as harness  # noqa: E402
+import korvala_player as kp  # noqa: E402
 QUIT_LIMIT = 10.0  # seconds; the aim is about 1 s, a shared machine may be slow
 HANG_LIMIT = 60.0
 
@@ -70,53 +68,6 @@ def step(text):
 
 
 # ------------------------------------------------------------------ helpers
-
-
-class FaultServer:
-    """tests/faults/fault_server.py on the game's port 2121."""
-
-    def __init__(self, folder, mode):
-        self.folder = folder
-        args = ["/usr/bin/python3", FAULT_SERVER, "--mode", mode, "--folder", folder, "--ftp-port", "2121"]
-        self.lines = []
-        self.cond = threading.Condition()
-        self.proc = gs.spawn(args, stdout=subprocess.PIPE, stderr=open(os.path.join(folder, "server.log"), "w"),
-                                     text=True)
-        threading.Thread(target=self._read, daemon=True).start()
-        ready = self.wait_line("fault server ready", 30)
-        if not ready:
-            self.kill()
-            raise RuntimeError("the fault server did not come up (is port 2121 taken?): " +
-                               open(os.path.join(folder, "server.log")).read()[-800:])
-        # The certificate it made in its folder, for the game to trust; a
-        # silent server never gets as far as TLS.
-        self.cert = os.path.join(folder, "cert.pem") if ready.endswith(" tls") else None
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.strip())
-                self.cond.notify_all()
-
-    def wait_line(self, prefix, limit):
-        deadline = gs.now() + limit
-        with self.cond:
-            while True:
-                for line in self.lines:
-                    if line.startswith(prefix):
-                        return line
-                left = deadline - gs.now()
-                if left <= 0 or self.proc.poll() is not None:
-                    return None
-                self.cond.wait(min(left, 0.2))
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-
-    def score_folder(self):
-        return os.path.join(self.folder, "ftp", "Korvala")
 
 
 def files_below(root):
@@ -168,7 +119,7 @@ def fill(folder):
 
 
 def credits_shown(menu):
-    return lambda s: not gs.menu_shown(s) and gs.difference(menu, s) > 10
+    return lambda s: not kp.menu_shown(s) and kp.difference(menu, s) > 10
 
 
 def report_quit(checks, how, seconds, status, during):
@@ -184,37 +135,33 @@ def report_quit(checks, how, seconds, status, during):
 
 def case_sound_absent(ctx, checks):
     # A server socket that is not there; nothing may start one instead.
-    conf = os.path.join(ctx.work, "client.conf")
-    with open(conf, "w") as f:
-        f.write("autospawn = no\n")
-    game = ctx.game({"PULSE_SERVER": "unix:" + os.path.join(ctx.work, "no-sound-server"),
-                     "PULSE_CLIENTCONFIG": conf})
-    started = gs.now()
+    game = ctx.game()
+    started = harness.now()
     game.find_window()
-    print("window %.2f s after start" % (gs.now() - started))
+    print("window %.2f s after start" % (harness.now() - started))
     game.end_demo_game()
     game.to_menu_from_result()
-    menu = game.step_menu(gs.RIGHT_ARROW, 4)  # Pembuat
-    game.click(gs.MENU_ENTRY)
-    game.keep(game.wait_for("the credits", credits_shown(menu), 15), "credits-silent", ctx.artefacts)
+    menu = game.step_menu(kp.RIGHT_ARROW, 4)  # Pembuat
+    game.click(kp.MENU_ENTRY)
+    game.keep(game.expect("the credits", credits_shown(menu), 15), "credits-silent", ctx.artefacts)
     checks.expect(game.running(), "the game plays on without a sound server")
-    game.click((340, 200))
-    game.wait_for("the menu after the credits", gs.menu_shown, 15)
+    game.click(kp.CREDITS_EXIT)
+    game.expect("the menu after the credits", kp.menu_shown, 15)
     seconds, status = game.quit_by("keluar", 1)
     report_quit(checks, "keluar", seconds, status, "a game without a sound server")
 
 
 def case_sound_killed(ctx, checks):
-    sound = gs.SoundServer(ctx.work).start()
+    sound = harness.SoundServer(ctx.work).start()
     ctx.cleanups.append(sound.stop)
-    game = ctx.game(sound.client_env())
+    game = ctx.game(sound=sound)
     game.find_window()
     game.end_demo_game()
     game.to_menu_from_result()
-    game.step_menu(gs.RIGHT_ARROW, 3)
+    game.step_menu(kp.RIGHT_ARROW, 3)
     # The arrow's beep, as a cue sounds while the sound server runs.
-    beep = gs.Recording(sound, os.path.join(ctx.work, "beep.raw"))
-    menu = game.step_menu(gs.RIGHT_ARROW)  # Pembuat
+    beep = harness.Recording(sound, os.path.join(ctx.work, "beep.raw"))
+    menu = game.step_menu(kp.RIGHT_ARROW)  # Pembuat
     time.sleep(0.3)
     beep.stop()
     heard, _ = beep.loud_seconds()
@@ -222,12 +169,12 @@ def case_sound_killed(ctx, checks):
     checks.expect(heard > 0, "an arrow's beep is heard while the sound server runs")
 
     step("the credits tune plays; the sound server is killed 2 s into it")
-    tune = gs.Recording(sound, os.path.join(ctx.work, "tune.raw"))
-    game.click(gs.MENU_ENTRY)
-    game.wait_for("the credits", credits_shown(menu), 15)
+    tune = harness.Recording(sound, os.path.join(ctx.work, "tune.raw"))
+    game.click(kp.MENU_ENTRY)
+    game.expect("the credits", credits_shown(menu), 15)
     time.sleep(2.0)
     sound.kill()
-    killed = gs.now()
+    killed = harness.now()
     tune.stop()
     heard, _ = tune.loud_seconds()
     print("before the kill: %.2f s of sound heard" % heard)
@@ -236,24 +183,24 @@ def case_sound_killed(ctx, checks):
     step("the game goes on")
     time.sleep(0.5)
     checks.expect(game.running(), "the game is still running after its sound server died")
-    game.click((340, 200))
-    game.wait_for("the menu after the credits", gs.menu_shown, 15)
-    game.step_menu(gs.LEFT_ARROW)
-    game.step_menu(gs.RIGHT_ARROW)
+    game.click(kp.CREDITS_EXIT)
+    game.expect("the menu after the credits", kp.menu_shown, 15)
+    game.step_menu(kp.LEFT_ARROW)
+    game.step_menu(kp.RIGHT_ARROW)
     checks.expect(game.running(), "the menu works without a sound server")
 
     step("the sound server starts again; the player's next cues")
     sound.start()
-    restarted = gs.now()
+    restarted = harness.now()
     print("sound server back %.2f s after the kill" % (restarted - killed))
     # An arrow's beep every 2.5 s for 12.5 s.
     heard_at = None
     on_pembuat = True
     for attempt in range(5):
-        time.sleep(max(0.0, restarted + 2.5 * (attempt + 1) - gs.now()))
-        rec = gs.Recording(sound, os.path.join(ctx.work, "cue%d.raw" % attempt))
-        cued = gs.now()
-        game.click(gs.LEFT_ARROW if on_pembuat else gs.RIGHT_ARROW)
+        time.sleep(max(0.0, restarted + 2.5 * (attempt + 1) - harness.now()))
+        rec = harness.Recording(sound, os.path.join(ctx.work, "cue%d.raw" % attempt))
+        cued = harness.now()
+        game.click(kp.LEFT_ARROW if on_pembuat else kp.RIGHT_ARROW)
         on_pembuat = not on_pembuat
         time.sleep(0.8)
         rec.stop()
@@ -264,18 +211,18 @@ def case_sound_killed(ctx, checks):
             break
     checks.expect(heard_at is not None,
                   "a cue after the sound server came back is heard (arrow beeps for %.0f s after its restart)"
-                  % (gs.now() - restarted))
+                  % (harness.now() - restarted))
     inputs = sound.pactl("list", "sink-inputs", "short").stdout.strip()
     print("streams on the restarted sound server: %s" % (inputs or "none"))
     print("the game's own output:\n  " + "\n  ".join(game.log_tail(5).splitlines()))
 
     step("Pembuat again, and the window is closed during the credits")
-    game.wait_for("the menu", gs.menu_shown, 15)
+    game.expect("the menu", kp.menu_shown, 15)
     if not on_pembuat:
-        game.step_menu(gs.RIGHT_ARROW)
-    rec = gs.Recording(sound, os.path.join(ctx.work, "tune2.raw"))
-    game.click(gs.MENU_ENTRY)
-    game.wait_for("the credits again", credits_shown(menu), 15)
+        game.step_menu(kp.RIGHT_ARROW)
+    rec = harness.Recording(sound, os.path.join(ctx.work, "tune2.raw"))
+    game.click(kp.MENU_ENTRY)
+    game.expect("the credits again", credits_shown(menu), 15)
     time.sleep(1.0)
     seconds, status = game.quit_by("close", 0)
     rec.stop()
@@ -284,39 +231,39 @@ def case_sound_killed(ctx, checks):
 
 
 def case_ftp_silent(ctx, checks):
-    server = FaultServer(ctx.server_folder(), "silent")
+    server = harness.FaultServer(ctx.server_folder(), "silent").start()
     ctx.cleanups.append(server.kill)
     game = ctx.game(server=server)
     game.find_window()
     game.end_demo_game()
-    ya = game.click(gs.YES)
-    game.keep(game.wait_for("the score board", gs.score_board_shown, 15), "board-after-ya", ctx.artefacts)
+    ya = game.click(kp.YES)
+    game.keep(game.expect("the score board", kp.board_panel_shown, 15), "board-after-ya", ctx.artefacts)
     checks.expect(server.wait_line("connection held 2", HANG_LIMIT) is not None,
                   "the upload and the listing both connected to the silent server")
     step("the player goes on while both requests hang")
-    game.click(gs.BOARD_BACK)
-    game.wait_for("the menu", gs.menu_shown, 15)
-    game.step_menu(gs.RIGHT_ARROW)
+    game.click(kp.BOARD_BACK)
+    game.expect("the menu", kp.menu_shown, 15)
+    game.step_menu(kp.RIGHT_ARROW)
     checks.expect(not game.x.windows("Gagal Menyimpan!"), "no message box")
-    print("quitting %.1f s after Ya (the requests give up after 15 s of silence)" % (gs.now() - ya))
+    print("quitting %.1f s after Ya (the requests give up after 15 s of silence)" % (harness.now() - ya))
     seconds, status = game.quit_by("close", 0)
     report_quit(checks, "close", seconds, status, "an upload and a listing the server never answers")
     check_local_score(ctx, checks)
 
 
 def case_ftp_stalled_upload(ctx, checks):
-    server = FaultServer(ctx.server_folder(), "stall-upload")
+    server = harness.FaultServer(ctx.server_folder(), "stall-upload").start()
     ctx.cleanups.append(server.kill)
     game = ctx.game(server=server)
     game.find_window()
     game.end_demo_game()
-    ya = game.click(gs.YES)
-    game.wait_for("the score board", gs.score_board_shown, 15)
+    ya = game.click(kp.YES)
+    game.expect("the score board", kp.board_panel_shown, 15)
     stalled = server.wait_line("upload stalled", HANG_LIMIT)
     checks.expect(stalled is not None, "the upload reached the server and stalled half-way")
-    print("%s, %.2f s after Ya" % (stalled, gs.now() - ya))
-    game.click(gs.BOARD_BACK)
-    game.wait_for("the menu", gs.menu_shown, 15)
+    print("%s, %.2f s after Ya" % (stalled, harness.now() - ya))
+    game.click(kp.BOARD_BACK)
+    game.expect("the menu", kp.menu_shown, 15)
     seconds, status = game.quit_by("keluar", 5)
     report_quit(checks, "keluar", seconds, status, "an upload stalled half-way")
     server.kill()
@@ -338,12 +285,12 @@ def check_local_score(ctx, checks):
 
 def data_case(ctx, checks, read_only, quit_how):
     if not ctx.mounts:
-        raise gs.SkipTest("cannot make a private mount namespace (needs root)")
+        raise harness.SkipTest("cannot make a private mount namespace (needs root)")
     folder = ctx.data_folder()
     if not mount_tmpfs(folder):
-        raise gs.SkipTest("cannot mount a tmpfs (needs root)")
+        raise harness.SkipTest("cannot mount a tmpfs (needs root)")
     ctx.cleanups.append(lambda: subprocess.run(["umount", "-l", folder], stderr=subprocess.DEVNULL))
-    server = FaultServer(ctx.server_folder(), "normal")
+    server = harness.FaultServer(ctx.server_folder(), "normal").start()
     ctx.cleanups.append(server.kill)
     for k in range(3):
         with open(os.path.join(server.score_folder(), "%d(Pemain%d)(p@x.example)(Fiji)" % (50 + k, k)), "w") as f:
@@ -354,15 +301,15 @@ def data_case(ctx, checks, read_only, quit_how):
     game.find_window()
     game.end_demo_game()
     game.to_menu_from_result()
-    game.step_menu(gs.RIGHT_ARROW, 2)  # Konfigurasi
-    game.click(gs.MENU_ENTRY)
-    game.wait_for("the profile", gs.profile_shown, 15)
-    game.click(gs.NAME_FIELD)
+    game.step_menu(kp.RIGHT_ARROW, 2)  # Konfigurasi
+    game.click(kp.MENU_ENTRY)
+    game.expect("the profile", kp.profile_shown, 15)
+    game.click(kp.NAME_FIELD)
     game.x.press("a", "Control_L")
     game.x.type("Budi")
     time.sleep(0.2)
-    game.click(gs.PROFILE_OK)
-    game.wait_for("the menu after OK!", gs.menu_shown, 15)
+    game.click(kp.PROFILE_OK)
+    game.expect("the menu after OK!", kp.menu_shown, 15)
     seconds, status = game.quit_by("keluar", 3)
     checks.expect(status == 0, "the first start ended with Keluar")
     old = files_below(folder)
@@ -382,32 +329,32 @@ def data_case(ctx, checks, read_only, quit_how):
     game.find_window()
     game.end_demo_game()
     remote_before = files_below(server.score_folder())
-    game.click(gs.YES)
-    game.wait_for("the score board after Ya", gs.score_board_shown, 15)
+    game.click(kp.YES)
+    game.expect("the score board after Ya", kp.board_panel_shown, 15)
     try:
-        game.wait_for("the scores on the server listed on the board", gs.score_board_lists, HANG_LIMIT)
+        game.expect("the scores on the server listed on the board", kp.board_lists, HANG_LIMIT)
         listed = True
     except AssertionError:
         listed = False
     game.keep(game.settled(), "board-after-ya", ctx.artefacts)
     checks.expect(listed, "the board lists the scores already on the server")
     checks.expect(not game.x.windows("Gagal Menyimpan!"), "Ya told the player nothing")
-    checks.expect(gs.score_board_shown(game.capture()), "Ya showed the score board")
-    game.click(gs.BOARD_BACK)
-    game.wait_for("the menu", gs.menu_shown, 15)
-    game.step_menu(gs.RIGHT_ARROW, 2)  # Konfigurasi
-    game.click(gs.MENU_ENTRY)
-    profile = game.wait_for("the profile", gs.profile_shown, 15)
+    checks.expect(kp.board_panel_shown(game.capture()), "Ya showed the score board")
+    game.click(kp.BOARD_BACK)
+    game.expect("the menu", kp.menu_shown, 15)
+    game.step_menu(kp.RIGHT_ARROW, 2)  # Konfigurasi
+    game.click(kp.MENU_ENTRY)
+    profile = game.expect("the profile", kp.profile_shown, 15)
     game.keep(profile, "profile-loaded", ctx.artefacts)
-    game.click(gs.NAME_FIELD)
+    game.click(kp.NAME_FIELD)
     game.x.press("a", "Control_L")
     game.x.type("Sari")
     time.sleep(0.2)
-    game.click(gs.PROFILE_OK)
+    game.click(kp.PROFILE_OK)
     told = answer_message_boxes(game, "Gagal Menyimpan!")
     print("message boxes \"Gagal Menyimpan!\": %d" % told)
     checks.expect(told == 3, "the player was told once per field (3 fields), not %d times" % told)
-    game.wait_for("the menu after OK!", gs.menu_shown, 15)
+    game.expect("the menu after OK!", kp.menu_shown, 15)
     seconds, status = game.quit_by(quit_how, 3)
     report_quit(checks, quit_how, seconds, status, kind + " after the profile failed to save")
 
@@ -422,8 +369,8 @@ def answer_message_boxes(game, title):
     """Answers every message box with this title (Return on its OK) until the
     menu shows; how many there were."""
     seen = set()
-    deadline = gs.now() + HANG_LIMIT
-    while gs.now() < deadline:
+    deadline = harness.now() + HANG_LIMIT
+    while harness.now() < deadline:
         boxes = game.x.windows(title)
         for box in boxes:
             if box not in seen:
@@ -433,7 +380,7 @@ def answer_message_boxes(game, title):
                 game.x.press("Return")
         if not boxes:
             shot = game.capture()
-            if shot is not None and gs.menu_shown(shot):
+            if shot is not None and kp.menu_shown(shot):
                 time.sleep(0.5)  # one more box would be up by now
                 if not game.x.windows(title):
                     break
@@ -471,20 +418,15 @@ class Context:
         os.makedirs(folder, exist_ok=True)
         return folder
 
-    def game(self, env=None, server=None):
-        """The game on this case's X server and home; with a fault server,
-        trusting that server's certificate."""
-        env = dict(env or {})
-        if "PULSE_SERVER" not in env:
-            # Silent unless the case brings a sound server: never the machine's own.
-            conf = os.path.join(self.work, "client.conf")
-            with open(conf, "w") as f:
-                f.write("autospawn = no\n")
-            env.update(PULSE_SERVER="unix:" + os.path.join(self.work, "no-sound-server"), PULSE_CLIENTCONFIG=conf)
+    def game(self, env=None, server=None, sound=None):
+        """The game on this case's X server and home, silent unless the case
+        brings a sound server (never the machine's own); with a fault server,
+        trusting that server's certificate. A player at its window."""
         args = ["--ca-file", server.cert] if server and server.cert else []
-        game = gs.Game(self.args.game, self.x, self.home, env, args=args)
-        self.games.append(game)
-        return game
+        game = harness.Game(self.args.game, self.x, self.home, env, args=args, sound=sound)
+        player = kp.Player(self.x, game, self.artefacts)
+        self.games.append(player)
+        return player
 
 
 def main():
@@ -499,15 +441,15 @@ def main():
         shutil.rmtree(args.artefacts, ignore_errors=True)
     work = tempfile.mkdtemp(prefix="korvala-faults-game-")
     checks = Checks()
-    xserver = gs.XServer(work)
+    xserver = harness.XServer(work)
     ctx = None
-    started = gs.now()
+    started = harness.now()
     status = 0
     try:
         xserver.start()
         ctx = Context(args, work, xserver, mounts)
         CASES[args.case](ctx, checks)
-    except gs.SkipTest as e:
+    except harness.SkipTest as e:
         print("SKIP: %s" % e)
         status = 77
     except AssertionError as e:
@@ -522,7 +464,7 @@ def main():
                 cleanup()
         xserver.stop()
         shutil.rmtree(work, ignore_errors=True)
-    print("case %s took %.1f s" % (args.case, gs.now() - started))
+    print("case %s took %.1f s" % (args.case, harness.now() - started))
     if status:
         return status
     if checks.failed:

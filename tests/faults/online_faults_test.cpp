@@ -21,14 +21,11 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,18 +42,13 @@
 #include <string>
 #include <vector>
 
+#include "app/real_parts.h"
 #include "doubles/recording_ui.h"
 #include "game/game.h"
-#include "platform/files/document_files.h"
 #include "platform/transfer/curl_channel.h"
-#include "platform/transfer/score_channel.h"
-#include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
+#include "score_server_process.h"
 #include "window/form1.h"
-
-#ifndef KORVALA_FAULT_SERVER
-#error "KORVALA_FAULT_SERVER must name tests/faults/fault_server.py"
-#endif
 
 namespace korvala {
 namespace {
@@ -128,85 +120,32 @@ private:
     CurlChannel& real_;
 };
 
-// The fault server: the score server with one fault switched on.
-class FaultServer {
-public:
-    FaultServer(const fs::path& folder, std::string mode) : folder_(folder), mode_(std::move(mode)) {}
-    ~FaultServer() { kill(); }
-
-    // Starts it; false (with `why`) when it does not come up.
-    bool start(std::string& why) {
-        proc_ = std::make_unique<QProcess>();
-        proc_->setProcessChannelMode(QProcess::SeparateChannels);
-        // Never outlives this test, however it ends: it holds the game's port.
-        proc_->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        proc_->start("/usr/bin/python3", {KORVALA_FAULT_SERVER, "--mode", QString::fromStdString(mode_), "--folder",
-                                          QString::fromStdString(folder_.string()), "--ftp-port", "2121"});
-        if (!proc_->waitForStarted(10000)) {
-            why = "the fault server did not start";
-            return false;
-        }
-        if (waitForLine("fault server ready", 30000).empty()) {
-            why = "the fault server did not come up (is port 2121 taken?): " +
-                  proc_->readAllStandardError().toStdString();
-            return false;
-        }
-        return true;
-    }
-
-    // Waits, with the window's events running, for a line of the server's
-    // output that starts with `prefix`; the line, or empty at the limit.
-    std::string waitForLine(const std::string& prefix, int limitMs) {
-        QElapsedTimer t;
-        t.start();
-        for (;;) {
-            while (proc_->canReadLine()) {
-                const std::string line = proc_->readLine().trimmed().toStdString();
-                lines.push_back(line);
-                if (line.rfind(prefix, 0) == 0) return line;
-            }
-            if (t.elapsed() > limitMs || proc_->state() != QProcess::Running) return {};
-            QTest::qWait(20);
-        }
-    }
-
-    // Killed at once, as a crash or a pulled plug would end it.
-    void kill() {
-        if (!proc_) return;
-        if (proc_->state() == QProcess::Running) {
-            ::kill(static_cast<pid_t>(proc_->processId()), SIGKILL);
-            proc_->waitForFinished(10000);
-        }
-        proc_.reset();
-    }
-
-    std::vector<std::string> lines;
-
-private:
-    fs::path folder_;
-    std::string mode_;
-    std::unique_ptr<QProcess> proc_;
-};
-
 // One start of the game on a data folder: the window model, the program and
 // its real parts. Its splash screens are skipped (each test shows the panel
 // it needs); a second start on the same folder is the player's next start.
 struct GameStart {
     GameStart(const fs::path& dataFolder, const fs::path& caFile) {
-        files = std::make_unique<DiskDocumentFiles>(dataFolder);
-        inet1 = makeScoreChannel(scheduler, *files, caFile);
-        inet3 = makeScoreChannel(scheduler, *files, caFile);
+        // The game's own parts, trusting the fault server's certificate; no
+        // sound, and the two channels on their own (a listing does not wait
+        // for an upload the server holds).
+        RealPartsPlan plan;
+        plan.dataFolder = dataFolder;
+        plan.trust = Trust{caFile, {}, false};
+        plan.sound = false;
+        plan.sharedUploadGate = false;
+        parts = std::make_unique<RealParts>(plan);
+        files = &parts->files;
+        inet1 = parts->inet1.get();
+        inet3 = parts->inet3.get();
         counted1 = std::make_unique<CountedChannel>(*inet1);
         counted3 = std::make_unique<CountedChannel>(*inet3);
-        PlatformParts parts;
-        parts.scheduler = &scheduler;
-        parts.files = files.get();
-        parts.messageBox = &messages;
-        parts.exit = &exit;
-        parts.Inet1 = counted1.get();
-        parts.Inet3 = counted3.get();
-        parts.WBX = &web;
-        program = std::make_unique<Program>(form, std::move(parts));
+        PlatformParts ports = parts->ports();
+        ports.messageBox = &messages;
+        ports.exit = &exit;
+        ports.Inet1 = counted1.get();
+        ports.Inet3 = counted3.get();
+        ports.WBX = &web;
+        program = std::make_unique<Program>(form, std::move(ports));
         program->load();
         form.Timer4.setInterval(0);
         form.Timer5.setInterval(0);
@@ -220,8 +159,7 @@ struct GameStart {
         program.reset();
         counted1.reset();
         counted3.reset();
-        inet1.reset();
-        inet3.reset();
+        parts.reset();
     }
 
     // The result panel of a game that scored `score`, with this profile.
@@ -245,10 +183,11 @@ struct GameStart {
         return QTest::qWaitFor([this, n] { return counted3->reports >= n; }, limitMs);
     }
 
-    QtScheduler scheduler;
     Form1 form;
-    std::unique_ptr<DiskDocumentFiles> files;
-    std::unique_ptr<CurlChannel> inet1, inet3;
+    std::unique_ptr<RealParts> parts;
+    DiskDocumentFiles* files = nullptr;  // the parts' own, while they last
+    CurlChannel* inet1 = nullptr;
+    CurlChannel* inet3 = nullptr;
     std::unique_ptr<CountedChannel> counted1, counted3;
     RecordingMessageBox messages;
     RecordingExit exit;
@@ -278,11 +217,23 @@ protected:
     fs::path serverHome() const { return serverFolder() / "ftp"; }
     fs::path caFile() const { return serverFolder() / "cert.pem"; }
 
+    // The fault server (tests/faults/fault_server.py: the score server with
+    // one fault switched on) on the game's port.
     void startServer(const std::string& mode) {
         server_.reset();
-        server_ = std::make_unique<FaultServer>(serverFolder(), mode);
+        testing::ScoreServerOptions options;
+        options.folder = serverFolder();
+        options.faultMode = mode;
+        options.ftpPort = 2121;
+        server_ = std::make_unique<testing::ScoreServerProcess>(options);
         std::string why;
-        ASSERT_TRUE(server_->start(why)) << why;
+        ASSERT_TRUE(server_->start(why)) << "the fault server did not come up (is port 2121 taken?): " << why;
+    }
+
+    // Waits, with the window's events running, for a line of the server's
+    // output that starts with `prefix`; the line, or empty at the limit.
+    std::string serverSays(const std::string& prefix, int limitMs = kHangLimitMs) {
+        return server_->waitForLine(prefix, std::chrono::milliseconds(limitMs), [] { QTest::qWait(20); });
     }
 
     // Scores already on the server, as other players sent them.
@@ -345,7 +296,7 @@ protected:
     }
 
     fs::path root_;
-    std::unique_ptr<FaultServer> server_;
+    std::unique_ptr<testing::ScoreServerProcess> server_;
     std::vector<std::string> mounts_;
 };
 
@@ -366,7 +317,7 @@ TEST_F(Faults, ServerKilledHalfWayThroughAnUploadLosesNothingAndTearsNothing) {
     // Ya: the score file is written, its upload starts and the listing with it.
     game.form.raise(game.form.Label9, Event::Click);
     EXPECT_TRUE(game.form.papan.Visible());
-    const std::string stalled = server_->waitForLine("upload stalled", kHangLimitMs);
+    const std::string stalled = serverSays("upload stalled");
     ASSERT_FALSE(stalled.empty()) << "the upload never reached the server";
     ASSERT_TRUE(game.listingDone(1)) << "the listing never reported";
     EXPECT_EQ(game.form.lstRemoteFile.List().size(), 12u);
@@ -427,7 +378,7 @@ TEST_F(Faults, QuittingDuringAStalledUploadLeavesNoHalfScore) {
         GameStart game(root_ / ("data" + std::to_string(run)), caFile());
         game.finishGame(std::to_string(run));
         game.form.raise(game.form.Label9, Event::Click);
-        ASSERT_FALSE(server_->waitForLine("upload stalled", kHangLimitMs).empty());
+        ASSERT_FALSE(serverSays("upload stalled").empty());
         server_->lines.clear();
         ASSERT_TRUE(game.listingDone(1));
         QElapsedTimer closing;
@@ -448,7 +399,7 @@ TEST_F(Faults, ServerKilledHalfWayThroughAListingLeavesTheBoardWithNumbersOnly) 
     game.openEntry(1);  // Nilai Online
     EXPECT_TRUE(game.form.papan.Visible());
     EXPECT_EQ(game.form.READD.Caption(), "OK!");
-    const std::string stalled = server_->waitForLine("listing stalled", kHangLimitMs);
+    const std::string stalled = serverSays("listing stalled");
     ASSERT_FALSE(stalled.empty()) << "the listing never started";
     // Half the names have gone out; the client has them or soon will.
     QTest::qWait(300);
@@ -485,7 +436,7 @@ TEST_F(Faults, ServerThatNeverAnswersKeepsTheWindowGoingAndEndsInAnEmptyBoard) {
     QElapsedTimer sinceYa;
     sinceYa.start();
     game.form.raise(game.form.Label9, Event::Click);  // Ya
-    ASSERT_FALSE(server_->waitForLine("connection held", kHangLimitMs).empty()) << "the game never connected";
+    ASSERT_FALSE(serverSays("connection held").empty()) << "the game never connected";
     const fs::path localScore = root_ / "data" / score;
     const std::string localBytes = readBytes(localScore);
     EXPECT_FALSE(localBytes.empty());
@@ -529,7 +480,7 @@ TEST_F(Faults, ServerThatNeverAnswersKeepsTheWindowGoingAndEndsInAnEmptyBoard) {
     game.form.menux.setCaption("1");
     game.form.raise(game.form.Image3, Event::Click);  // Nilai Online
     EXPECT_TRUE(game.form.papan.Visible());
-    ASSERT_FALSE(server_->waitForLine("connection held", kHangLimitMs).empty());
+    ASSERT_FALSE(serverSays("connection held").empty());
     QElapsedTimer closing;
     closing.start();
     game.quit();

@@ -28,6 +28,22 @@ python=/usr/bin/python3
 
 skip() { echo "SKIP: $*"; exit 77; }
 [ -x "$python" ] || skip "$python is not installed"
+support=$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)
+harness=$support/korvala_harness.py
+
+# The game is launched under a private X server and a private sound server
+# with a null output (reachable only through its own socket: the check
+# neither uses nor disturbs any other sound server on the machine). The
+# tests' harness starts both, runs this script again with DISPLAY and the
+# sound server's variables set, and stops them afterwards.
+if [ "$mode" = launch ] && [ -z "${KORVALA_PRIVATE_SERVERS:-}" ]; then
+  for tool in Xvfb xdotool import pulseaudio pactl parec sox; do
+    command -v "$tool" >/dev/null 2>&1 ||
+      skip "$tool is not installed (needs xvfb, xdotool, imagemagick, pulseaudio, pulseaudio-utils, sox)"
+  done
+  exec "$python" "$harness" run --xserver --sound-server -- \
+    env KORVALA_PRIVATE_SERVERS=1 bash "${BASH_SOURCE[0]}" "$@"
+fi
 
 work=$(mktemp -d /tmp/korvala-install.XXXXXX)
 pids=()
@@ -141,50 +157,15 @@ PY
 fi
 
 [ "$mode" = launch ] || { echo "unknown mode $mode"; exit 2; }
-for tool in Xvfb xdotool import pulseaudio pactl parec sox; do
-  command -v "$tool" >/dev/null 2>&1 ||
-    skip "$tool is not installed (needs xvfb, xdotool, imagemagick, pulseaudio, pulseaudio-utils, sox)"
-done
+[ -n "${DISPLAY:-}" ] && pactl info >/dev/null 2>&1 || skip "no private X server or sound server"
 
-# ---- A private X server --------------------------------------------------------
-Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 1 100); do
-  grep -q '^[0-9]' "$work/display" 2>/dev/null && break
-  sleep 0.1
-done
-display=":$(head -1 "$work/display" 2>/dev/null)"
-[ "$display" != ":" ] || { tail -5 "$work/xvfb.log"; skip "Xvfb did not start"; }
-export DISPLAY=$display
-
-# ---- A private sound server with a null output -----------------------------
-# Reachable only through its own socket: the check neither uses nor disturbs
-# any other sound server on the machine.
-mkdir -p "$work/run/pulse" "$work/home"
-chmod 700 "$work/run" "$work/run/pulse"
+# The game's own home.
+mkdir -p "$work/home"
+chmod 700 "$work/home"
 export HOME=$work/home
-export XDG_RUNTIME_DIR=$work/run
+export XDG_RUNTIME_DIR=$work/home
 export XDG_DATA_HOME=$work/home/data
 export XDG_CONFIG_HOME=$work/home/config
-export PULSE_RUNTIME_PATH=$work/run/pulse
-export PULSE_STATE_PATH=$work/run/pulse
-export PULSE_SERVER=unix:$work/run/pulse/native
-printf 'autospawn = no\n' >"$work/client.conf"
-export PULSE_CLIENTCONFIG=$work/client.conf
-cat >"$work/server.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/run/pulse/native
-load-module module-null-sink sink_name=k_null rate=48000 channels=2
-set-default-sink k_null
-PA
-pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 --disallow-exit \
-  --disallow-module-loading=no --use-pid-file=no --log-target=stderr \
-  -F "$work/server.pa" 2>"$work/pulse.log" &
-pids+=($!)
-for _ in $(seq 1 100); do
-  pactl info >/dev/null 2>&1 && break
-  sleep 0.1
-done
-pactl info >/dev/null 2>&1 || { tail -5 "$work/pulse.log"; skip "the sound server did not start"; }
 
 # Everything the null output plays, from here to the end: 48000 frames of
 # 4 bytes a second.
@@ -235,31 +216,18 @@ find_window() {
   done
   return 1
 }
-# Green pixels in the window's rectangle x y w h (the menu's arrows are green).
-green_in() {
-  import -window "$window" -crop "$3x$4+$1+$2" +repage -depth 8 rgb:- 2>/dev/null | "$python" -c '
-import sys
-d = sys.stdin.buffer.read()
-print(sum(1 for i in range(0, len(d) - 2, 3) if d[i+1] > 120 and d[i+1] > d[i] + 40 and d[i+1] > d[i+2] + 40))'
-}
+# A step of the player at the game's window (tests/support/korvala_player.py
+# knows where everything is and what each screen looks like).
+drive() { "$python" "$harness" drive "$@"; }
 # Waits for the menu: both arrows shown.
-wait_for_menu() {
-  for _ in $(seq 1 400); do
-    if [ "$(green_in 464 288 48 52)" -gt 300 ] 2>/dev/null && [ "$(green_in 208 288 48 52)" -gt 300 ] 2>/dev/null; then
-      return 0
-    fi
-    kill -0 "$game" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
-click() {  # window pixel x y
-  xdotool mousemove --window "$window" "$1" "$2" click 1
+wait_for_menu() { kill -0 "$game" 2>/dev/null && drive wait-menu 40; }
+click() {  # a place of the game's window
+  drive click "$1"
   # Further apart than a double click.
   sleep 0.6
 }
-right_arrow() { click 488 314; }
-menu_entry() { click 360 316; }
+right_arrow() { click right-arrow; }
+menu_entry() { click menu-entry; }
 since() { "$python" -c "import sys; print('%.1f' % ($(date +%s.%N) - $1))"; }
 # Waits up to $1 seconds for the game to end; status: its exit status, or
 # empty while it still runs.
@@ -299,7 +267,7 @@ check "the right arrow's cue is heard from the installed game" test "$(field aud
 check "the cue is beep5.wav as installed (0.12 s)" between "$(field span "$heard")" 0.08 0.2
 
 # Keluar: four more steps to the last entry, then the entry itself.
-for _ in 1 2 3 4; do right_arrow; done
+drive step-menu right 4
 menu_entry
 wait_end 20
 check "Keluar ends the installed game (exit status ${status:-none})" test "${status:-none}" = 0

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 
 #include <filesystem>
@@ -16,13 +14,12 @@
 #include <set>
 #include <string>
 
+#include "app/real_parts.h"
 #include "doubles/recording_ui.h"
 #include "game/game.h"
-#include "platform/files/document_files.h"
 #include "platform/files/safe_name.h"
-#include "platform/transfer/score_channel.h"
-#include "platform/view/qt_scheduler.h"
 #include "program/wiring.h"
+#include "score_server_process.h"
 #include "window/form1.h"
 
 namespace korvala {
@@ -47,48 +44,34 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "korvala-online-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
-        server_.setProcessChannelMode(QProcess::MergedChannels);
-        // --watch-stdin: the server stops with this test, however it ends
-        // (QProcess holds its standard input open), so the ports never stay taken.
-        QStringList args = {KORVALA_SCORE_SERVER, "--folder", QString::fromStdString((root_ / "server").string()),
-                            "--watch-stdin"};
-        if (!GetParam()) args << "--no-tls";
-        server_.start("/usr/bin/python3", args);
-        ASSERT_TRUE(server_.waitForStarted(10000));
-        QElapsedTimer wait;
-        wait.start();
-        while (!server_.readAll().contains("score server ready")) {
-            ASSERT_LT(wait.elapsed(), 30000) << "the score server did not start";
-            ASSERT_EQ(server_.state(), QProcess::Running) << "the score server stopped";
-            server_.waitForReadyRead(500);
-        }
+        // It stops with this test, however the test ends, so the ports never stay taken.
+        testing::ScoreServerOptions server;
+        server.folder = root_ / "server";
+        server.tls = GetParam();
+        server_ = std::make_unique<testing::ScoreServerProcess>(server);
+        std::string why;
+        ASSERT_TRUE(server_->start(why)) << "the score server did not start: " << why;
 
         initTransfers();
-        files_ = std::make_unique<DiskDocumentFiles>(root_ / "data");
-        const Trust trust{{}, root_ / "server" / "cert.pem", false};
-        inet1_ = makeScoreChannel(scheduler_, *files_, trust);
-        inet3_ = makeScoreChannel(scheduler_, *files_, trust);
-        auto gate = std::make_shared<UploadGate>();  // as the game wires them
-        inet1_->setUploadGate(gate);
-        inet3_->setUploadGate(gate);
-        PlatformParts parts;
-        parts.scheduler = &scheduler_;
-        parts.files = files_.get();
-        parts.messageBox = &messages_;
-        parts.exit = &exit_;
-        parts.Inet1 = inet1_.get();
-        parts.Inet3 = inet3_.get();
-        parts.WBX = &web_;
-        program_ = std::make_unique<Program>(form_, std::move(parts));
+        // The game's parts as the game wires them, trusting the server's own
+        // certificate as the game trusts it for a loopback host; no sound.
+        RealPartsPlan plan;
+        plan.dataFolder = root_ / "data";
+        plan.trust = Trust{{}, server_->certificate(), false};
+        plan.sound = false;
+        parts_ = std::make_unique<RealParts>(plan);
+        PlatformParts ports = parts_->ports();
+        ports.messageBox = &messages_;
+        ports.exit = &exit_;
+        ports.WBX = &web_;
+        program_ = std::make_unique<Program>(form_, std::move(ports));
         program_->load();
     }
 
     void TearDown() override {
         program_.reset();
-        inet1_.reset();
-        inet3_.reset();
-        server_.terminate();
-        server_.waitForFinished(10000);
+        parts_.reset();
+        server_.reset();
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -108,11 +91,9 @@ protected:
     fs::path remoteFolder() const { return root_ / "server" / "ftp" / "Korvala"; }
 
     fs::path root_;
-    QProcess server_;
-    QtScheduler scheduler_;
+    std::unique_ptr<testing::ScoreServerProcess> server_;
     Form1 form_;
-    std::unique_ptr<DiskDocumentFiles> files_;
-    std::unique_ptr<CurlChannel> inet1_, inet3_;
+    std::unique_ptr<RealParts> parts_;
     RecordingMessageBox messages_;
     RecordingExit exit_;
     ActionLog actions_;
@@ -133,7 +114,7 @@ TEST_P(OnlineGame, YaAfterAGameShowsTheScoreOnTheBoard) {
     // The listing that "Ya" asks for waits for the upload: its board already
     // holds the score.
     ASSERT_TRUE(QTest::qWaitFor([&] { return form_.READD.Caption() == "X"; }, 30000));
-    EXPECT_EQ(form_.Nama[0]->Caption(), "1. " + score) << inet1_->lastReason();
+    EXPECT_EQ(form_.Nama[0]->Caption(), "1. " + score) << parts_->inet1->lastReason();
     EXPECT_TRUE(fs::exists(root_ / "data" / score));
     EXPECT_EQ(filesBelow(remoteFolder()), std::set<std::string>{score});
     EXPECT_TRUE(messages_.shown.empty());
@@ -147,7 +128,9 @@ TEST_P(OnlineGame, AHostileScoreStringStaysInsideBothFolders) {
     ASSERT_TRUE(boardShows("1. " + safeFileName(hostile))) << "board shows: " << form_.Nama[0]->Caption();
     EXPECT_EQ(filesBelow(remoteFolder()), std::set<std::string>{safeFileName(hostile)});
     EXPECT_EQ(filesBelow(root_ / "data"), std::set<std::string>{safeFileName(hostile)});
-    if (GetParam()) EXPECT_TRUE(fs::exists(root_ / "server" / "cert.pem")) << "no command reached the server";
+    if (GetParam()) {
+        EXPECT_TRUE(fs::exists(root_ / "server" / "cert.pem")) << "no command reached the server";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, OnlineGame, ::testing::Bool(),

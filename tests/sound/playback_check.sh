@@ -21,48 +21,23 @@ for tool in pulseaudio pactl sox python3; do
   fi
 done
 
+# A server of our own, reachable only through its own socket, so the test
+# neither uses nor disturbs any other sound server on the machine: the
+# tests' harness starts it, runs this script again as its client, and stops
+# it afterwards (exit 77 when it cannot be started).
+if [ -z "${KORVALA_PRIVATE_SOUND_SERVER:-}" ]; then
+  support=$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)
+  exec /usr/bin/python3 "$support/korvala_harness.py" sound-server -- \
+    env KORVALA_PRIVATE_SOUND_SERVER=1 bash "${BASH_SOURCE[0]}" "$@"
+fi
+
 work=$(mktemp -d /tmp/korvala-sound.XXXXXX)
-daemon=""
 recorder=""
 cleanup() {
   [ -n "$recorder" ] && kill "$recorder" 2>/dev/null && wait "$recorder" 2>/dev/null
-  [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# A server of our own, reachable only through its own socket, so the test
-# neither uses nor disturbs any other sound server on the machine.
-mkdir -p "$work/run/pulse" "$work/home"
-chmod 700 "$work/run" "$work/run/pulse"
-export HOME="$work/home"
-export XDG_RUNTIME_DIR="$work/run"
-export PULSE_RUNTIME_PATH="$work/run/pulse"
-export PULSE_STATE_PATH="$work/run/pulse"
-export PULSE_SERVER="unix:$work/run/pulse/native"
-printf 'autospawn = no\n' >"$work/client.conf"
-export PULSE_CLIENTCONFIG="$work/client.conf"
-cat >"$work/server.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/run/pulse/native
-load-module module-null-sink sink_name=k_null rate=48000 channels=2
-set-default-sink k_null
-PA
-
-pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 --disallow-exit \
-  --disallow-module-loading=no --use-pid-file=no --log-target=stderr \
-  -F "$work/server.pa" 2>"$work/pulse.log" &
-daemon=$!
-for _ in $(seq 1 100); do
-  pactl info >/dev/null 2>&1 && break
-  if ! kill -0 "$daemon" 2>/dev/null; then
-    echo "SKIP: the sound server did not start:"; tail -5 "$work/pulse.log"
-    daemon=""; exit 77
-  fi
-  sleep 0.1
-done
-if ! pactl info >/dev/null 2>&1; then
-  echo "SKIP: the sound server did not answer:"; tail -5 "$work/pulse.log"; exit 77
-fi
 pactl set-default-sink k_null
 
 # The sounds: a plain 16-bit tone, and a float tone with an extensible header.

@@ -1,0 +1,80 @@
+#include "app/real_parts.h"
+
+#include <QStandardPaths>
+
+#include <thread>
+
+#include "platform/net/server_address.h"
+#include "platform/sound/qt_sound_device.h"
+#include "platform/transfer/score_channel.h"
+
+namespace korvala {
+
+std::optional<LoopbackServerPlan> loopbackPlanFor(const RunSettings& settings, const std::string& appDir,
+                                                  const EnvLookupFn& env) {
+    const auto ftp = parseHostPort(settings.ftpHost, 21);
+    if (!ftp || !isLoopbackHost(ftp->host)) return std::nullopt;
+    LoopbackServerPlan plan;
+    plan.script = std::filesystem::path(appDir) / "score_server.py";
+    plan.folder = loopbackServerFolder(env);
+    plan.host = ftp->host == "::1" || ftp->host.find(':') != std::string::npos ? ftp->host : "127.0.0.1";
+    plan.ftpPort = ftp->port;
+    const auto page = urlServer(settings.scoresPage);
+    plan.httpPort = page && isLoopbackHost(page->host) ? page->port : 0;
+    return plan;
+}
+
+RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, const EnvLookupFn& env) {
+    RealPartsPlan plan;
+    plan.dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString();
+    plan.trust = Trust{settings.caFile, loopbackServerCertificate(env), settings.plainFtp};
+    plan.loopback = loopbackPlanFor(settings, appDir, env);
+    return plan;
+}
+
+RealParts::RealParts(const RealPartsPlan& plan)
+    : sound(plan.sound ? std::make_unique<sound::SoundSystem>() : nullptr),
+      files(plan.dataFolder),
+      loopback(plan.loopback ? std::make_shared<LoopbackScoreServer>(*plan.loopback) : nullptr),
+      uploadGate(plan.sharedUploadGate ? std::make_shared<UploadGate>() : nullptr),
+      inet1(makeScoreChannel(scheduler, files, plan.trust)),
+      inet3(makeScoreChannel(scheduler, files, plan.trust)) {
+    for (CurlChannel* channel : {inet1.get(), inet3.get()}) {
+        if (uploadGate) channel->setUploadGate(uploadGate);
+        if (loopback) channel->setBeforeConnect([server = loopback] { server->ensureRunning(); });
+    }
+    if (loopback) {
+        // The page waits for the server on a thread of its own; the window
+        // goes on meanwhile and the page loads once the server answers (or
+        // shows the browser's own error page when it cannot start).
+        scoresPage.setBeforeLoad([server = loopback, this](std::function<void()> load) {
+            std::thread([server, &scheduler = scheduler, load = std::move(load)] {
+                server->ensureRunning();
+                scheduler.post(0, load);
+            }).detach();
+        });
+    }
+}
+
+RealParts::~RealParts() = default;
+
+PlatformParts RealParts::ports() {
+    PlatformParts parts;
+    parts.scheduler = &scheduler;
+    parts.files = &files;
+    if (sound) parts.makeSound = [system = sound.get()](const std::string&) {
+        return sound::makeSoundDevice(system->mixer());
+    };
+    parts.messageBox = &messageBox;
+    parts.exit = &programExit;
+    parts.Inet1 = inet1.get();
+    parts.Inet3 = inet3.get();
+    parts.WBX = &scoresPage;
+    return parts;
+}
+
+void RealParts::stopLoopbackServer() {
+    if (loopback) loopback->stop();
+}
+
+}  // namespace korvala

@@ -1,0 +1,92 @@
+#pragma once
+// The game's real platform parts, built in one place for the game, the
+// online and fault tests and the board benchmark: the Qt timers, the data
+// folder's files, the two score channels (listing and upload) sharing one
+// upload gate and one trust, the loopback score server the game starts for
+// itself when its FTP host is this machine, the sound system, the message
+// box, the program's end and the scores page's view.
+//
+//   RealParts parts(gamePlan(settings, appDir));       // after the QApplication
+//   Program program(form, parts.ports());
+//   ...
+//   program goes first: it owns the sound devices, which use the sound system
+//
+// A test or benchmark starts from RealPartsPlan{} and turns off what it must
+// not have (sound, the launcher), and may put doubles in the ports it is
+// handed (a recording message box, a counting channel over the real one).
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/files/document_files.h"
+#include "platform/score_server/loopback_server.h"
+#include "platform/settings/run_settings.h"
+#include "platform/sound/sound_output.h"
+#include "platform/transfer/curl_channel.h"
+#include "platform/view/platform_ui.h"
+#include "platform/view/qt_scheduler.h"
+#include "platform/web/scores_page_view.h"
+#include "program/wiring.h"
+
+namespace korvala {
+
+struct RealPartsPlan {
+    std::filesystem::path dataFolder;  // "C:/": the folder of the profile and score files
+    Trust trust;                       // what both score channels trust
+    // The loopback score server to start when a request needs it; none:
+    // nothing is started (the channels and the page go straight to the host).
+    std::optional<LoopbackServerPlan> loopback;
+    bool sound = true;  // the sound system and a device per sound; false: the devices stay silent
+    // A listing waits for the uploads before it (the game's way); false: the
+    // two channels go their own ways.
+    bool sharedUploadGate = true;
+};
+
+// The game's plan from its settings: its data folder (the platform's
+// per-user application data folder), trust decided by the host (the
+// loopback server's own certificate for a loopback host, the system's
+// elsewhere, a ca-file for any host), and its loopback server when the FTP
+// host in force is this machine, with score_server.py from `appDir`. Needs
+// the application object (for the data folder).
+RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, const EnvLookupFn& env);
+
+// The loopback score server the game starts for itself when the FTP host in
+// force is this machine: in the player's data folder, its FTP service on the
+// host's port and its page on the scores page's port (when that page is on
+// this machine too); nullopt for any other host.
+std::optional<LoopbackServerPlan> loopbackPlanFor(const RunSettings& settings, const std::string& appDir,
+                                                  const EnvLookupFn& env);
+
+class RealParts {
+public:
+    // Create it after the Qt application object and destroy it before, and
+    // after the program that uses its ports (see the top of this file).
+    explicit RealParts(const RealPartsPlan& plan);
+    ~RealParts();
+    RealParts(const RealParts&) = delete;
+    RealParts& operator=(const RealParts&) = delete;
+
+    // The ports as the game wires them: every part above, one sound device
+    // per sound when there is sound.
+    PlatformParts ports();
+
+    // Stops the loopback server this game started, if any; the game calls it
+    // as it ends.
+    void stopLoopbackServer();
+
+    // Declared in the order they are built; they go in the reverse order, so
+    // the sound system (first) outlives everything else here.
+    std::unique_ptr<sound::SoundSystem> sound;
+    QtScheduler scheduler;
+    DiskDocumentFiles files;
+    std::shared_ptr<LoopbackScoreServer> loopback;
+    std::shared_ptr<UploadGate> uploadGate;  // none without a shared gate
+    std::unique_ptr<CurlChannel> inet1;  // the listing
+    std::unique_ptr<CurlChannel> inet3;  // the upload
+    QtMessageBox messageBox;
+    QtProgramExit programExit;
+    ScoresPageView scoresPage;
+};
+
+}  // namespace korvala
