@@ -1,5 +1,7 @@
 #include "app/real_parts.h"
 
+#include <cctype>
+
 #include <QStandardPaths>
 
 #include <thread>
@@ -17,7 +19,10 @@ std::optional<LoopbackServerPlan> loopbackPlanFor(const RunSettings& settings, c
     LoopbackServerPlan plan;
     plan.script = std::filesystem::path(appDir) / "score_server.py";
     plan.folder = loopbackServerFolder(env);
-    plan.host = ftp->host == "::1" || ftp->host.find(':') != std::string::npos ? ftp->host : "127.0.0.1";
+    // The server listens where the game connects: the address as given
+    // (127.0.0.2 is loopback too), a name ("localhost") as 127.0.0.1.
+    const bool named = std::isalpha(static_cast<unsigned char>(ftp->host.front())) != 0;
+    plan.host = named ? "127.0.0.1" : ftp->host;
     plan.ftpPort = ftp->port;
     const auto page = urlServer(settings.scoresPage);
     plan.httpPort = page && isLoopbackHost(page->host) ? page->port : 0;
