@@ -63,7 +63,6 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     // The game's log goes to Qt's logging from here on.
     installQtLog();
 
-    initTransfers();  // before any thread
     prepareWebEngine();
     QApplication app(toolkitArgc, toolkitArgv.data());
     QCoreApplication::setOrganizationName("Korvala");

@@ -56,11 +56,12 @@ case $target in
       sources+=("$src/$dir"/*.cpp)
     done
     sources+=("$root/fuzz/scenario_fuzz.cpp")
-    # The data folder's long names are hashed with libcrypto.
-    libs=(-lcrypto)
+    # The data folder's long names are hashed with libcrypto, which the
+    # game loads when a name first needs it.
+    libs=(-ldl)
     # The score service's address, as the game's build sets it.
     defines=(-DKORVALA_FTP_HOST='"127.0.0.1:2121"' -DKORVALA_FTP_USER='"korvala"'
-             -DKORVALA_SCORES_PAGE='"http://127.0.0.1:2180/"')
+             -DKORVALA_SCORES_PAGE='"http://127.0.0.1:2180/"' -DKORVALA_CRYPTO_SONAME='"libcrypto.so.3"')
     # The scenarios the simulator's tests run, and a few more.
     seeds=("$root/tests/scenarios" "$root/fuzz/corpus/scenario")
     dict=$root/fuzz/scenario.dict
