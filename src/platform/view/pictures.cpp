@@ -1,5 +1,13 @@
 #include "platform/view/pictures.h"
 
+#include <QResource>
+
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
 #include "window/picture_store.h"
 
 namespace korvala {
@@ -11,6 +19,33 @@ namespace {
 constexpr qreal kRatioMargin = 1e-6;
 
 int slot(PictureScale scale) { return static_cast<int>(scale); }
+
+// Gives back to the system the memory pages of a picture's PNG bytes inside
+// the game's executable once the picture is decoded: the game keeps every
+// picture it decodes, so it never reads those bytes again, and otherwise
+// every picture shown so far would stay in the game's memory twice. Only
+// whole pages inside the bytes, and only bytes inside a loaded file's image
+// (read-only and never written, so a page is read from the file again
+// should it be needed); never anything else.
+void releasePictureBytes(const QString& path) {
+    const QResource resource(path);
+    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression) return;
+    const uchar* bytes = resource.data();
+    Dl_info image{};
+    if (!bytes || ::dladdr(bytes, &image) == 0 || !image.dli_fbase) return;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes);
+    const auto from = (start + page - 1) / page * page;
+    const auto to = (start + static_cast<std::uintptr_t>(resource.size())) / page * page;
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
+// Decodes the picture at `path` into `pm`; false when there is none.
+bool loadPicture(QPixmap& pm, const QString& path) {
+    const bool loaded = pm.load(path, "PNG");
+    if (loaded) releasePictureBytes(path);
+    return loaded;
+}
 
 }  // namespace
 
@@ -44,7 +79,7 @@ QIcon pictureIcon(std::string_view picture) {
     for (PictureScale scale : {PictureScale::One, PictureScale::OneAndHalf, PictureScale::Two}) {
         QPixmap pm;
         // Each size at a ratio of 1: the window system picks the size it shows.
-        if (pm.load(pictureFile(picture, scale), "PNG")) {
+        if (loadPicture(pm, pictureFile(picture, scale))) {
             pm.setDevicePixelRatio(1.0);
             icon.addPixmap(pm);
         }
@@ -65,8 +100,7 @@ const PictureCache::Entry& PictureCache::entry(std::string_view picture, Picture
     Entry e;
     if (!picture.empty()) {
         ++reads_;
-        e.pixmap.load(pictureFile(picture, scale), "PNG");  // stays null when there is no such file
-        e.real = !e.pixmap.isNull();
+        e.real = loadPicture(e.pixmap, pictureFile(picture, scale));  // null when there is no such file
         if (e.real) {
             e.pixmap.setDevicePixelRatio(scaleFactor(scale));
         } else if (scale != PictureScale::One) {
