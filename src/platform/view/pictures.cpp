@@ -1,5 +1,6 @@
 #include "platform/view/pictures.h"
 
+#include <QImageReader>
 #include <QResource>
 
 #include <dlfcn.h>
@@ -40,9 +41,14 @@ void releasePictureBytes(const QString& path) {
     if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 }
 
-// Decodes the picture at `path` into `pm`; false when there is none.
+// Decodes the picture at `path` into `pm`; false when there is none. Every
+// picture is a PNG, so the reader goes straight to the PNG decoder: left to
+// guess, it would load and ask every image format plugin first.
 bool loadPicture(QPixmap& pm, const QString& path) {
-    const bool loaded = pm.load(path, "PNG");
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    pm = QPixmap::fromImageReader(&reader);
+    const bool loaded = !pm.isNull();
     if (loaded) releasePictureBytes(path);
     return loaded;
 }
