@@ -1,14 +1,8 @@
 #include "platform/view/pictures.h"
 
 #include <QImageReader>
-#include <QResource>
 
-#include <dlfcn.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdint>
-
+#include "platform/pictures/picture_resources.h"
 #include "window/picture_store.h"
 
 namespace korvala {
@@ -21,26 +15,6 @@ constexpr qreal kRatioMargin = 1e-6;
 
 int slot(PictureScale scale) { return static_cast<int>(scale); }
 
-// Gives back to the system the memory pages of a picture's PNG bytes inside
-// the game's executable once the picture is decoded: the game keeps every
-// picture it decodes, so it never reads those bytes again, and otherwise
-// every picture shown so far would stay in the game's memory twice. Only
-// whole pages inside the bytes, and only bytes inside a loaded file's image
-// (read-only and never written, so a page is read from the file again
-// should it be needed); never anything else.
-void releasePictureBytes(const QString& path) {
-    const QResource resource(path);
-    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression) return;
-    const uchar* bytes = resource.data();
-    Dl_info image{};
-    if (!bytes || ::dladdr(bytes, &image) == 0 || !image.dli_fbase) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(bytes);
-    const auto from = (start + page - 1) / page * page;
-    const auto to = (start + static_cast<std::uintptr_t>(resource.size())) / page * page;
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-}
-
 // Decodes the picture at `path` into `pm`; false when there is none. Every
 // picture is a PNG, so the reader goes straight to the PNG decoder: left to
 // guess, it would load and ask every image format plugin first.
@@ -48,9 +22,9 @@ bool loadPicture(QPixmap& pm, const QString& path) {
     QImageReader reader(path, "png");
     reader.setAutoDetectImageFormat(false);
     pm = QPixmap::fromImageReader(&reader);
-    const bool loaded = !pm.isNull();
-    if (loaded) releasePictureBytes(path);
-    return loaded;
+    // Kept from now on: the file's pages it was read from can go.
+    releasePictureResourcePages();
+    return !pm.isNull();
 }
 
 }  // namespace
@@ -71,6 +45,7 @@ qreal scaleFactor(PictureScale scale) {
 }
 
 QString pictureFile(std::string_view picture, PictureScale scale) {
+    registerPictureResources();
     QString name;
     for (char c : picture)
         if (c != '(' && c != ')') name += QLatin1Char(c);
