@@ -35,7 +35,7 @@
 
 #include "wav_builder.h"
 #include "platform/sound/qt_sound_device.h"
-#include "platform/sound/sound_output.h"
+#include "platform/sound/sound_system.h"
 
 extern char** environ;
 

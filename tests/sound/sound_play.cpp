@@ -14,7 +14,7 @@
 #include <cstdlib>
 
 #include "platform/sound/qt_sound_device.h"
-#include "platform/sound/sound_output.h"
+#include "platform/sound/sound_system.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
