@@ -42,6 +42,8 @@ import re
 import signal
 import sys
 import threading
+import time
+import urllib.parse
 from pathlib import Path
 
 try:
@@ -205,35 +207,113 @@ def score_fields(name):
     return digits, rest, ""
 
 
-def ranked_entries(folder):
-    """(score digits or None, player name, country, file name) for the
-    visible files of the score folder, best first: by the leading number,
-    highest first; names without one after every numbered name; equal ranks
-    by file name."""
+_DIGITS = "0123456789"
+
+
+def _score_value(name):
+    """The leading number of a score file's name, -1 without one."""
+    digits = name[:len(name) - len(name.lstrip(_DIGITS))]
+    return int(digits) if digits else -1
+
+
+def ranked_names(folder):
+    """The visible files of the score folder, best first: by the leading
+    number, highest first; names without one after every numbered name;
+    equal ranks by file name. The folder is read with one scandir, and no
+    file is looked at on its own but a link (to tell whether it leads to a
+    file). Names are as the folder holds them (bytes that are not UTF-8
+    stand as surrogates; see shown_text)."""
+    names = []
     try:
-        raw = os.listdir(os.fsencode(folder))
+        with os.scandir(folder) as it:
+            for e in it:
+                if e.name.startswith("."):
+                    continue
+                try:
+                    if e.is_file():
+                        names.append(e.name)
+                except OSError:
+                    continue
     except OSError:
         return []
-    entries = []
-    for b in raw:
-        if b.startswith(b"."):
-            continue
+    # By name, then (stable) by score, highest first: ties stay by name.
+    names.sort()
+    names.sort(key=_score_value, reverse=True)
+    return names
+
+
+def _player_folded(name):
+    """score_fields' player name of a file name, case-folded: the same
+    reading, made for speed (a search folds every name of the folder)."""
+    rest = name.lstrip(_DIGITS)
+    if len(rest) >= 2 and rest[0] == "(" and rest[-1] == ")":
+        fields = rest[1:-1].split(")(")
+        if len(fields) >= 3:
+            return ")(".join(fields[:-2]).casefold()
+        if len(fields) == 2:
+            return ("(%s)" % fields[0]).casefold()
+    return rest.casefold()
+
+
+def shown_text(name):
+    """A name from the folder as text for the page: bytes that are not
+    UTF-8 become U+FFFD."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
+class ScoreTable:
+    """The ranked scores of one folder, read again only when the folder has
+    changed: an upload lands in it by a rename, which changes the folder's
+    modification time. A folder changed within the last two seconds of a
+    read may change again within the same tick of its clock, so such a read
+    is not trusted for the next request. Only the rows shown are taken
+    apart into their fields; a search folds the player names once per
+    reading."""
+
+    RACY_NS = 2_000_000_000
+
+    def __init__(self, folder, clock=time.time_ns):
+        self.folder = folder
+        self.clock = clock
+        self.lock = threading.Lock()
+        self.stamp = None   # (mtime_ns, ctime_ns, inode) of the folder when read; None: read again
+        self.names = []
+        self.folded = None  # the player names case-folded, made with the first search
+
+    def _stamp(self):
         try:
-            if not os.path.isfile(os.path.join(os.fsencode(folder), b)):
-                continue
+            st = os.stat(self.folder)
         except OSError:
-            continue
-        name = b.decode("utf-8", "replace")
-        entries.append(score_fields(name) + (name,))
+            return None
+        return (st.st_mtime_ns, st.st_ctime_ns, st.st_ino)
 
-    def key(entry):
-        digits, _, _, name = entry
-        if digits is None:
-            return (1, 0, name)
-        return (0, -int(digits), name)
+    def snapshot(self):
+        """The ranked file names; the same list until the folder changes."""
+        with self.lock:
+            stamp = self._stamp()
+            if stamp is None or stamp != self.stamp:
+                now = self.clock()
+                self.names = ranked_names(self.folder)
+                self.folded = None
+                racy = stamp is None or now - max(stamp[0], stamp[1]) < self.RACY_NS
+                self.stamp = None if racy else stamp
+            return self.names
 
-    entries.sort(key=key)
-    return entries
+    @staticmethod
+    def entry(name):
+        """(score digits or None, player name, country) of one file name."""
+        return score_fields(shown_text(name))
+
+    def search(self, query):
+        """The ranks (1-based, in the whole table) and names of the entries
+        whose player name holds `query`, case-folded: [(rank, name)]."""
+        names = self.snapshot()
+        with self.lock:
+            if self.folded is None or len(self.folded) != len(names):
+                self.folded = [_player_folded(n) for n in names]
+            folded = self.folded
+        q = query.casefold()
+        return [(i + 1, names[i]) for i, player in enumerate(folded) if q in player]
 
 
 PAGE_STYLE = """
@@ -251,11 +331,54 @@ PAGE_STYLE = """
   tbody tr:first-child td.score { color: #b8860b; }
   p.empty { font-size: 16px; color: #555; }
   footer { padding: 0 20px 16px; font-size: 11px; color: #888; }
+  form.search { margin: 0 0 12px; }
+  form.search input { font-size: 14px; padding: 4px 6px; width: 16em; }
+  form.search button { font-size: 14px; padding: 4px 10px; }
+  nav { margin: 12px 0 0; font-size: 14px; }
+  nav a { color: #20424f; margin: 0 8px; }
 """
 
 
-def render_page(folder):
-    entries = ranked_entries(folder)
+PAGE_ROWS = 100
+
+
+def page_request(query_string):
+    """(page number, search text) from a request's query: ?page=N (1-based;
+    anything else is the first page) and ?q=TEXT (blanks around it dropped)."""
+    fields = urllib.parse.parse_qs(query_string, keep_blank_values=True)
+    try:
+        page = int(fields.get("page", ["1"])[0])
+    except ValueError:
+        page = 1
+    query = fields.get("q", [""])[0].strip()
+    return page, query
+
+
+def page_link(page, query):
+    params = {"page": page}
+    if query:
+        params["q"] = query
+    return "/?" + urllib.parse.urlencode(params)
+
+
+def render_page(table, page=1, query=""):
+    """One page of at most PAGE_ROWS rows of the ranked table (or of the
+    rows whose player name holds `query`), with links to the pages before and
+    after it and a search box. A page past the last shows the last, one
+    before the first the first. Everything from the folder and the request is
+    escaped."""
+    names = table.snapshot()
+    total = len(names)
+    rows = table.search(query) if query else None
+    count = len(rows) if rows is not None else total
+    pages = max(1, (count + PAGE_ROWS - 1) // PAGE_ROWS)
+    page = min(max(page, 1), pages)
+    first = (page - 1) * PAGE_ROWS
+    if rows is not None:
+        shown = rows[first:first + PAGE_ROWS]
+    else:
+        shown = [(first + k + 1, n) for k, n in enumerate(names[first:first + PAGE_ROWS])]
+    shown = [(rank, table.entry(n)) for rank, n in shown]
     esc = html.escape
     out = [
         "<!DOCTYPE html>",
@@ -269,38 +392,55 @@ def render_page(folder):
         "<body>",
         "<header><h1>%s</h1></header>" % esc(PAGE_TITLE),
         "<main>",
+        '<form class="search" method="get" action="/">'
+        '<input type="search" name="q" value="%s" placeholder="Nama pemain">'
+        '<button type="submit">Cari</button></form>' % esc(query),
     ]
-    if not entries:
-        out.append('<p class="empty">Belum ada nilai.</p>')
+    if not shown:
+        out.append('<p class="empty">%s</p>' % ("Tidak ada nama yang cocok." if query else "Belum ada nilai."))
     else:
         out.append("<table>")
         out.append("<thead><tr><th>No.</th><th>Nilai</th><th>Nama</th><th>Negara</th></tr></thead>")
         out.append("<tbody>")
-        for rank, (digits, player, country, _) in enumerate(entries, 1):
+        for rank, (digits, player, country) in shown:
             out.append('<tr><td class="rank">%d</td><td class="score">%s</td>'
                        '<td class="player">%s</td><td class="country">%s</td></tr>'
                        % (rank, esc(digits or ""), esc(player), esc(country)))
         out.append("</tbody>")
         out.append("</table>")
+    nav = []
+    if page > 1:
+        nav.append('<a class="prev" href="%s">&laquo; Sebelumnya</a>' % esc(page_link(page - 1, query)))
+    nav.append('<span class="page">Halaman %d dari %d</span>' % (page, pages))
+    if page < pages:
+        nav.append('<a class="next" href="%s">Berikutnya &raquo;</a>' % esc(page_link(page + 1, query)))
+    out.append('<nav>%s</nav>' % " ".join(nav))
     out.append("</main>")
-    out.append("<footer>%d nilai</footer>" % len(entries))
+    if query:
+        out.append("<footer>%d dari %d nilai</footer>" % (count, total))
+    else:
+        out.append("<footer>%d nilai</footer>" % total)
     out.append("</body>")
     out.append("</html>")
     return "\n".join(out) + "\n"
 
 
 def make_http_handler(score_folder, verbose):
+    table = ScoreTable(score_folder)
+
     class ScoresPage(http.server.BaseHTTPRequestHandler):
         server_version = "KorvalaScores/1.0"
 
         def _send_page(self, with_body):
-            path = self.path.split("?", 1)[0].split("#", 1)[0]
+            target = self.path.split("#", 1)[0]
+            path, _, query_string = target.partition("?")
             if path not in ("/", "/index.html"):
                 body = b"Not found\n"
                 self.send_response(404)
                 self.send_header("Content-Type", "text/plain; charset=utf-8")
             else:
-                body = render_page(score_folder).encode("utf-8")
+                page, query = page_request(query_string)
+                body = render_page(table, page, query).encode("utf-8")
                 self.send_response(200)
                 self.send_header("Content-Type", "text/html; charset=utf-8")
             self.send_header("Content-Length", str(len(body)))

@@ -184,6 +184,15 @@ def folder_state(top):
     return state
 
 
+def load_server_module():
+    """The score server's code, imported, for the tests of its parts."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("score_server_under_test", SERVER)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def table_rows(page):
     """The score table as (rank, score, name, country) text tuples, unescaped."""
     rows = []
@@ -318,6 +327,121 @@ class ScoresPage(ServerCase):
         for path in ("/ftp/Korvala/", "/cert.key", "/../cert.key", "/Korvala"):
             with self.subTest(path=path):
                 self.assertEqual(server.fetch(path)[0], 404)
+
+
+class ScoresPaging(ServerCase):
+    """A page of at most 100 rows, links to the pages around it, a search
+    by name; every request value escaped; the ranking read again once the
+    folder changes."""
+
+    def plant(self, names):
+        os.makedirs(self.scores_folder(), exist_ok=True)
+        for name in names:
+            with open(os.path.join(self.scores_folder(), name), "w") as f:
+                f.write("x")
+
+    @staticmethod
+    def links(page):
+        return {cls: html.unescape(href) for cls, href in re.findall(r'<a class="(prev|next)" href="([^"]*)"', page)}
+
+    def test_pages_of_a_hundred_rows_with_links_and_clamped_numbers(self):
+        self.plant("%d(Pemain%03d)(e)(Negara)" % (1000 + k, k) for k in range(250))
+        server = self.start()
+        # (query, first rank shown, rows, prev link, next link)
+        cases = [
+            ("/", 1, 100, None, "/?page=2"),
+            ("/?page=2", 101, 100, "/?page=1", "/?page=3"),
+            ("/?page=3", 201, 50, "/?page=2", None),
+            ("/?page=99", 201, 50, "/?page=2", None),
+            ("/?page=0", 1, 100, None, "/?page=2"),
+            ("/?page=-4", 1, 100, None, "/?page=2"),
+            ("/?page=abc", 1, 100, None, "/?page=2"),
+            ("/?page=", 1, 100, None, "/?page=2"),
+            ("/?page=1e9", 1, 100, None, "/?page=2"),
+        ]
+        for query, first, count, prev, nxt in cases:
+            with self.subTest(query=query):
+                status, _, page = server.fetch(query)
+                self.assertEqual(status, 200)
+                rows = table_rows(page)
+                self.assertEqual(len(rows), count)
+                self.assertEqual(rows[0][0], str(first))
+                # Ranked as a whole: rank r holds the r-th best score.
+                self.assertEqual(rows[0][1], str(1000 + 250 - first))
+                self.assertEqual(self.links(page).get("prev"), prev)
+                self.assertEqual(self.links(page).get("next"), nxt)
+                self.assertIn("<footer>250 nilai</footer>", page)
+
+    def test_search_folds_case_keeps_ranks_and_escapes_everything(self):
+        names = ["900(Ädam)(e)(A)", "800(ÄDAM Jr)(e)(B)", "700(Budi)(e)(C)", "600(ädam)(e)(D)",
+                 "500(<b>Ädam<b>)(e)(E)"] + ["%d(Siti%03d)(e)(F)" % (100 + k, k) for k in range(150)]
+        self.plant(names)
+        server = self.start()
+        # (search as typed, ranks found)
+        cases = [
+            ("ädam", ["1", "2", "4", "5"]),
+            ("ÄDAM", ["1", "2", "4", "5"]),
+            ("  budi ", ["3"]),
+            ("nobody", []),
+        ]
+        for query, ranks in cases:
+            with self.subTest(query=query):
+                _, _, page = server.fetch("/?q=" + urllib.parse.quote(query))
+                self.assertEqual([r[0] for r in table_rows(page)], ranks)
+                if not ranks:
+                    self.assertIn("Tidak ada nama yang cocok.", page)
+        # A search pages like the table: 150 Siti rows make two pages.
+        _, _, page = server.fetch("/?q=siti&page=2")
+        rows = table_rows(page)
+        self.assertEqual((len(rows), rows[0][0]), (50, "106"))
+        self.assertEqual(self.links(page), {"prev": "/?page=1&q=siti"})
+        self.assertIn("150 dari 155 nilai", page)
+        # What the player typed comes back as text, in the box and the links.
+        hostile = '"><script>alert(1)</script>&page=7'
+        _, _, page = server.fetch("/?q=" + urllib.parse.quote(hostile))
+        self.assertNotIn("<script>", page)
+        self.assertIn('value="&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;&amp;page=7"', page)
+        self.assertNotIn("<b>", page)
+
+    def test_a_new_upload_shows_at_the_next_request(self):
+        self.plant(["300(Lama)(e)(A)"])
+        server = self.start()
+        self.assertEqual([r[2] for r in table_rows(server.fetch()[2])], ["Lama"])
+        server.upload(self.score_file, "Korvala/400(Baru)(e)(B)")
+        self.assertEqual([r[2] for r in table_rows(server.fetch()[2])], ["Baru", "Lama"])
+
+    def test_the_search_reads_names_as_the_page_shows_them(self):
+        module = load_server_module()
+        for name in ["12(A)(e)(C)", "(x)(y)", "12(A(B))(e)(C)", "12", "abc", "12()()()", "007(Ä)(e)(ID)",
+                     "5(a)(b)", "5(a)(b)(c)(d)", "9(x", "3(ß)(e)(c)"]:
+            with self.subTest(name=name):
+                self.assertEqual(module._player_folded(name), module.score_fields(name)[1].casefold())
+
+    def test_the_ranking_is_kept_until_the_folder_changes(self):
+        module = load_server_module()
+        self.plant(["300(Lama)(e)(A)"])
+        reads = []
+        real = module.ranked_names
+        module.ranked_names = lambda folder: reads.append(folder) or real(folder)
+        # (a clock this far after the folder's last change, whether a change
+        # of the folder is seen at once)
+        for later, trusted in ((10 * 10**9, True), (10**8, False)):
+            with self.subTest(later=later):
+                reads.clear()
+                st = os.stat(self.scores_folder())
+                table = module.ScoreTable(self.scores_folder(),
+                                          clock=lambda: max(st.st_mtime_ns, st.st_ctime_ns) + later)
+                self.assertEqual(table.snapshot(), ["300(Lama)(e)(A)"])
+                self.assertEqual(table.snapshot(), ["300(Lama)(e)(A)"])
+                self.assertEqual(len(reads), 1 if trusted else 2)
+        # A file gone and the folder's time set back as it was: the change
+        # time still tells.
+        table = module.ScoreTable(self.scores_folder(), clock=lambda: time.time_ns() + 10 * 10**9)
+        table.snapshot()
+        stamp = os.stat(self.scores_folder()).st_mtime_ns
+        self.plant(["400(Baru)(e)(B)"])
+        os.utime(self.scores_folder(), ns=(stamp, stamp))
+        self.assertEqual(table.snapshot(), ["400(Baru)(e)(B)", "300(Lama)(e)(A)"])
 
 
 SCORE = "1250(Korvala)(email)(indonesia)"
