@@ -14,7 +14,9 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTest>
+#include <QEventLoop>
+#include <QTimer>
+#include <QWindow>
 #include <QUrl>
 #include <QWidget>
 #include <cstdio>
@@ -84,9 +86,29 @@ void report(const char* when) {
     std::fflush(stdout);
 }
 
-// Lets the window settle: pending events, paints, and a quiet moment.
+// Runs the event loop for `ms`: pending events, paints, and a quiet moment.
+// A plain event loop, as the game runs: a test helper's waiting loop slows
+// the engine's own work many times over.
 void settle(int ms) {
-    QTest::qWait(ms);
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until `done` holds (checked every 5 ms) or `limitMs`
+// has passed; returns done().
+template <typename Done>
+bool runUntil(Done done, int limitMs) {
+    QEventLoop loop;
+    QTimer poll;
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || waited.elapsed() >= limitMs) loop.quit();
+    });
+    poll.start(5);
+    if (!done()) loop.exec();
+    return done();
 }
 
 QString samplePage(const QTemporaryDir& dir) {
@@ -123,7 +145,8 @@ int main(int argc, char** argv) {
     korvala::QtWebView browser(panel, QRect(24, 216, 641, 233));
 
     window.show();
-    if (!QTest::qWaitForWindowExposed(&window)) std::fprintf(stderr, "warning: the window was never exposed\n");
+    if (!runUntil([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }, 5000))
+        std::fprintf(stderr, "warning: the window was never exposed\n");
     settle(500);
     report("before");
 
@@ -137,8 +160,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     QSignalSpy finished(engine, SIGNAL(loadFinished(bool)));
-    browser.navigate(url.toStdString());
-    if (!QTest::qWaitFor([&] { return !finished.isEmpty(); }, 120000)) {
+    {
+        // Woken by the signal itself, not by polling.
+        QEventLoop loop;
+        QObject::connect(engine, SIGNAL(loadFinished(bool)), &loop, SLOT(quit()));
+        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+        browser.navigate(url.toStdString());
+        if (finished.isEmpty()) loop.exec();
+    }
+    if (finished.isEmpty()) {
         std::fprintf(stderr, "error: the page did not load within 120 s\n");
         return 1;
     }
