@@ -77,17 +77,93 @@ def default_folder():
     return os.path.join(base, "Korvala", "score-server")
 
 
+# What the configuration file may set: its key, the option it stands for.
+CONFIG_KEYS = {
+    "listen": "host",
+    "ftp-port": "ftp_port",
+    "http-port": "http_port",
+    "passive-ports": "passive_ports",
+    "folder": "folder",
+    "certificate": "cert",
+    "names": "names",
+}
+DEFAULTS = {"host": "127.0.0.1", "ftp_port": "2121", "http_port": "2180", "passive_ports": None,
+            "folder": None, "cert": None, "names": ""}
+
+
+class ConfigProblem(Exception):
+    pass
+
+
+def read_config(path):
+    """{option: text} from the [server] section of the file at `path`."""
+    import configparser
+    parser = configparser.ConfigParser(interpolation=None)
+    try:
+        with open(path, encoding="utf-8") as f:
+            parser.read_file(f)
+    except OSError as e:
+        raise ConfigProblem("cannot read %s: %s" % (path, why(e)))
+    except (configparser.Error, UnicodeDecodeError) as e:
+        raise ConfigProblem("%s is not a configuration file: %s" % (path, str(e).splitlines()[0]))
+    if not parser.has_section("server"):
+        raise ConfigProblem("%s has no [server] section" % path)
+    values = {}
+    for key, value in parser.items("server"):
+        if key not in CONFIG_KEYS:
+            raise ConfigProblem("%s: unknown setting %r (known: %s)" % (path, key, ", ".join(CONFIG_KEYS)))
+        values[CONFIG_KEYS[key]] = value.strip()
+    extra = [s for s in parser.sections() if s != "server"]
+    if extra:
+        raise ConfigProblem("%s: unknown section [%s]" % (path, extra[0]))
+    return values
+
+
+def port_number(text, what):
+    try:
+        port = int(text)
+    except ValueError:
+        raise ConfigProblem("%s must be a number from 0 to 65535, not %r" % (what, text))
+    if not 0 <= port <= 65535:
+        raise ConfigProblem("%s must be a number from 0 to 65535, not %r" % (what, text))
+    return port
+
+
+def port_range(text):
+    """range of the passive ports from "LO-HI" (1024 to 65535, LO <= HI)."""
+    lo, sep, hi = text.partition("-")
+    try:
+        lo, hi = int(lo), int(hi)
+    except ValueError:
+        lo = hi = -1
+    if not sep or not 1024 <= lo <= hi <= 65535:
+        raise ConfigProblem("passive-ports must be LO-HI, two ports from 1024 to 65535 with LO <= HI, not %r"
+                            % text)
+    return range(lo, hi + 1)
+
+
 def parse_args(argv):
-    p = argparse.ArgumentParser(description="Korvala score server: FTP uploads and the HTTP scores page, on loopback.")
+    p = argparse.ArgumentParser(
+        description="Korvala score server: FTP uploads and the HTTP scores page. The game starts one on "
+                    "loopback by itself; a school or club runs one for many players with --config.")
+    p.add_argument("--config", default=None,
+                   help="configuration file: a [server] section with listen, ftp-port, http-port, "
+                        "passive-ports, folder, certificate and names; options given here win over it")
     p.add_argument("--folder", default=None,
                    help="data folder: ftp/ (the account's home, with Korvala/) and the certificate "
                         "(default: $XDG_DATA_HOME or ~/.local/share, then Korvala/score-server)")
-    p.add_argument("--host", default="127.0.0.1", help="address both services listen on (default 127.0.0.1)")
-    p.add_argument("--ftp-port", type=int, default=2121, help="FTP port (default 2121; 0 picks a free one)")
-    p.add_argument("--http-port", type=int, default=2180, help="HTTP port (default 2180; 0 picks a free one)")
+    p.add_argument("--host", default=None, help="address both services listen on (default 127.0.0.1)")
+    p.add_argument("--ftp-port", default=None, help="FTP port (default 2121; 0 picks a free one)")
+    p.add_argument("--http-port", default=None, help="HTTP port (default 2180; 0 picks a free one)")
+    p.add_argument("--passive-ports", default=None, metavar="LO-HI",
+                   help="ports for FTP data connections, for a firewall (default: any the system gives)")
     p.add_argument("--cert", default=None,
                    help="TLS certificate (PEM), made at first start if missing; its key lies beside it "
                         "with the suffix .key (default: <folder>/cert.pem)")
+    p.add_argument("--names", default=None,
+                   help="comma-separated host names and addresses the players connect to, written into a "
+                        "certificate made at first start (127.0.0.1, localhost and the listen address "
+                        "are always in it)")
     p.add_argument("--no-tls", action="store_true",
                    help="plain FTP only: AUTH is refused, so that clients carry on without TLS "
                         "(the default requires TLS on the control and the data connections)")
@@ -96,11 +172,22 @@ def parse_args(argv):
                         "server holds the other end of a pipe while it runs)")
     p.add_argument("--verbose", action="store_true", help="log every FTP command and HTTP request to stderr")
     args = p.parse_args(argv)
-    for name in ("ftp_port", "http_port"):
-        if not 0 <= getattr(args, name) <= 65535:
-            p.error("--%s must be between 0 and 65535" % name.replace("_", "-"))
-    args.folder = Path(args.folder or default_folder()).expanduser().resolve()
-    args.cert = Path(args.cert).expanduser().resolve() if args.cert else args.folder / "cert.pem"
+    try:
+        settings = dict(DEFAULTS)
+        if args.config:
+            settings.update(read_config(args.config))
+        for option in DEFAULTS:
+            if getattr(args, option) is not None:
+                settings[option] = getattr(args, option)
+        args.host = settings["host"]
+        args.ftp_port = port_number(settings["ftp_port"], "ftp-port")
+        args.http_port = port_number(settings["http_port"], "http-port")
+        args.passive_ports = port_range(settings["passive_ports"]) if settings["passive_ports"] else None
+        args.names = [n.strip() for n in settings["names"].split(",") if n.strip()]
+    except ConfigProblem as e:
+        p.exit(2, "score server: %s\n" % e)
+    args.folder = Path(settings["folder"] or default_folder()).expanduser().resolve()
+    args.cert = Path(settings["cert"]).expanduser().resolve() if settings["cert"] else args.folder / "cert.pem"
     return args
 
 
@@ -111,14 +198,15 @@ def key_path_for(cert):
     return key if key != cert else cert.with_name(cert.name + ".key")
 
 
-def make_certificate(cert, key, host):
-    """Writes a self-signed certificate for `host` (and 127.0.0.1) and its key."""
+def make_certificate(cert, key, host, extra_names=()):
+    """Writes a self-signed certificate for `host`, `extra_names`, 127.0.0.1
+    and localhost, and its key."""
     from cryptography import x509
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import rsa
     from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-    names = {"127.0.0.1"}
+    names = {"127.0.0.1"} | set(extra_names)
     if host not in ("", "0.0.0.0", "::"):
         names.add(host)
     alt = []
@@ -164,11 +252,11 @@ def make_certificate(cert, key, host):
     os.replace(tmp, cert)
 
 
-def ensure_certificate(cert, host):
+def ensure_certificate(cert, host, extra_names=()):
     key = key_path_for(cert)
     if cert.is_file() and key.is_file():
         return cert, key
-    make_certificate(cert, key, host)
+    make_certificate(cert, key, host, extra_names)
     log.info("made a self-signed certificate: %s (key %s)", cert, key)
     return cert, key
 
@@ -676,10 +764,12 @@ def main(argv=None):
         check_pyftpdlib(tls)  # before anything is made in the folder
         score_folder.mkdir(parents=True, exist_ok=True)
         if tls:
-            cert, key = ensure_certificate(args.cert, args.host)
+            cert, key = ensure_certificate(args.cert, args.host, args.names)
             handler = make_ftp_handler(home, True, cert, key)
         else:
             handler = make_ftp_handler(home, False)
+        if args.passive_ports:
+            handler.passive_ports = args.passive_ports
     except PyftpdlibLacks as e:
         print("score server: this pyftpdlib (%s, in %s) lacks what the server needs: %s"
               % (getattr(pyftpdlib, "__ver__", "version unknown"), os.path.dirname(pyftpdlib.__file__), e),

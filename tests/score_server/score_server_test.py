@@ -39,14 +39,17 @@ STOP_LIMIT = 10  # seconds a stop signal may take; the server checks for one fiv
 class ScoreServer:
     """One running score server, stopped by the test's clean-up."""
 
-    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=()):
+    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=(), command=None):
         self.folder = folder
         # `launcher`: a script and its arguments that Python runs first and
-        # that runs the server in turn.
+        # that runs the server in turn. `command`: the whole command instead
+        # (its folder and ports then come from what it says).
         args = [PYTHON, *launcher, SERVER, "--ftp-port", str(ftp_port), "--http-port", str(http_port)]
         if folder is not None:
             args += ["--folder", folder]
         args += list(extra)
+        if command is not None:
+            args = list(command)
         self.tls = "--no-tls" not in args
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, env=env, stdin=stdin)
@@ -442,6 +445,92 @@ class ScoresPaging(ServerCase):
         self.plant(["400(Baru)(e)(B)"])
         os.utime(self.scores_folder(), ns=(stamp, stamp))
         self.assertEqual(table.snapshot(), ["400(Baru)(e)(B)", "300(Lama)(e)(A)"])
+
+
+UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                    "korvala-score-server.service")
+INSTALLED_SERVER = "/usr/lib/korvala/score_server.py"
+INSTALLED_CONFIG = "/etc/korvala/score-server.conf"
+
+
+def unit_command():
+    """The ExecStart line of the system service, as words."""
+    with open(UNIT) as f:
+        for line in f:
+            if line.startswith("ExecStart="):
+                return line[len("ExecStart="):].split()
+    raise AssertionError("no ExecStart in %s" % UNIT)
+
+
+class SchoolServer(ServerCase):
+    """The score server as the system service runs it for many players: its
+    command from the unit, one configuration file, a passive port range."""
+
+    def config(self, text):
+        path = os.path.join(self.tmp, "score-server.conf")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_the_unit_s_command_serves_an_upload_and_a_listing_through_its_passive_ports(self):
+        command = unit_command()
+        self.assertEqual(command, [INSTALLED_SERVER, "--config", INSTALLED_CONFIG])
+        with socket.socket() as probe:  # a free range: a port the system gives and the ones after it
+            probe.bind(("127.0.0.1", 0))
+            low = max(1024, probe.getsockname()[1] - 5)
+        conf = self.config("[server]\nlisten = 127.0.0.1\nftp-port = 0\nhttp-port = 0\n"
+                           "passive-ports = %d-%d\nfolder = %s\ncertificate = %s\nnames = scores.example, 192.0.2.7\n"
+                           % (low, low + 9, self.folder, os.path.join(self.folder, "cert.pem")))
+        run = [SERVER if w == INSTALLED_SERVER else conf if w == INSTALLED_CONFIG else w for w in command]
+        server = ScoreServer(self.folder, command=[PYTHON] + run)
+        self.addCleanup(server.close)
+        server.wait_ready()
+        server.upload(self.score_file, "Korvala/77(Sekolah)(e)(indonesia)")
+        self.assertEqual(server.listing(), ["77(Sekolah)(e)(indonesia)"])
+        # The data connections used the range: ftplib says where it was sent.
+        ftp = server.ftp_client()
+        try:
+            host, port = ftp.makepasv()
+            self.assertIn(port, range(low, low + 10))
+        finally:
+            ftp.close()
+        # The certificate names what the players connect to.
+        from cryptography import x509
+        with open(server.cert, "rb") as f:
+            alt = x509.load_pem_x509_certificate(f.read()).extensions.get_extension_for_class(
+                x509.SubjectAlternativeName).value
+        self.assertIn("scores.example", alt.get_values_for_type(x509.DNSName))
+        self.assertIn("192.0.2.7", [str(a) for a in alt.get_values_for_type(x509.IPAddress)])
+
+    def test_a_bad_configuration_stops_it_with_one_line(self):
+        # (configuration text or None for a missing file, what the line must say)
+        cases = [
+            (None, "cannot read"),
+            ("listen = 1.2.3.4\n", "not a configuration file"),
+            ("[other]\nlisten = 127.0.0.1\n", "no [server] section"),
+            ("[server]\nlisten = 127.0.0.1\nport = 21\n", "unknown setting 'port'"),
+            ("[server]\nftp-port = 70000\n", "ftp-port must be a number"),
+            ("[server]\nhttp-port = web\n", "http-port must be a number"),
+            ("[server]\npassive-ports = 60010-60000\n", "passive-ports must be LO-HI"),
+            ("[server]\npassive-ports = 80-90\n", "passive-ports must be LO-HI"),
+        ]
+        for text, says in cases:
+            with self.subTest(text=text):
+                path = os.path.join(self.tmp, "missing.conf") if text is None else self.config(text)
+                run = subprocess.run([PYTHON, SERVER, "--config", path, "--folder", self.folder],
+                                     capture_output=True, text=True, timeout=HANG)
+                self.assertEqual(run.returncode, 2)
+                self.assertEqual(run.stdout, "")
+                self.assertEqual(len(run.stderr.splitlines()), 1, run.stderr)
+                self.assertIn(says, run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
+
+    def test_options_win_over_the_file(self):
+        conf = self.config("[server]\nlisten = 127.0.0.1\nftp-port = 1\nhttp-port = 1\nfolder = /nonexistent\n")
+        server = ScoreServer(self.folder, extra=["--config", conf])
+        self.addCleanup(server.close)
+        server.wait_ready()
+        self.assertTrue(os.path.isdir(self.scores_folder()))
 
 
 SCORE = "1250(Korvala)(email)(indonesia)"
