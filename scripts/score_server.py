@@ -419,9 +419,9 @@ PAGE_STYLE = """
   tbody tr:first-child td.score { color: #b8860b; }
   p.empty { font-size: 16px; color: #555; }
   footer { padding: 0 20px 16px; font-size: 11px; color: #888; }
-  form.search { margin: 0 0 12px; }
-  form.search input { font-size: 14px; padding: 4px 6px; width: 16em; }
-  form.search button { font-size: 14px; padding: 4px 10px; }
+  form.search { float: right; margin: -3px 0 0 12px; }
+  form.search input { font-size: 12px; padding: 2px 4px; width: 10em; }
+  form.search button { font-size: 12px; padding: 2px 8px; }
   nav { margin: 12px 0 0; font-size: 14px; }
   nav a { color: #20424f; margin: 0 8px; }
 """
@@ -478,11 +478,12 @@ def render_page(table, page=1, query=""):
         "<style>%s</style>" % PAGE_STYLE,
         "</head>",
         "<body>",
-        "<header><h1>%s</h1></header>" % esc(PAGE_TITLE),
-        "<main>",
-        '<form class="search" method="get" action="/">'
+        # The search sits in the header, beside the title, so that the
+        # table starts right below it as before.
+        '<header><form class="search" method="get" action="/">'
         '<input type="search" name="q" value="%s" placeholder="Nama pemain">'
-        '<button type="submit">Cari</button></form>' % esc(query),
+        '<button type="submit">Cari</button></form><h1>%s</h1></header>' % (esc(query), esc(PAGE_TITLE)),
+        "<main>",
     ]
     if not shown:
         out.append('<p class="empty">%s</p>' % ("Tidak ada nama yang cocok." if query else "Belum ada nilai."))
