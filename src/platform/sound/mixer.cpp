@@ -11,9 +11,17 @@ constexpr float kSampleScale = 1.0f / 32768.0f;
 // that mix() can use it at once.
 constexpr std::size_t kStreamPiece = 4096;
 
-// Adds `frames` 16-bit frames of `channels` to `out`.
-void addFrames(const std::int16_t* src, std::size_t frames, std::size_t channels, float* out) {
-    for (std::size_t i = 0; i < frames * channels; ++i) out[i] += src[i] * kSampleScale;
+// Adds `frames` 16-bit frames of `from` channels to `out`, frames of `to`
+// channels: the same count, or a mono sound put on both sides.
+void addFrames(const std::int16_t* src, std::size_t frames, std::size_t from, std::size_t to, float* out) {
+    if (from == to) {
+        for (std::size_t i = 0; i < frames * to; ++i) out[i] += src[i] * kSampleScale;
+        return;
+    }
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float v = src[i] * kSampleScale;
+        for (std::size_t c = 0; c < to; ++c) out[i * to + c] += v;
+    }
 }
 
 }  // namespace
@@ -41,8 +49,10 @@ Mixer::VoiceId Mixer::addVoice() {
 }
 
 void Mixer::setSound(VoiceId voice, std::shared_ptr<const Sound> sound) {
+    // A sound at the mixer's rate, with its channels or mono (put on both
+    // sides as it is mixed); anything else stays silent.
     if (sound && (sound->format.sampleRate != format_.sampleRate ||
-                  sound->format.channels != format_.channels))
+                  (sound->format.channels != format_.channels && sound->format.channels != 1)))
         sound.reset();
     const bool streamed = sound && sound->rest;
     const std::size_t channels = static_cast<std::size_t>(format_.channels);
@@ -145,12 +155,13 @@ int Mixer::mix(float* out, std::size_t frames) {
         const Sound& sound = *sounds[k];
         const std::size_t total = static_cast<std::size_t>(sound.frames);
         const std::size_t head = sound.headFrames();
+        const std::size_t sc = static_cast<std::size_t>(sound.format.channels);
         std::size_t done = 0;
         while (done < frames && s.position < total) {
             std::size_t run;
             if (s.position < head) {
                 run = std::min(frames - done, head - s.position);
-                addFrames(sound.head.data() + s.position * ch, run, ch, out + done * ch);
+                addFrames(sound.head.data() + s.position * sc, run, sc, ch, out + done * ch);
             } else {
                 streaming = true;
                 const std::uint64_t ringEnd = s.ringFirst + s.ringCount;
@@ -159,7 +170,7 @@ int Mixer::mix(float* out, std::size_t frames) {
                 const std::size_t slot = s.position % ringFrames_;
                 run = std::min({frames - done, static_cast<std::size_t>(ringEnd - s.position),
                                 ringFrames_ - slot});
-                addFrames(rings[k].get() + slot * ch, run, ch, out + done * ch);
+                addFrames(rings[k].get() + slot * sc, run, sc, ch, out + done * ch);
             }
             s.position += run;
             done += run;
@@ -220,7 +231,6 @@ void Mixer::stream() {
 }
 
 bool Mixer::fillRings() {
-    const std::size_t ch = static_cast<std::size_t>(format_.channels);
     bool retry = false;
     int voices;
     {
@@ -270,7 +280,8 @@ bool Mixer::fillRings() {
                 generation = v.ringGeneration;
             }
             // Outside the lock: these slots lie beyond the window, where
-            // nobody reads.
+            // nobody reads. A ring holds frames of its sound's channels.
+            const std::size_t ch = static_cast<std::size_t>(sound->format.channels);
             std::int16_t* dst = ring.get() + static_cast<std::size_t>(from % ringFrames_) * ch;
             const std::size_t got = sound->rest->read(from, n, dst);
             std::fill(dst + got * ch, dst + n * ch, std::int16_t{0});

@@ -51,7 +51,8 @@ public:
             ? kStreamHeadBytes + kMaxReadBufferBytes + kStreamRingBytes
             : kMaxHeldSoundBytes;
 
-    // `format` is what mix() produces; every sound given to a voice must have it.
+    // `format` is what mix() produces; every sound given to a voice must have
+    // its rate, and its channels or one (a mono sound plays on both sides).
     explicit Mixer(FrameFormat format);
     ~Mixer();  // stops the streaming thread
     Mixer(const Mixer&) = delete;
@@ -63,8 +64,8 @@ public:
     // below accepts kNoVoice and does nothing with it.
     VoiceId addVoice();
 
-    // Gives the voice its sound (null, or a sound of another format: silent),
-    // stopped at its start.
+    // Gives the voice its sound (null, or a sound of another rate or of other
+    // channels than the mixer's or one: silent), stopped at its start.
     void setSound(VoiceId voice, std::shared_ptr<const Sound> sound);
 
     // "prev": stop if playing and go back to the start of the sound.

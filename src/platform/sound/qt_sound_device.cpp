@@ -88,7 +88,8 @@ void QtSoundDevice::decode(std::string path) {
     std::shared_ptr<const Sound> sound;
     WavError error = WavError::None;
     try {
-        SoundResult r = openWavSound(path, mixer_.format());
+        // A mono file stays mono: the mixer puts it on both sides.
+        SoundResult r = openWavSound(path, mixer_.format(), kMaxHeldSoundBytes, kStreamHeadBytes, true);
         error = r.error;
         sound = std::move(r.sound);
     } catch (...) {

@@ -350,7 +350,7 @@ WavResult decodeWavFile(const std::string& path, FrameFormat target) {
 }
 
 SoundResult openWavSound(const std::string& path, FrameFormat target, std::size_t maxHeldBytes,
-                         std::size_t headBytes) {
+                         std::size_t headBytes, bool monoStaysMono) {
     SoundResult r;
     std::ifstream in;
     std::uint64_t size = 0;
@@ -368,6 +368,7 @@ SoundResult openWavSound(const std::string& path, FrameFormat target, std::size_
     };
     r.error = parseWav(size, readAt, target, w);
     if (!r.ok()) return r;
+    if (monoStaysMono && w.src.channels == 1) target.channels = 1;
 
     auto sound = std::make_shared<Sound>();
     sound->format = target;

@@ -143,8 +143,11 @@ struct SoundResult {
 // decodes the held frames; a sound longer than `maxHeldBytes` keeps the
 // first `headBytes` and its file open for the rest. The limits are
 // parameters for the tests; the game uses the defaults.
+// With `monoStaysMono`, a mono file is held as mono frames at the target's
+// rate whatever the target's channels (the mixer puts it on both sides as
+// it mixes): half the memory of its stereo copy, the same sound.
 SoundResult openWavSound(const std::string& path, FrameFormat target,
                          std::size_t maxHeldBytes = kMaxHeldSoundBytes,
-                         std::size_t headBytes = kStreamHeadBytes);
+                         std::size_t headBytes = kStreamHeadBytes, bool monoStaysMono = false);
 
 }  // namespace korvala::sound
