@@ -15,7 +15,9 @@ Printed: min / median / max in ms, the page's size in bytes, and the ratio
 of the first page's median to the anchor's. Targets: first page at most 2x
 the anchor, later pages at most 50 ms.
 
-  bench/server/page_bench.py [--runs N] [--sizes 10000,100000]
+  bench/server/page_bench.py [--runs N] [--sizes 10000,100000] [--server PATH]
+
+--server runs another copy of score_server.py (an older one, to compare).
 """
 import argparse
 import http.client
@@ -70,11 +72,11 @@ def spread(values):
     return "%8.1f / %8.1f / %8.1f" % (min(values), statistics.median(values), max(values))
 
 
-def bench(size, runs):
+def bench(size, runs, script=SERVER):
     with tempfile.TemporaryDirectory(prefix="korvala-page-bench.") as tmp:
         scores = os.path.join(tmp, "ftp", "Korvala")
         fill(scores, size)
-        server = subprocess.Popen([PYTHON, SERVER, "--folder", tmp, "--ftp-port", "0", "--http-port", "0",
+        server = subprocess.Popen([PYTHON, script, "--folder", tmp, "--ftp-port", "0", "--http-port", "0",
                                    "--no-tls"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         try:
             m = re.match(r"score server ready ftp=(\d+) http=(\d+)", server.stdout.readline())
@@ -109,9 +111,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sizes", default="10000,100000")
+    parser.add_argument("--server", default=SERVER)
     args = parser.parse_args()
     for size in (int(s) for s in args.sizes.split(",")):
-        bench(size, args.runs)
+        bench(size, args.runs, args.server)
 
 
 if __name__ == "__main__":
