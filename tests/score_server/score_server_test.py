@@ -190,9 +190,9 @@ def folder_state(top):
 def load_server_module():
     """The score server's code, imported, for the tests of its parts."""
     import importlib.util
-    spec = importlib.util.spec_from_file_location("score_server_under_test", SERVER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("score_server_under_test", SERVER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
