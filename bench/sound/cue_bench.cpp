@@ -123,8 +123,8 @@ int main(int argc, char** argv) {
         const std::string file = writeTone(dir / "External.wav", 2.0, rate, channels);
         const std::vector<double> ns = mixCost(file, 3000);
         if (ns.empty()) continue;
-        std::printf("mix, 16 voices of %-33s min %5.2f  median %5.2f  max %7.2f ns per frame and voice\n",
-                    name, percentile(ns, 0.0), percentile(ns, 0.5), percentile(ns, 1.0));
+        std::printf("mix, 16 voices of %-33s min %5.2f  median %5.2f  max %7.2f ns per frame and voice\n", name,
+                    percentile(ns, 0.0), percentile(ns, 0.5), percentile(ns, 1.0));
     }
 
     std::vector<std::unique_ptr<korvala::SoundBackend>> devices;

@@ -92,7 +92,8 @@ void gameSounds(const std::string& folder) {
         const std::uintmax_t size = std::filesystem::file_size(path, ec);
         const s::WavResult old = s::decodeWavFile(path, output);
         if (ec || !old.ok()) {
-            std::printf("  %-13s cannot be read: %s\n", name, ec ? ec.message().c_str() : s::toString(old.error));
+            std::printf("  %-13s cannot be read: %s\n", name,
+                        ec ? ec.message().c_str() : s::toString(old.error));
             continue;
         }
         const std::size_t before = old.sound.samples.size() * sizeof(std::int16_t);
@@ -108,10 +109,10 @@ void gameSounds(const std::string& folder) {
         converted += before;
     }
     const std::size_t held = mixer.bytesHeld();
+    const double files = static_cast<double>(std::max<std::uintmax_t>(1, fileBytes));
     std::printf("  together:     files %6.1f KiB   held before %6.1f KiB (%.2fx the files)   after %6.1f KiB "
                 "(%.2fx the files)\n",
-                fileBytes / 1024.0, converted / 1024.0, fileBytes ? static_cast<double>(converted) / fileBytes : 0.0,
-                held / 1024.0, fileBytes ? static_cast<double>(held) / fileBytes : 0.0);
+                fileBytes / 1024.0, converted / 1024.0, converted / files, held / 1024.0, held / files);
 }
 
 }  // namespace

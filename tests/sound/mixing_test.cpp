@@ -19,6 +19,10 @@
 namespace korvala::sound {
 namespace {
 
+// One step of 16-bit, and what float arithmetic adds near full scale (a
+// float's step there is 1/256 of it).
+constexpr float kOneStep = 1.01f;
+
 // Pieces of uneven sizes, as an output asks for them, so that a piece ends
 // and the next begins between any two source frames.
 constexpr std::size_t kPieces[] = {1, 7, 97, 480, 3, 1024, 250};
@@ -82,7 +86,7 @@ protected:
         if (got.size() != want.size())
             return ::testing::AssertionFailure() << got.size() << " samples, not " << want.size();
         for (std::size_t i = 0; i < want.size(); ++i)
-            if (!(std::fabs(got[i] - want[i]) * 32768.0f <= 1.001f))
+            if (!(std::fabs(got[i] - want[i]) * 32768.0f <= kOneStep))
                 return ::testing::AssertionFailure() << "sample " << i << " of " << want.size() << ": "
                                                      << got[i] * 32768.0f << " / 32768, not "
                                                      << want[i] * 32768.0f;

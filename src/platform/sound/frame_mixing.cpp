@@ -155,7 +155,8 @@ std::size_t addHeldFrames(const HeldFrames& s, FrameFormat output, std::uint64_t
                     if (!next) break;  // not decoded yet
                 }
                 std::copy(next, next + sc, pair + sc);
-                n = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, framesBefore(i + 1, from, to) - position));
+                n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(wanted, framesBefore(i + 1, from, to) - position));
                 k.interpolated(pair, rem, step, n, o);
             }
         }

@@ -8,9 +8,11 @@
 // the two source frames around it, the last source frame held at the end;
 // mono goes to both sides, stereo to mono is averaged. The sound lasts
 // framesAtRate(frames, from, to) output frames, and a voice's place in it is
-// counted in those. The held frames are 16-bit and nothing is rounded on the
-// way, so a voice plays what decodeWav gives to within half a step of 16-bit
-// for an 8- or 16-bit file, one step for a finer one.
+// counted in those. Nothing is rounded on the way: for an 8- or 16-bit file
+// a voice plays decodeWav's frames themselves (give or take float rounding;
+// the mixer used to hold them rounded to 16 bits, half a step away); a finer
+// file's samples are held rounded to 16 bits, so it plays within one step of
+// them (a sample at full scale is held one step below it).
 //
 // Plain C++, no allocation, no lock: the mixer calls it outside its lock.
 #include <cstddef>

@@ -56,7 +56,8 @@ void Mixer::setSound(VoiceId voice, std::shared_ptr<const Sound> sound) {
     if (streamed && !ring) ring.reset(new std::int16_t[kRingValues]);  // outside the lock
     const std::uint64_t end =
         sound ? framesAtRate(sound->frames, sound->format.sampleRate, format_.sampleRate) : 0;
-    const std::size_t ringFrames = streamed ? kRingValues / static_cast<std::size_t>(sound->format.channels) : 0;
+    const std::size_t ringFrames =
+        streamed ? kRingValues / static_cast<std::size_t>(sound->format.channels) : 0;
     std::shared_ptr<const Sound> oldSound;
     std::shared_ptr<std::int16_t[]> oldRing;
     {
