@@ -4,7 +4,7 @@
 # sources it needs and runs it on a copy of its seed corpus.
 # Usage: scripts/fuzz.sh <target> [seconds] [build-folder]
 #   rtf       the rich-text document reader (fuzz/rtf_reader_fuzz.cpp)
-#   wav       the WAV decoder (fuzz/wav_decoder_fuzz.cpp)
+#   wav       the WAV decoder and the mixer's conversion (fuzz/wav_decoder_fuzz.cpp)
 #   listing   the score board's listing splitter (fuzz/listing_lines_fuzz.cpp)
 #   scenario  the simulator's scenario reader (fuzz/scenario_fuzz.cpp)
 # The build folder defaults to build-fuzz-<target>; objects are rebuilt only
@@ -36,9 +36,11 @@ case $target in
     max_len=16384
     ;;
   wav)
-    # The decoder is plain C++: every source file of the sound folder that is
-    # no device, mixer or audio output.
-    sources=("$src/platform/sound/wav_decoder.cpp" "$root/fuzz/wav_decoder_fuzz.cpp")
+    # The decoder and the mixer's conversion of held frames are plain C++:
+    # every source file of the sound folder that is no device, mixer or
+    # audio output.
+    sources=("$src/platform/sound/wav_decoder.cpp" "$src/platform/sound/frame_mixing.cpp"
+             "$root/fuzz/wav_decoder_fuzz.cpp")
     seeds=("$root/fuzz/corpus/wav")
     dict=$root/fuzz/wav.dict
     max_len=4096

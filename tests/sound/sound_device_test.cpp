@@ -161,8 +161,8 @@ TEST_F(SoundDevices, DevicesSoundTogetherAndTheSumIsClipped) {
     EXPECT_EQ(out[999], 1.0f);
 }
 
-TEST_F(SoundDevices, SoundsAreDecodedToTheMixersRateAndChannels) {
-    // A 44100 Hz file on an 8000 Hz stereo mixer keeps its length.
+TEST_F(SoundDevices, SoundsPlayAtTheMixersRateAndChannels) {
+    // A 44100 Hz mono file on an 8000 Hz stereo mixer keeps its length.
     std::vector<double> v(44100 / 10, 0.5);  // 0.1 s
     const auto bytes = testing::wav({3, 1, 44100, 32, true}, v);
     const auto path = (dir_ / "gunshot2.wav").string();

@@ -88,8 +88,7 @@ void QtSoundDevice::decode(std::string path) {
     std::shared_ptr<const Sound> sound;
     WavError error = WavError::None;
     try {
-        // A mono file stays mono: the mixer puts it on both sides.
-        SoundResult r = openWavSound(path, mixer_.format(), kMaxHeldSoundBytes, kStreamHeadBytes, true);
+        SoundResult r = openWavSound(path);
         error = r.error;
         sound = std::move(r.sound);
     } catch (...) {
