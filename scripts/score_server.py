@@ -366,7 +366,10 @@ class ScoreTable:
         self.lock = threading.Lock()
         self.stamp = None   # (mtime_ns, ctime_ns, inode) of the folder when read; None: read again
         self.names = []
-        self.folded = None  # the player names case-folded, made with the first search
+        # The player names case-folded, made with the first search of a
+        # reading, and the reading (the names list) they were made from.
+        self.folded = None
+        self.folded_from = None
 
     def _stamp(self):
         try:
@@ -382,7 +385,6 @@ class ScoreTable:
             if stamp is None or stamp != self.stamp:
                 now = self.clock()
                 self.names = ranked_names(self.folder)
-                self.folded = None
                 racy = stamp is None or now - max(stamp[0], stamp[1]) < self.RACY_NS
                 self.stamp = None if racy else stamp
             return self.names
@@ -392,13 +394,17 @@ class ScoreTable:
         """(score digits or None, player name, country) of one file name."""
         return score_fields(shown_text(name))
 
-    def search(self, query):
+    def search(self, query, names=None):
         """The ranks (1-based, in the whole table) and names of the entries
-        whose player name holds `query`, case-folded: [(rank, name)]."""
-        names = self.snapshot()
+        whose player name holds `query`, case-folded: [(rank, name)]. In
+        the reading `names` (from snapshot()), so that a page's rows and
+        counts come from one reading; a fresh one when none is given."""
+        if names is None:
+            names = self.snapshot()
         with self.lock:
-            if self.folded is None or len(self.folded) != len(names):
+            if self.folded_from is not names:
                 self.folded = [_player_folded(n) for n in names]
+                self.folded_from = names
             folded = self.folded
         q = query.casefold()
         return [(i + 1, names[i]) for i, player in enumerate(folded) if q in player]
@@ -457,7 +463,7 @@ def render_page(table, page=1, query=""):
     escaped."""
     names = table.snapshot()
     total = len(names)
-    rows = table.search(query) if query else None
+    rows = table.search(query, names) if query else None
     count = len(rows) if rows is not None else total
     pages = max(1, (count + PAGE_ROWS - 1) // PAGE_ROWS)
     page = min(max(page, 1), pages)

@@ -420,6 +420,17 @@ class ScoresPaging(ServerCase):
             with self.subTest(name=name):
                 self.assertEqual(module._player_folded(name), module.score_fields(name)[1].casefold())
 
+    def test_a_search_looks_in_the_reading_it_is_given(self):
+        # Two readings of the same length, as when an upload replaces a
+        # score between a page's reading and its search.
+        module = load_server_module()
+        table = module.ScoreTable(os.path.join(self.tmp, "none"))
+        first = ["2(Ana)(e)(A)", "1(Budi)(e)(B)"]
+        second = ["2(Cici)(e)(C)", "1(Dodi)(e)(D)"]
+        self.assertEqual(table.search("ana", first), [(1, first[0])])
+        self.assertEqual(table.search("dodi", second), [(2, second[1])])
+        self.assertEqual(table.search("budi", first), [(2, first[1])])
+
     def test_the_ranking_is_kept_until_the_folder_changes(self):
         module = load_server_module()
         self.plant(["300(Lama)(e)(A)"])
