@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include "platform/sound/qt_sound_device.h"
+#include "platform/sound/quick_exit.h"
 
 namespace korvala::sound {
 namespace {
@@ -61,5 +62,5 @@ TEST(DeferredSound, QtMultimediaComesWithTheOutputAndTheOutputOpensOnTheWindowTh
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    korvala::sound::exitWithoutAudioTeardown(RUN_ALL_TESTS());
 }
