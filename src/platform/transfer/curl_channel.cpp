@@ -713,10 +713,15 @@ void CurlChannel::Impl::run() {
         }
         std::optional<Leftover> leftover;
         Outcome outcome = worker.run(job, leftover);
-        endUpload(*this, job);
-        if (abort) return;
+        if (abort) {
+            endUpload(*this, job);
+            return;
+        }
         logOutcome(job, outcome);
         report(job, std::move(outcome));
+        // The gate opens only once the upload's report is on its way, so a
+        // listing it held back reports after it, never before.
+        endUpload(*this, job);
         // After the report, before the next request: the game is not kept
         // waiting for the cleanup of a failed upload.
         if (leftover) worker.removeLeftover(*leftover);
