@@ -2,13 +2,18 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QLibrary>
 #include <QPalette>
 #include <QShowEvent>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <dlfcn.h>
+#include <functional>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "platform/log/log.h"
 #include "platform/web/engine_module.h"
@@ -26,6 +31,10 @@ void prepareWebEngine() {
 }
 
 QString webEngineModulePath() {
+    if (qEnvironmentVariableIsSet("KORVALA_WEB_ENGINE_MODULE")) {
+        const QString named = qEnvironmentVariable("KORVALA_WEB_ENGINE_MODULE");
+        return QFileInfo::exists(named) ? named : QString();
+    }
     const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/korvala_web_engine.so");
     if (QFileInfo::exists(beside)) return beside;
     const QString built = QStringLiteral(KORVALA_WEB_ENGINE_MODULE);
@@ -34,37 +43,6 @@ QString webEngineModulePath() {
 }
 
 namespace {
-
-// Loads the engine module once per process; null when it cannot be loaded.
-// The module is never unloaded: the engine does not survive being unloaded.
-KorvalaWebEngineCreate engineFactory() {
-    static const KorvalaWebEngineCreate create = [] {
-        const QString path = webEngineModulePath();
-        if (path.isEmpty()) {
-            qWarning("web browser: korvala_web_engine.so is neither beside the game nor in %s",
-                     KORVALA_WEB_ENGINE_MODULE);
-            return KorvalaWebEngineCreate{};
-        }
-        // The engine checks, as its library loads, that OpenGL contexts are
-        // to be shared; the module then makes the shared context itself. Qt
-        // wants the attribute set before the application object exists, but
-        // set there it makes Qt create an OpenGL context at start-up (some
-        // 58 MiB with a software OpenGL, for a page most games never open),
-        // so it is set here, late, on purpose; see LateShareAttributeNotice
-        // for what becomes of Qt's warning about it.
-        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-        // The engine refuses to run as root with its sandbox; prepareWebEngine()
-        // turns the sandbox off then, and whoever looks after the game is told.
-        if (::geteuid() == 0 && qEnvironmentVariableIsSet(kNoSandbox))
-            log::warning(log::Area::Web,
-                         "web browser: the game runs as root, so the web engine runs without its sandbox");
-        QLibrary module(path);
-        auto entry = reinterpret_cast<KorvalaWebEngineCreate>(module.resolve(KORVALA_WEB_ENGINE_ENTRY));
-        if (!entry) qWarning("web browser: %s", qPrintable(module.errorString()));
-        return entry;
-    }();
-    return create;
-}
 
 // Qt warns that Qt::AA_ShareOpenGLContexts must be set before the
 // application object exists when it is set later, as the browser does on
@@ -108,6 +86,135 @@ private:
     static inline bool told_ = false;
 };
 
+
+void webWarning(const QString& text) {
+    log::warning(log::Area::Web, ("web browser: " + text).toStdString());
+}
+
+// Brings the engine in, once per process, for every browser that asks. The
+// module is loaded on a worker thread: the engine's libraries are large and
+// loading them (reading them in, binding their symbols) would hold the window
+// up for a good part of a second. What must run on the window's thread runs
+// there afterwards, one step an event-loop turn, so that the window draws
+// and takes input between them: the shared OpenGL context, the default
+// profile, then each waiting browser's view. The module is never unloaded:
+// the engine does not survive being unloaded.
+class EngineLoader {
+public:
+    // `ready` runs on the window's thread in a later event-loop turn, with
+    // the engine, or with null when it cannot be brought in; not at all when
+    // `context` is gone by then.
+    using Ready = std::function<void(const KorvalaWebEngine*)>;
+
+    static EngineLoader& instance() {
+        static EngineLoader loader;
+        return loader;
+    }
+
+    void request(QObject* context, Ready ready) {
+        waiting_.emplace_back(context, std::move(ready));
+        switch (state_) {
+            case State::Idle:
+                start();
+                break;
+            case State::Loading:
+                break;
+            case State::Ready:
+            case State::Failed:
+                deliver();
+                break;
+        }
+    }
+
+private:
+    enum class State { Idle, Loading, Ready, Failed };
+
+    void start() {
+        state_ = State::Loading;
+        const QString path = webEngineModulePath();
+        if (path.isEmpty()) {
+            fail(QStringLiteral("korvala_web_engine.so is neither beside the game nor in %1")
+                     .arg(QStringLiteral(KORVALA_WEB_ENGINE_MODULE)));
+            return;
+        }
+        {
+            // The engine checks, as its library loads, that OpenGL contexts
+            // are to be shared; the module then makes the shared context
+            // itself. Qt wants the attribute set before the application
+            // object exists, but set there it makes Qt create an OpenGL
+            // context at start-up (some 58 MiB with a software OpenGL, for a
+            // page most games never open), so it is set here, late, on
+            // purpose; see LateShareAttributeNotice for what becomes of Qt's
+            // warning about it.
+            LateShareAttributeNotice quiet;
+            QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        }
+        // The engine refuses to run as root with its sandbox; prepareWebEngine()
+        // turns the sandbox off then, and whoever looks after the game is told.
+        if (::geteuid() == 0 && qEnvironmentVariableIsSet(kNoSandbox))
+            webWarning(QStringLiteral("the game runs as root, so the web engine runs without its sandbox"));
+        QObject* app = QCoreApplication::instance();
+        std::thread([app, file = path.toLocal8Bit()] {
+            // RTLD_NOW: every symbol of the engine is bound here, not on
+            // the window's thread when first called.
+            void* module = ::dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
+            const QString why = module ? QString() : QString::fromLocal8Bit(::dlerror());
+            QMetaObject::invokeMethod(
+                app, [module, why] { instance().loaded(module, why); }, Qt::QueuedConnection);
+        }).detach();
+    }
+
+    // The module is in (or could not be loaded): the steps on the window's
+    // thread follow, one a turn.
+    void loaded(void* module, const QString& why) {
+        if (!module) {
+            fail(QStringLiteral("the engine module cannot be loaded: %1").arg(why));
+            return;
+        }
+        const auto entry = reinterpret_cast<KorvalaWebEngineEntry>(::dlsym(module, KORVALA_WEB_ENGINE_ENTRY));
+        const KorvalaWebEngine* engine = entry ? entry() : nullptr;
+        if (!engine) {
+            fail(QStringLiteral("the engine module has no %1").arg(QLatin1String(KORVALA_WEB_ENGINE_ENTRY)));
+            return;
+        }
+        later([this, engine] {
+            {
+                LateShareAttributeNotice quiet;
+                engine->initialize();
+            }
+            later([this, engine] {
+                engine->prepareProfile();
+                engine_ = engine;
+                state_ = State::Ready;
+                deliver();
+            });
+        });
+    }
+
+    void fail(const QString& why) {
+        webWarning(why + QStringLiteral("; the scores page stays blank"));
+        state_ = State::Failed;
+        deliver();
+    }
+
+    // Each waiting browser gets the engine in an event-loop turn of its own.
+    void deliver() {
+        for (auto& [context, ready] : std::exchange(waiting_, {})) {
+            later([context = context, ready = std::move(ready), this] {
+                if (context) ready(engine_);
+            });
+        }
+    }
+
+    static void later(std::function<void()> step) {
+        QTimer::singleShot(0, QCoreApplication::instance(), std::move(step));
+    }
+
+    State state_ = State::Idle;
+    const KorvalaWebEngine* engine_ = nullptr;
+    std::vector<std::pair<QPointer<QObject>, Ready>> waiting_;
+};
+
 }  // namespace
 
 // The white placeholder. Its first show on screen (its own, or its panel's)
@@ -119,7 +226,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override {
         QWidget::showEvent(event);
-        owner_.ensureEngine();
+        owner_.bringEngineIn();
     }
 
 private:
@@ -158,31 +265,46 @@ void QtWebView::setVisible(bool visible) {
     if (place_) place_->setVisible(visible);
 }
 
-bool QtWebView::ensureEngine() {
-    if (engine_) return true;
-    if (!place_ || engineFailed_) return false;
-    QWidget* view = nullptr;
-    {
-        LateShareAttributeNotice quiet;
-        const KorvalaWebEngineCreate create = engineFactory();
-        view = create ? create(place_) : nullptr;
-    }
+QObject* QtWebView::page() const {
+    return engine_ && api_ ? api_->page(engine_) : nullptr;
+}
+
+void QtWebView::bringEngineIn() {
+    if (requested_ || !place_) return;
+    requested_ = true;
+    EngineLoader::instance().request(place_, [this](const KorvalaWebEngine* engine) { engineReady(engine); });
+}
+
+void QtWebView::engineReady(const KorvalaWebEngine* engine) {
+    if (!engine) return;  // said once by the loader; the place stays white
+    char why[1024] = "";
+    QWidget* view = engine->createView(place_, why, sizeof why);
     if (!view) {
-        engineFailed_ = true;  // said once; the place stays white
-        return false;
+        webWarning(QStringLiteral("the engine's view cannot be made: %1; the scores page stays blank")
+                       .arg(QString::fromUtf8(why)));
+        return;
     }
     view->setObjectName(QStringLiteral("WBX.engine"));
     place_->layout()->addWidget(view);
     // Added to a placeholder that may already be on screen.
     view->show();
     engine_ = view;
-    return true;
+    api_ = engine;
+    if (pending_) {
+        const QByteArray url = pending_->toString().toUtf8();
+        pending_.reset();
+        api_->navigate(engine_, url.constData());
+    }
 }
 
 void QtWebView::navigate(const std::string& url) {
-    if (!ensureEngine()) return;
-    // QWebEngineView's "url" property loads the address each time it is set.
-    engine_->setProperty("url", QUrl::fromUserInput(QString::fromStdString(url)));
+    const QUrl address = QUrl::fromUserInput(QString::fromStdString(url));
+    if (engine_ && api_) {
+        api_->navigate(engine_, address.toString().toUtf8().constData());
+        return;
+    }
+    pending_ = address;
+    bringEngineIn();
 }
 
 }  // namespace korvala
