@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QCoreApplication>
 #include <QOpenGLContext>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -33,7 +34,10 @@ void initialize();
 }  // namespace QtWebEngineCore
 
 QT_BEGIN_NAMESPACE
+// Qt's global share context, which QtWebEngineCore::initialize() makes when
+// there is none; exported by Qt GUI for Qt's own modules.
 Q_GUI_EXPORT QOpenGLContext* qt_gl_global_share_context();
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
 QT_END_NAMESPACE
 
 namespace {
@@ -63,6 +67,28 @@ WebEngineView {
 )";
 
 constexpr char kPageProperty[] = "korvala.page";
+
+void prepareOnWorker() {
+    // Made as QtWebEngineCore::initialize() would make it (Qt's default
+    // format, shared with nothing), but here, off the window's thread; Qt
+    // makes contexts on other threads for Qt Quick too. The context is only
+    // created, never made current here, then handed to the window's thread,
+    // where it lives from then on, as the one the engine made would.
+    if (!QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts) || qt_gl_global_share_context()) return;
+    auto* context = new QOpenGLContext;
+    if (!context->create()) {
+        delete context;  // no OpenGL here: the engine and Qt Quick draw in software
+        return;
+    }
+    context->moveToThread(QCoreApplication::instance()->thread());
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [context] {
+        if (qt_gl_global_share_context()) {
+            delete context;
+            return;
+        }
+        qt_gl_set_global_share_context(context);
+    }, Qt::QueuedConnection);
+}
 
 void initialize() {
     QtWebEngineCore::initialize();
@@ -118,7 +144,7 @@ void navigate(QWidget* view, const char* url) {
     if (QObject* p = page(view)) p->setProperty("url", QUrl(QString::fromUtf8(url)));
 }
 
-constexpr KorvalaWebEngine kEngine{&initialize, &prepareProfile, &createView, &navigate, &page};
+constexpr KorvalaWebEngine kEngine{&prepareOnWorker, &initialize, &prepareProfile, &createView, &navigate, &page};
 
 }  // namespace
 

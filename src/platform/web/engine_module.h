@@ -15,8 +15,14 @@ class QWidget;
 extern "C" {
 
 struct KorvalaWebEngine {
-    // Makes the OpenGL context the engine shares with its views (the engine
-    // crashes on its first view without it). Call once, first.
+    // On the worker thread that loaded the module, right after: makes the
+    // OpenGL context the engine shares with its views there (loading the
+    // OpenGL driver takes a good part of what making it costs) and hands it
+    // to the window's thread. Does nothing without OpenGL.
+    void (*prepareOnWorker)();
+    // On the window's thread, once, first: starts the engine with the shared
+    // context (made here if the worker could not; the engine crashes on its
+    // first view without it).
     void (*initialize)();
     // Makes the engine's default profile, which every view uses.
     void (*prepareProfile)();

@@ -31,10 +31,9 @@ void prepareWebEngine() {
 }
 
 QString webEngineModulePath() {
-    if (qEnvironmentVariableIsSet("KORVALA_WEB_ENGINE_MODULE")) {
-        const QString named = qEnvironmentVariable("KORVALA_WEB_ENGINE_MODULE");
-        return QFileInfo::exists(named) ? named : QString();
-    }
+    // Named: taken as it is, so that a wrong name is told with the
+    // system's reason when it fails to load.
+    if (qEnvironmentVariableIsSet("KORVALA_WEB_ENGINE_MODULE")) return qEnvironmentVariable("KORVALA_WEB_ENGINE_MODULE");
     const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/korvala_web_engine.so");
     if (QFileInfo::exists(beside)) return beside;
     const QString built = QStringLiteral(KORVALA_WEB_ENGINE_MODULE);
@@ -44,48 +43,70 @@ QString webEngineModulePath() {
 
 namespace {
 
-// Qt warns that Qt::AA_ShareOpenGLContexts must be set before the
-// application object exists when it is set later, as the browser does on
-// purpose when it brings the engine in (and the engine once more when it
-// makes the shared context). The warning would tell the player to do what the
-// game deliberately does not, on every first use of the browser, so it is
-// filtered, narrowly: only while a guard lives (around bringing the engine
-// in), only a warning whose text is exactly Qt's sentence about this one
-// attribute, and not silently: once the guard ends, the first time any was
-// dropped, a detail line of the web log says why
-// (QT_LOGGING_RULES="korvala.web.debug=true" shows it). Every other message
-// goes on to the handler in place before.
-class LateShareAttributeNotice {
+// Two kinds of Qt warning come with bringing the engine in on every first
+// use of the browser, and neither is for the player or whoever looks after
+// the game:
+// - Qt warns that Qt::AA_ShareOpenGLContexts must be set before the
+//   application object exists when it is set later, as the browser does on
+//   purpose (and the engine once more when it starts); the warning would
+//   tell them to do what the game deliberately does not.
+// - Qt's QML warns, as the engine's QML module is imported, that a few of
+//   the engine's own value classes ("QWebEngineLoadingInfo is neither a
+//   QObject, nor default- and copy-constructible. ...") should not be QML
+//   types: a remark on the engine's code, not on the game's.
+// They are filtered, narrowly: only while a guard lives (around the steps
+// that bring the engine in, on the window's thread), only warnings whose
+// text is exactly Qt's sentence, and not silently: once the guard ends, the
+// first time any of a kind was dropped, a detail line of the web log says
+// why (QT_LOGGING_RULES="korvala.web.debug=true" shows it). Every other
+// message goes on to the handler in place before.
+class EngineStartNotices {
 public:
-    LateShareAttributeNotice() { previous_ = qInstallMessageHandler(&filter); }
-    ~LateShareAttributeNotice() {
+    EngineStartNotices() { previous_ = qInstallMessageHandler(&filter); }
+    ~EngineStartNotices() {
         qInstallMessageHandler(previous_);
-        if (dropped_ && !told_) {
-            told_ = true;
+        if (droppedShare_ && !toldShare_) {
+            toldShare_ = true;
             log::detail(log::Area::Web,
                         "web browser: Qt::AA_ShareOpenGLContexts is set as the engine is brought in, not before "
                         "the application starts, so that the game makes no OpenGL context until the browser is "
                         "used; Qt's warning about it is not shown");
         }
+        if (droppedQmlType_ && !toldQmlType_) {
+            toldQmlType_ = true;
+            log::detail(log::Area::Web,
+                        "web browser: Qt's warnings that some of the web engine's own classes should not be QML "
+                        "types, given as the engine's QML module is imported, are not shown");
+        }
     }
-    LateShareAttributeNotice(const LateShareAttributeNotice&) = delete;
-    LateShareAttributeNotice& operator=(const LateShareAttributeNotice&) = delete;
+    EngineStartNotices(const EngineStartNotices&) = delete;
+    EngineStartNotices& operator=(const EngineStartNotices&) = delete;
 
 private:
     static void filter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
         if (type == QtWarningMsg && message == QLatin1String(kLateShareWarning)) {
-            dropped_ = true;
+            droppedShare_ = true;
+            return;
+        }
+        if (type == QtWarningMsg && message.startsWith(QLatin1String("QWebEngine")) &&
+            message.endsWith(QLatin1String(kQmlTypeWarningTail)) &&
+            !message.chopped(qsizetype(sizeof kQmlTypeWarningTail) - 1).contains(QLatin1Char(' '))) {
+            droppedQmlType_ = true;
             return;
         }
         if (previous_) previous_(type, context, message);
     }
     static constexpr char kLateShareWarning[] =
         "Attribute Qt::AA_ShareOpenGLContexts must be set before QCoreApplication is created.";
+    // After the class's name.
+    static constexpr char kQmlTypeWarningTail[] =
+        " is neither a QObject, nor default- and copy-constructible. You should not use it as a QML type.";
     static inline QtMessageHandler previous_ = nullptr;
-    static inline bool dropped_ = false;
-    static inline bool told_ = false;
+    static inline bool droppedShare_ = false;
+    static inline bool toldShare_ = false;
+    static inline bool droppedQmlType_ = false;
+    static inline bool toldQmlType_ = false;
 };
-
 
 void webWarning(const QString& text) {
     log::warning(log::Area::Web, ("web browser: " + text).toStdString());
@@ -109,6 +130,9 @@ public:
     static EngineLoader& instance() {
         static EngineLoader loader;
         return loader;
+    }
+    ~EngineLoader() {
+        if (worker_.joinable()) worker_.detach();  // a process that ends without ending its application
     }
 
     void request(QObject* context, Ready ready) {
@@ -144,9 +168,9 @@ private:
             // object exists, but set there it makes Qt create an OpenGL
             // context at start-up (some 58 MiB with a software OpenGL, for a
             // page most games never open), so it is set here, late, on
-            // purpose; see LateShareAttributeNotice for what becomes of Qt's
+            // purpose; see EngineStartNotices for what becomes of Qt's
             // warning about it.
-            LateShareAttributeNotice quiet;
+            EngineStartNotices quiet;
             QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
         }
         // The engine refuses to run as root with its sandbox; prepareWebEngine()
@@ -154,32 +178,44 @@ private:
         if (::geteuid() == 0 && qEnvironmentVariableIsSet(kNoSandbox))
             webWarning(QStringLiteral("the game runs as root, so the web engine runs without its sandbox"));
         QObject* app = QCoreApplication::instance();
-        std::thread([app, file = path.toLocal8Bit()] {
+        worker_ = std::thread([app, file = path.toLocal8Bit()] {
             // RTLD_NOW: every symbol of the engine is bound here, not on
             // the window's thread when first called.
             void* module = ::dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
-            const QString why = module ? QString() : QString::fromLocal8Bit(::dlerror());
+            QString why;
+            const KorvalaWebEngine* engine = nullptr;
+            if (!module) {
+                why = QStringLiteral("the engine module cannot be loaded: %1").arg(QString::fromLocal8Bit(::dlerror()));
+            } else if (const auto entry =
+                           reinterpret_cast<KorvalaWebEngineEntry>(::dlsym(module, KORVALA_WEB_ENGINE_ENTRY))) {
+                engine = entry();
+                engine->prepareOnWorker();
+            } else {
+                why = QStringLiteral("the engine module has no %1").arg(QLatin1String(KORVALA_WEB_ENGINE_ENTRY));
+            }
             QMetaObject::invokeMethod(
-                app, [module, why] { instance().loaded(module, why); }, Qt::QueuedConnection);
-        }).detach();
+                app, [engine, why] { instance().loaded(engine, why); }, Qt::QueuedConnection);
+        });
+        // An application that ends while the module loads waits for it
+        // (the game itself leaves with _Exit and waits for nothing); its
+        // word then goes with the application's pending events.
+        qAddPostRoutine([] {
+            if (instance().worker_.joinable()) instance().worker_.join();
+        });
     }
 
-    // The module is in (or could not be loaded): the steps on the window's
-    // thread follow, one a turn.
-    void loaded(void* module, const QString& why) {
-        if (!module) {
-            fail(QStringLiteral("the engine module cannot be loaded: %1").arg(why));
-            return;
-        }
-        const auto entry = reinterpret_cast<KorvalaWebEngineEntry>(::dlsym(module, KORVALA_WEB_ENGINE_ENTRY));
-        const KorvalaWebEngine* engine = entry ? entry() : nullptr;
+    // The module is in, and what could be done off the window's thread is
+    // done (or it could not be loaded): the steps on the window's thread
+    // follow, one a turn.
+    void loaded(const KorvalaWebEngine* engine, const QString& why) {
+        if (worker_.joinable()) worker_.join();  // it has said its last word
         if (!engine) {
-            fail(QStringLiteral("the engine module has no %1").arg(QLatin1String(KORVALA_WEB_ENGINE_ENTRY)));
+            fail(why);
             return;
         }
         later([this, engine] {
             {
-                LateShareAttributeNotice quiet;
+                EngineStartNotices quiet;
                 engine->initialize();
             }
             later([this, engine] {
@@ -206,11 +242,16 @@ private:
         }
     }
 
+    // A 1 ms timer rather than a zero one: Qt runs a zero-delay single shot
+    // as a posted call, and calls posted while posted calls run are run in
+    // the same round, so the steps would follow each other with no paint
+    // and no input in between.
     static void later(std::function<void()> step) {
-        QTimer::singleShot(0, QCoreApplication::instance(), std::move(step));
+        QTimer::singleShot(1, QCoreApplication::instance(), std::move(step));
     }
 
     State state_ = State::Idle;
+    std::thread worker_;
     const KorvalaWebEngine* engine_ = nullptr;
     std::vector<std::pair<QPointer<QObject>, Ready>> waiting_;
 };
@@ -278,7 +319,11 @@ void QtWebView::bringEngineIn() {
 void QtWebView::engineReady(const KorvalaWebEngine* engine) {
     if (!engine) return;  // said once by the loader; the place stays white
     char why[1024] = "";
-    QWidget* view = engine->createView(place_, why, sizeof why);
+    QWidget* view = nullptr;
+    {
+        EngineStartNotices quiet;
+        view = engine->createView(place_, why, sizeof why);
+    }
     if (!view) {
         webWarning(QStringLiteral("the engine's view cannot be made: %1; the scores page stays blank")
                        .arg(QString::fromUtf8(why)));

@@ -45,8 +45,8 @@ void prepareWebEngine();
 
 // Where the engine module is looked for: the file named by
 // KORVALA_WEB_ENGINE_MODULE when that is set (a packager's layout, or a test
-// of a module that cannot load), else beside the executable, then where the
-// build put it. Empty when none of them exists.
+// of a module that cannot load; taken as it is), else beside the executable,
+// then where the build put it. Empty when neither of those exists.
 QString webEngineModulePath();
 
 class QtWebView : public WebView {
