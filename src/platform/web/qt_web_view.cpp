@@ -33,7 +33,8 @@ void prepareWebEngine() {
 QString webEngineModulePath() {
     // Named: taken as it is, so that a wrong name is told with the
     // system's reason when it fails to load.
-    if (qEnvironmentVariableIsSet("KORVALA_WEB_ENGINE_MODULE")) return qEnvironmentVariable("KORVALA_WEB_ENGINE_MODULE");
+    constexpr char kNamed[] = "KORVALA_WEB_ENGINE_MODULE";
+    if (qEnvironmentVariableIsSet(kNamed)) return qEnvironmentVariable(kNamed);
     const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/korvala_web_engine.so");
     if (QFileInfo::exists(beside)) return beside;
     const QString built = QStringLiteral(KORVALA_WEB_ENGINE_MODULE);
@@ -325,8 +326,12 @@ void QtWebView::engineReady(const KorvalaWebEngine* engine) {
         view = engine->createView(place_, why, sizeof why);
     }
     if (!view) {
-        webWarning(QStringLiteral("the engine's view cannot be made: %1; the scores page stays blank")
-                       .arg(QString::fromUtf8(why)));
+        // Most often a QML module of the engine or of Qt Quick that is not
+        // installed: the same for every browser, so said once.
+        static bool said = false;
+        if (!std::exchange(said, true))
+            webWarning(QStringLiteral("the engine's view cannot be made: %1; the scores page stays blank")
+                           .arg(QString::fromUtf8(why)));
         return;
     }
     view->setObjectName(QStringLiteral("WBX.engine"));
