@@ -18,6 +18,7 @@ Figures, min/median/max each, and the ratios of the medians (game / anchor):
   shown     from the click (a real X click) to the page on screen: the first
             capture of the browser's place showing the page's text (the
             screen is read every few ms)
+  loaded    from the click to the page's loadFinished inside the program
   pss       memory after the page: proportional set size (PSS) of the
             program and every helper process of the engine, a second after
             the page loaded
@@ -133,10 +134,13 @@ def one_run(x, watch, program, url, env):
         black_frames = missing = 0
         deadline = time.monotonic() + 120
         report = None
+        marks = {}
         while time.monotonic() < deadline:
             ready_out, _, _ = select.select([proc.stdout], [], [], 0)
             if ready_out:
                 line = proc.stdout.readline().decode(errors="replace").strip()
+                if line.startswith(("click", "loaded")):
+                    marks[line.split()[0]] = float(line.rsplit("t=", 1)[1])
                 if line.startswith("report"):
                     report = dict(w.split("=", 1) for w in line.split()[1:] if "=" in w)
                     break
@@ -161,6 +165,7 @@ def one_run(x, watch, program, url, env):
         return {
             "block": float(report["block_ms"]),
             "shown": (shown - clicked) * 1000.0 if shown else float("nan"),
+            "loaded": marks.get("loaded", float("nan")) - clicked * 1000.0,
             "pss": (int(report["self_pss_kib"]) + int(report["helpers_pss_kib"])) / 1024.0,
             "peak": (int(report["self_peak_kib"]) + int(report["helpers_peak_kib"])) / 1024.0,
             "menu": int(ready["pss_kib"]) / 1024.0,
@@ -215,8 +220,8 @@ def main():
                     for name, path in programs.items():
                         r = one_run(x, watch, path, url, env)
                         results[name].append(r)
-                        print("run %d %-6s block %6.1f ms  shown %7.1f ms  pss %6.1f MiB  window %s  black %d  "
-                              "missing %d" % (run + 1, name, r["block"], r["shown"], r["pss"],
+                        print("run %d %-6s block %6.1f ms  shown %7.1f ms  loaded %7.1f ms  pss %6.1f MiB  window %s  "
+                              "black %d  missing %d" % (run + 1, name, r["block"], r["shown"], r["loaded"], r["pss"],
                                               "re-created" if r["winid_changed"] or r["destroyed"] else "kept",
                                               r["black"], r["missing"]), flush=True)
                 watch.close()
@@ -227,6 +232,7 @@ def main():
     print("%-30s %8s %8s %8s %8s %8s %8s %8s" % ("", "anchor", "", "", "game", "", "", "ratio"))
     print("%-30s %8s %8s %8s %8s %8s %8s %8s" % ("", "min", "median", "max", "min", "median", "max", "(median)"))
     rows = [("block", "window thread blocked (ms)"), ("shown", "click to page shown (ms)"),
+            ("loaded", "click to page loaded (ms)"),
             ("pss", "after page, PSS + helpers (MiB)"), ("peak", "peak, VmHWM + helpers (MiB)"),
             ("menu", "before the click, PSS (MiB)")]
     for key, label in rows:
