@@ -142,7 +142,11 @@ public:
             case State::Idle:
                 start();
                 break;
+            case State::Loaded:
+                startEngine();
+                break;
             case State::Loading:
+            case State::Starting:
                 break;
             case State::Ready:
             case State::Failed:
@@ -151,8 +155,15 @@ public:
         }
     }
 
+    // Only the worker's part; the rest waits for the first request.
+    void prefetch() {
+        if (state_ == State::Idle) start();
+    }
+
 private:
-    enum class State { Idle, Loading, Ready, Failed };
+    // Idle -> Loading (the worker) -> Loaded (waits for a browser) ->
+    // Starting (the steps on the window's thread) -> Ready; or Failed.
+    enum class State { Idle, Loading, Loaded, Starting, Ready, Failed };
 
     void start() {
         state_ = State::Loading;
@@ -206,14 +217,23 @@ private:
     }
 
     // The module is in, and what could be done off the window's thread is
-    // done (or it could not be loaded): the steps on the window's thread
-    // follow, one a turn.
+    // done (or it could not be loaded); the steps on the window's thread
+    // follow when a browser wants the engine.
     void loaded(const KorvalaWebEngine* engine, const QString& why) {
         if (worker_.joinable()) worker_.join();  // it has said its last word
         if (!engine) {
             fail(why);
             return;
         }
+        module_ = engine;
+        state_ = State::Loaded;
+        if (!waiting_.empty()) startEngine();
+    }
+
+    // The steps on the window's thread, one a turn.
+    void startEngine() {
+        state_ = State::Starting;
+        const KorvalaWebEngine* engine = module_;
         later([this, engine] {
             {
                 EngineStartNotices quiet;
@@ -253,7 +273,8 @@ private:
 
     State state_ = State::Idle;
     std::thread worker_;
-    const KorvalaWebEngine* engine_ = nullptr;
+    const KorvalaWebEngine* module_ = nullptr;  // loaded, not started yet
+    const KorvalaWebEngine* engine_ = nullptr;  // ready
     std::vector<std::pair<QPointer<QObject>, Ready>> waiting_;
 };
 
@@ -305,6 +326,10 @@ QWidget* QtWebView::widget() const {
 
 void QtWebView::setVisible(bool visible) {
     if (place_) place_->setVisible(visible);
+}
+
+void prefetchWebEngine() {
+    EngineLoader::instance().prefetch();
 }
 
 QObject* QtWebView::page() const {

@@ -10,7 +10,9 @@
 // module (korvala_web_engine.so, beside the game or in its build folder).
 // The first time the browser's place is actually shown on screen, or the
 // first navigate(), whichever comes first, the module is loaded on a worker
-// thread (the window goes on drawing and taking input meanwhile), and then
+// thread (the window goes on drawing and taking input meanwhile; the game
+// starts that earlier, when the menu's selection reaches Info Online, see
+// prefetchWebEngine()), and then
 // the engine is started, its profile made and the view made, each in an
 // event-loop turn of its own on the window's thread. Until then a plain
 // white widget holds the place; the engine view is then put inside it,
@@ -48,6 +50,13 @@ void prepareWebEngine();
 // of a module that cannot load; taken as it is), else beside the executable,
 // then where the build put it. Empty when neither of those exists.
 QString webEngineModulePath();
+
+// Starts loading the engine's libraries and the OpenGL driver on worker
+// threads, once per process, if nothing has started them yet; nothing is made
+// on the window's thread until a browser is first shown or navigated. For a
+// hint that the page may soon be wanted: the libraries then stay in memory
+// (some 27 MiB, more with a software OpenGL) whether or not it is.
+void prefetchWebEngine();
 
 class QtWebView : public WebView {
 public:
