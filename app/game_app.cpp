@@ -63,7 +63,6 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     // The game's log goes to Qt's logging from here on.
     installQtLog();
 
-    initTransfers();  // before any thread
     prepareWebEngine();
     QApplication app(toolkitArgc, toolkitArgv.data());
     QCoreApplication::setOrganizationName("Korvala");
@@ -75,8 +74,8 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
     form.scoreService = {settings.ftpHost, settings.ftpUser, settings.scoresPage};
 
-    // The five devices share one mixer; without an audio output they stay
-    // silent. "C:/" is the player's own data folder. The loopback score
+    // The five devices share one mixer; its audio output opens after the
+    // first frame, and without one they stay silent. "C:/" is the player's own data folder. The loopback score
     // server starts when a request first needs it.
     RealParts parts(gamePlan(settings, form.appPath, processEnvironment));
     // The program owns the sound devices, so it goes before the parts.
@@ -90,7 +89,12 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     program->load();
 
     if (hooks.afterLoad) hooks.afterLoad(form);
-    if (hooks.onFirstFrame) window.onFirstFrame = [&window, &hooks] { hooks.onFirstFrame(window); };
+    // The sound output opens once the window is up (the first cue comes
+    // with the menu, seconds later).
+    window.onFirstFrame = [&window, &hooks, &parts] {
+        parts.startSound();
+        if (hooks.onFirstFrame) hooks.onFirstFrame(window);
+    };
     window.show();
     const int status = app.exec();
     // The program ends at once: the windows are already gone and the sound

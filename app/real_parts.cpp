@@ -38,7 +38,7 @@ RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, c
 }
 
 RealParts::RealParts(const RealPartsPlan& plan)
-    : sound(plan.sound ? std::make_unique<sound::SoundSystem>() : nullptr),
+    : sound(plan.sound ? std::make_unique<sound::DeferredSoundSystem>() : nullptr),
       files(plan.dataFolder),
       loopback(plan.loopback ? std::make_shared<LoopbackScoreServer>(*plan.loopback) : nullptr),
       uploadGate(plan.sharedUploadGate ? std::make_shared<UploadGate>() : nullptr),
@@ -76,6 +76,10 @@ PlatformParts RealParts::ports() {
     parts.Inet3 = inet3.get();
     parts.WBX = &scoresPage;
     return parts;
+}
+
+void RealParts::startSound() {
+    if (sound) sound->start([this](std::function<void()> open) { scheduler.post(0, std::move(open)); });
 }
 
 void RealParts::stopLoopbackServer() {

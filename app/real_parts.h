@@ -22,7 +22,7 @@
 #include "platform/files/document_files.h"
 #include "platform/score_server/loopback_server.h"
 #include "platform/settings/run_settings.h"
-#include "platform/sound/sound_output.h"
+#include "platform/sound/deferred_sound.h"
 #include "platform/transfer/curl_channel.h"
 #include "platform/view/platform_ui.h"
 #include "platform/view/qt_scheduler.h"
@@ -75,9 +75,14 @@ public:
     // as it ends.
     void stopLoopbackServer();
 
+    // Opens the sound output (loading its module off the window's thread);
+    // the game calls it once its first frame is on screen. Nothing without
+    // sound.
+    void startSound();
+
     // Declared in the order they are built; they go in the reverse order, so
     // the sound system (first) outlives everything else here.
-    std::unique_ptr<sound::SoundSystem> sound;
+    std::unique_ptr<sound::DeferredSoundSystem> sound;
     QtScheduler scheduler;
     DiskDocumentFiles files;
     std::shared_ptr<LoopbackScoreServer> loopback;

@@ -6,6 +6,10 @@
 //   KORVALA_DEMO=board       hide every panel and start a game at once.
 //   KORVALA_BENCH=1          print "first-frame <ms>" to stderr when the first
 //                            frame has been painted, then quit.
+//   KORVALA_BENCH=menu       print "first-frame <ms>" as above, then
+//                            "menu <ms>" once the splash screens have given
+//                            way to the menu, and quit a second later (the
+//                            start-up benchmark's memory at the menu).
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -33,8 +37,11 @@ int main(int argc, char** argv) {
     const std::string shot = env("KORVALA_SHOT");
     const bool demo = env("KORVALA_DEMO") == "board";
     const bool bench = env("KORVALA_BENCH") == "1";
+    const bool benchMenu = env("KORVALA_BENCH") == "menu";
+    korvala::Form1* shown = nullptr;
 
     korvala::GameHooks hooks;
+    hooks.afterLoad = [&](korvala::Form1& form) { shown = &form; };
     if (demo) {
         hooks.afterLoad = [](korvala::Form1& form) {
             form.Timer4.setInterval(0);
@@ -43,6 +50,19 @@ int main(int argc, char** argv) {
         };
     }
     hooks.onFirstFrame = [&](QWidget& window) {
+        if (benchMenu) {
+            std::fprintf(stderr, "first-frame %lld\n", static_cast<long long>(sinceStart.elapsed()));
+            std::fflush(stderr);
+            auto* poll = new QTimer(&window);
+            QObject::connect(poll, &QTimer::timeout, [&, poll] {
+                if (!shown || shown->OPENS2.Visible() || shown->OPENS.Visible() || !shown->openi.Visible()) return;
+                poll->stop();
+                std::fprintf(stderr, "menu %lld\n", static_cast<long long>(sinceStart.elapsed()));
+                std::fflush(stderr);
+                QTimer::singleShot(1000, QCoreApplication::instance(), &QCoreApplication::quit);
+            });
+            poll->start(20);
+        }
         if (bench) {
             std::fprintf(stderr, "first-frame %lld\n", static_cast<long long>(sinceStart.elapsed()));
             std::fflush(stderr);

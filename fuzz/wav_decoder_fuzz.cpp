@@ -9,13 +9,24 @@
 // Each input is decoded at the mixer's format and at one more format picked
 // from the table below by the input's size and last byte, so the fuzzer
 // also reaches rate conversion, down-mixing and refused targets.
+//
+// A sound that decodes is also played the way a voice plays it: held as
+// 16-bit frames at its own rate (mono, or its front stereo pair) and
+// converted to the target a piece at a time as the mixer does
+// (addHeldFrames). That must give decodeWav's frames at the target to within
+// one step of 16-bit (the held samples are rounded; one at full scale is
+// held a step below it), exactly as many, reading nothing outside the held
+// frames (they are a vector of exactly their size).
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <type_traits>
+#include <vector>
 
+#include "platform/sound/frame_mixing.h"
 #include "platform/sound/wav_decoder.h"
 
 namespace {
@@ -91,6 +102,40 @@ bool inRange(Sample v) {
         return true;  // an integer sample holds only what its type holds
 }
 
+// Plays the sound of `bytes` (with header `h`) as a voice does, at `target`,
+// and compares it with decodeWav's `want` at that format.
+void checkMixing(std::span<const std::uint8_t> bytes, const Header& h, FrameFormat target,
+                 const std::vector<float>& want) {
+    const FrameFormat own{static_cast<int>(h.rate), std::min(h.channels, 2)};
+    const korvala::sound::WavResult held = korvala::sound::decodeWav(bytes, own);
+    if (!held.ok()) __builtin_trap();  // decodes at the target but not at its own format
+    std::vector<std::int16_t> frames;
+    for (const float v : held.sound.samples) frames.push_back(korvala::sound::toSample16(v));
+    korvala::sound::HeldFrames sound;
+    sound.format = own;
+    sound.frames = held.sound.frames();
+    sound.head = frames.data();
+    sound.headFrames = sound.frames;
+
+    const auto channels = static_cast<std::size_t>(target.channels);
+    const std::size_t total = want.size() / channels;
+    std::vector<float> got(want.size() + 8 * channels, 0.0f);
+    std::size_t position = 0;
+    for (std::size_t piece = 1; position < total + 8; piece = piece * 3 % 101 + 1) {
+        const std::size_t n = std::min(piece, total + 8 - position);
+        const std::size_t added =
+            korvala::sound::addHeldFrames(sound, target, position, n, got.data() + position * channels);
+        // It stops at the end and only there (position never passes it).
+        if (added != std::min(n, total - position)) __builtin_trap();
+        if (added < n) break;
+        position += added;
+    }
+    for (std::size_t i = 0; i < want.size(); ++i)
+        if (!(std::fabs(got[i] - want[i]) * 32768.0f <= 1.01f)) __builtin_trap();  // and float rounding
+    for (std::size_t i = want.size(); i < got.size(); ++i)
+        if (got[i] != 0.0f) __builtin_trap();  // something after the end
+}
+
 void check(std::span<const std::uint8_t> bytes, FrameFormat target) {
     const korvala::sound::WavResult r = korvala::sound::decodeWav(bytes, target);
     const auto& samples = r.sound.samples;
@@ -125,6 +170,8 @@ void check(std::span<const std::uint8_t> bytes, FrameFormat target) {
     if (h.channels == 1 && channels == 2)
         for (std::size_t i = 0; i < samples.size(); i += 2)
             if (samples[i] != samples[i + 1]) __builtin_trap();
+
+    checkMixing(bytes, h, target, samples);
 }
 
 }  // namespace

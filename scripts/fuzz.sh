@@ -4,7 +4,7 @@
 # sources it needs and runs it on a copy of its seed corpus.
 # Usage: scripts/fuzz.sh <target> [seconds] [build-folder]
 #   rtf       the rich-text document reader (fuzz/rtf_reader_fuzz.cpp)
-#   wav       the WAV decoder (fuzz/wav_decoder_fuzz.cpp)
+#   wav       the WAV decoder and the mixer's conversion (fuzz/wav_decoder_fuzz.cpp)
 #   listing   the score board's listing splitter (fuzz/listing_lines_fuzz.cpp)
 #   scenario  the simulator's scenario reader (fuzz/scenario_fuzz.cpp)
 # The build folder defaults to build-fuzz-<target>; objects are rebuilt only
@@ -36,9 +36,11 @@ case $target in
     max_len=16384
     ;;
   wav)
-    # The decoder is plain C++: every source file of the sound folder that is
-    # no device, mixer or audio output.
-    sources=("$src/platform/sound/wav_decoder.cpp" "$root/fuzz/wav_decoder_fuzz.cpp")
+    # The decoder and the mixer's conversion of held frames are plain C++:
+    # every source file of the sound folder that is no device, mixer or
+    # audio output.
+    sources=("$src/platform/sound/wav_decoder.cpp" "$src/platform/sound/frame_mixing.cpp"
+             "$root/fuzz/wav_decoder_fuzz.cpp")
     seeds=("$root/fuzz/corpus/wav")
     dict=$root/fuzz/wav.dict
     max_len=4096
@@ -56,11 +58,12 @@ case $target in
       sources+=("$src/$dir"/*.cpp)
     done
     sources+=("$root/fuzz/scenario_fuzz.cpp")
-    # The data folder's long names are hashed with libcrypto.
-    libs=(-lcrypto)
+    # The data folder's long names are hashed with libcrypto, which the
+    # game loads when a name first needs it.
+    libs=(-ldl)
     # The score service's address, as the game's build sets it.
     defines=(-DKORVALA_FTP_HOST='"127.0.0.1:2121"' -DKORVALA_FTP_USER='"korvala"'
-             -DKORVALA_SCORES_PAGE='"http://127.0.0.1:2180/"')
+             -DKORVALA_SCORES_PAGE='"http://127.0.0.1:2180/"' -DKORVALA_CRYPTO_SONAME='"libcrypto.so.3"')
     # The scenarios the simulator's tests run, and a few more.
     seeds=("$root/tests/scenarios" "$root/fuzz/corpus/scenario")
     dict=$root/fuzz/scenario.dict

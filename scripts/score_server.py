@@ -42,6 +42,8 @@ import re
 import signal
 import sys
 import threading
+import time
+import urllib.parse
 from pathlib import Path
 
 try:
@@ -75,17 +77,93 @@ def default_folder():
     return os.path.join(base, "Korvala", "score-server")
 
 
+# What the configuration file may set: its key, the option it stands for.
+CONFIG_KEYS = {
+    "listen": "host",
+    "ftp-port": "ftp_port",
+    "http-port": "http_port",
+    "passive-ports": "passive_ports",
+    "folder": "folder",
+    "certificate": "cert",
+    "names": "names",
+}
+DEFAULTS = {"host": "127.0.0.1", "ftp_port": "2121", "http_port": "2180", "passive_ports": None,
+            "folder": None, "cert": None, "names": ""}
+
+
+class ConfigProblem(Exception):
+    pass
+
+
+def read_config(path):
+    """{option: text} from the [server] section of the file at `path`."""
+    import configparser
+    parser = configparser.ConfigParser(interpolation=None)
+    try:
+        with open(path, encoding="utf-8") as f:
+            parser.read_file(f)
+    except OSError as e:
+        raise ConfigProblem("cannot read %s: %s" % (path, why(e)))
+    except (configparser.Error, UnicodeDecodeError) as e:
+        raise ConfigProblem("%s is not a configuration file: %s" % (path, str(e).splitlines()[0]))
+    if not parser.has_section("server"):
+        raise ConfigProblem("%s has no [server] section" % path)
+    values = {}
+    for key, value in parser.items("server"):
+        if key not in CONFIG_KEYS:
+            raise ConfigProblem("%s: unknown setting %r (known: %s)" % (path, key, ", ".join(CONFIG_KEYS)))
+        values[CONFIG_KEYS[key]] = value.strip()
+    extra = [s for s in parser.sections() if s != "server"]
+    if extra:
+        raise ConfigProblem("%s: unknown section [%s]" % (path, extra[0]))
+    return values
+
+
+def port_number(text, what):
+    try:
+        port = int(text)
+    except ValueError:
+        raise ConfigProblem("%s must be a number from 0 to 65535, not %r" % (what, text))
+    if not 0 <= port <= 65535:
+        raise ConfigProblem("%s must be a number from 0 to 65535, not %r" % (what, text))
+    return port
+
+
+def port_range(text):
+    """range of the passive ports from "LO-HI" (1024 to 65535, LO <= HI)."""
+    lo, sep, hi = text.partition("-")
+    try:
+        lo, hi = int(lo), int(hi)
+    except ValueError:
+        lo = hi = -1
+    if not sep or not 1024 <= lo <= hi <= 65535:
+        raise ConfigProblem("passive-ports must be LO-HI, two ports from 1024 to 65535 with LO <= HI, not %r"
+                            % text)
+    return range(lo, hi + 1)
+
+
 def parse_args(argv):
-    p = argparse.ArgumentParser(description="Korvala score server: FTP uploads and the HTTP scores page, on loopback.")
+    p = argparse.ArgumentParser(
+        description="Korvala score server: FTP uploads and the HTTP scores page. The game starts one on "
+                    "loopback by itself; a school or club runs one for many players with --config.")
+    p.add_argument("--config", default=None,
+                   help="configuration file: a [server] section with listen, ftp-port, http-port, "
+                        "passive-ports, folder, certificate and names; options given here win over it")
     p.add_argument("--folder", default=None,
                    help="data folder: ftp/ (the account's home, with Korvala/) and the certificate "
                         "(default: $XDG_DATA_HOME or ~/.local/share, then Korvala/score-server)")
-    p.add_argument("--host", default="127.0.0.1", help="address both services listen on (default 127.0.0.1)")
-    p.add_argument("--ftp-port", type=int, default=2121, help="FTP port (default 2121; 0 picks a free one)")
-    p.add_argument("--http-port", type=int, default=2180, help="HTTP port (default 2180; 0 picks a free one)")
+    p.add_argument("--host", default=None, help="address both services listen on (default 127.0.0.1)")
+    p.add_argument("--ftp-port", default=None, help="FTP port (default 2121; 0 picks a free one)")
+    p.add_argument("--http-port", default=None, help="HTTP port (default 2180; 0 picks a free one)")
+    p.add_argument("--passive-ports", default=None, metavar="LO-HI",
+                   help="ports for FTP data connections, for a firewall (default: any the system gives)")
     p.add_argument("--cert", default=None,
                    help="TLS certificate (PEM), made at first start if missing; its key lies beside it "
                         "with the suffix .key (default: <folder>/cert.pem)")
+    p.add_argument("--names", default=None,
+                   help="comma-separated host names and addresses the players connect to, written into a "
+                        "certificate made at first start (127.0.0.1, localhost and the listen address "
+                        "are always in it)")
     p.add_argument("--no-tls", action="store_true",
                    help="plain FTP only: AUTH is refused, so that clients carry on without TLS "
                         "(the default requires TLS on the control and the data connections)")
@@ -94,11 +172,22 @@ def parse_args(argv):
                         "server holds the other end of a pipe while it runs)")
     p.add_argument("--verbose", action="store_true", help="log every FTP command and HTTP request to stderr")
     args = p.parse_args(argv)
-    for name in ("ftp_port", "http_port"):
-        if not 0 <= getattr(args, name) <= 65535:
-            p.error("--%s must be between 0 and 65535" % name.replace("_", "-"))
-    args.folder = Path(args.folder or default_folder()).expanduser().resolve()
-    args.cert = Path(args.cert).expanduser().resolve() if args.cert else args.folder / "cert.pem"
+    try:
+        settings = dict(DEFAULTS)
+        if args.config:
+            settings.update(read_config(args.config))
+        for option in DEFAULTS:
+            if getattr(args, option) is not None:
+                settings[option] = getattr(args, option)
+        args.host = settings["host"]
+        args.ftp_port = port_number(settings["ftp_port"], "ftp-port")
+        args.http_port = port_number(settings["http_port"], "http-port")
+        args.passive_ports = port_range(settings["passive_ports"]) if settings["passive_ports"] else None
+        args.names = [n.strip() for n in settings["names"].split(",") if n.strip()]
+    except ConfigProblem as e:
+        p.exit(2, "score server: %s\n" % e)
+    args.folder = Path(settings["folder"] or default_folder()).expanduser().resolve()
+    args.cert = Path(settings["cert"]).expanduser().resolve() if settings["cert"] else args.folder / "cert.pem"
     return args
 
 
@@ -109,14 +198,15 @@ def key_path_for(cert):
     return key if key != cert else cert.with_name(cert.name + ".key")
 
 
-def make_certificate(cert, key, host):
-    """Writes a self-signed certificate for `host` (and 127.0.0.1) and its key."""
+def make_certificate(cert, key, host, extra_names=()):
+    """Writes a self-signed certificate for `host`, `extra_names`, 127.0.0.1
+    and localhost, and its key."""
     from cryptography import x509
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import rsa
     from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-    names = {"127.0.0.1"}
+    names = {"127.0.0.1"} | set(extra_names)
     if host not in ("", "0.0.0.0", "::"):
         names.add(host)
     alt = []
@@ -162,11 +252,11 @@ def make_certificate(cert, key, host):
     os.replace(tmp, cert)
 
 
-def ensure_certificate(cert, host):
+def ensure_certificate(cert, host, extra_names=()):
     key = key_path_for(cert)
     if cert.is_file() and key.is_file():
         return cert, key
-    make_certificate(cert, key, host)
+    make_certificate(cert, key, host, extra_names)
     log.info("made a self-signed certificate: %s (key %s)", cert, key)
     return cert, key
 
@@ -205,35 +295,119 @@ def score_fields(name):
     return digits, rest, ""
 
 
-def ranked_entries(folder):
-    """(score digits or None, player name, country, file name) for the
-    visible files of the score folder, best first: by the leading number,
-    highest first; names without one after every numbered name; equal ranks
-    by file name."""
+_DIGITS = "0123456789"
+
+
+def _score_value(name):
+    """The leading number of a score file's name, -1 without one."""
+    digits = name[:len(name) - len(name.lstrip(_DIGITS))]
+    return int(digits) if digits else -1
+
+
+def ranked_names(folder):
+    """The visible files of the score folder, best first: by the leading
+    number, highest first; names without one after every numbered name;
+    equal ranks by file name. The folder is read with one scandir, and no
+    file is looked at on its own but a link (to tell whether it leads to a
+    file). Names are as the folder holds them (bytes that are not UTF-8
+    stand as surrogates; see shown_text)."""
+    names = []
     try:
-        raw = os.listdir(os.fsencode(folder))
+        with os.scandir(folder) as it:
+            for e in it:
+                if e.name.startswith("."):
+                    continue
+                try:
+                    if e.is_file():
+                        names.append(e.name)
+                except OSError:
+                    continue
     except OSError:
         return []
-    entries = []
-    for b in raw:
-        if b.startswith(b"."):
-            continue
+    # By name, then (stable) by score, highest first: ties stay by name.
+    names.sort()
+    names.sort(key=_score_value, reverse=True)
+    return names
+
+
+def _player_folded(name):
+    """score_fields' player name of a file name, case-folded: the same
+    reading, made for speed (a search folds every name of the folder)."""
+    rest = name.lstrip(_DIGITS)
+    if len(rest) >= 2 and rest[0] == "(" and rest[-1] == ")":
+        fields = rest[1:-1].split(")(")
+        if len(fields) >= 3:
+            return ")(".join(fields[:-2]).casefold()
+        if len(fields) == 2:
+            return ("(%s)" % fields[0]).casefold()
+    return rest.casefold()
+
+
+def shown_text(name):
+    """A name from the folder as text for the page: bytes that are not
+    UTF-8 become U+FFFD."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
+class ScoreTable:
+    """The ranked scores of one folder, read again only when the folder has
+    changed: an upload lands in it by a rename, which changes the folder's
+    modification time. A folder changed within the last two seconds of a
+    read may change again within the same tick of its clock, so such a read
+    is not trusted for the next request. Only the rows shown are taken
+    apart into their fields; a search folds the player names once per
+    reading."""
+
+    RACY_NS = 2_000_000_000
+
+    def __init__(self, folder, clock=time.time_ns):
+        self.folder = folder
+        self.clock = clock
+        self.lock = threading.Lock()
+        self.stamp = None   # (mtime_ns, ctime_ns, inode) of the folder when read; None: read again
+        self.names = []
+        # The player names case-folded, made with the first search of a
+        # reading, and the reading (the names list) they were made from.
+        self.folded = None
+        self.folded_from = None
+
+    def _stamp(self):
         try:
-            if not os.path.isfile(os.path.join(os.fsencode(folder), b)):
-                continue
+            st = os.stat(self.folder)
         except OSError:
-            continue
-        name = b.decode("utf-8", "replace")
-        entries.append(score_fields(name) + (name,))
+            return None
+        return (st.st_mtime_ns, st.st_ctime_ns, st.st_ino)
 
-    def key(entry):
-        digits, _, _, name = entry
-        if digits is None:
-            return (1, 0, name)
-        return (0, -int(digits), name)
+    def snapshot(self):
+        """The ranked file names; the same list until the folder changes."""
+        with self.lock:
+            stamp = self._stamp()
+            if stamp is None or stamp != self.stamp:
+                now = self.clock()
+                self.names = ranked_names(self.folder)
+                racy = stamp is None or now - max(stamp[0], stamp[1]) < self.RACY_NS
+                self.stamp = None if racy else stamp
+            return self.names
 
-    entries.sort(key=key)
-    return entries
+    @staticmethod
+    def entry(name):
+        """(score digits or None, player name, country) of one file name."""
+        return score_fields(shown_text(name))
+
+    def search(self, query, names=None):
+        """The ranks (1-based, in the whole table) and names of the entries
+        whose player name holds `query`, case-folded: [(rank, name)]. In
+        the reading `names` (from snapshot()), so that a page's rows and
+        counts come from one reading; a fresh one when none is given."""
+        if names is None:
+            names = self.snapshot()
+        with self.lock:
+            if self.folded_from is not names:
+                self.folded = [_player_folded(n) for n in names]
+                self.folded_from = names
+            folded = self.folded
+        q = query.casefold()
+        return [(i + 1, names[i]) for i, player in enumerate(folded) if q in player]
 
 
 PAGE_STYLE = """
@@ -251,11 +425,54 @@ PAGE_STYLE = """
   tbody tr:first-child td.score { color: #b8860b; }
   p.empty { font-size: 16px; color: #555; }
   footer { padding: 0 20px 16px; font-size: 11px; color: #888; }
+  form.search { float: right; margin: -3px 0 0 12px; }
+  form.search input { font-size: 12px; padding: 2px 4px; width: 10em; }
+  form.search button { font-size: 12px; padding: 2px 8px; }
+  nav { margin: 12px 0 0; font-size: 14px; }
+  nav a { color: #20424f; margin: 0 8px; }
 """
 
 
-def render_page(folder):
-    entries = ranked_entries(folder)
+PAGE_ROWS = 100
+
+
+def page_request(query_string):
+    """(page number, search text) from a request's query: ?page=N (1-based;
+    anything else is the first page) and ?q=TEXT (blanks around it dropped)."""
+    fields = urllib.parse.parse_qs(query_string, keep_blank_values=True)
+    try:
+        page = int(fields.get("page", ["1"])[0])
+    except ValueError:
+        page = 1
+    query = fields.get("q", [""])[0].strip()
+    return page, query
+
+
+def page_link(page, query):
+    params = {"page": page}
+    if query:
+        params["q"] = query
+    return "/?" + urllib.parse.urlencode(params)
+
+
+def render_page(table, page=1, query=""):
+    """One page of at most PAGE_ROWS rows of the ranked table (or of the
+    rows whose player name holds `query`), with links to the pages before and
+    after it and a search box. A page past the last shows the last, one
+    before the first the first. Everything from the folder and the request is
+    escaped."""
+    names = table.snapshot()
+    total = len(names)
+    rows = table.search(query, names) if query else None
+    count = len(rows) if rows is not None else total
+    pages = max(1, (count + PAGE_ROWS - 1) // PAGE_ROWS)
+    page = min(max(page, 1), pages)
+    first = (page - 1) * PAGE_ROWS
+    if rows is not None:
+        shown = rows[first:first + PAGE_ROWS]
+    else:
+        shown = [(first + k + 1, n) for k, n in enumerate(names[first:first + PAGE_ROWS])]
+    shown = [(rank, table.entry(n)) for rank, n in shown]
     esc = html.escape
     out = [
         "<!DOCTYPE html>",
@@ -267,40 +484,58 @@ def render_page(folder):
         "<style>%s</style>" % PAGE_STYLE,
         "</head>",
         "<body>",
-        "<header><h1>%s</h1></header>" % esc(PAGE_TITLE),
+        # The search sits in the header, beside the title, so that the
+        # table starts right below it as before.
+        '<header><form class="search" method="get" action="/">'
+        '<input type="search" name="q" value="%s" placeholder="Nama pemain">'
+        '<button type="submit">Cari</button></form><h1>%s</h1></header>' % (esc(query), esc(PAGE_TITLE)),
         "<main>",
     ]
-    if not entries:
-        out.append('<p class="empty">Belum ada nilai.</p>')
+    if not shown:
+        out.append('<p class="empty">%s</p>' % ("Tidak ada nama yang cocok." if query else "Belum ada nilai."))
     else:
         out.append("<table>")
         out.append("<thead><tr><th>No.</th><th>Nilai</th><th>Nama</th><th>Negara</th></tr></thead>")
         out.append("<tbody>")
-        for rank, (digits, player, country, _) in enumerate(entries, 1):
+        for rank, (digits, player, country) in shown:
             out.append('<tr><td class="rank">%d</td><td class="score">%s</td>'
                        '<td class="player">%s</td><td class="country">%s</td></tr>'
                        % (rank, esc(digits or ""), esc(player), esc(country)))
         out.append("</tbody>")
         out.append("</table>")
+    nav = []
+    if page > 1:
+        nav.append('<a class="prev" href="%s">&laquo; Sebelumnya</a>' % esc(page_link(page - 1, query)))
+    nav.append('<span class="page">Halaman %d dari %d</span>' % (page, pages))
+    if page < pages:
+        nav.append('<a class="next" href="%s">Berikutnya &raquo;</a>' % esc(page_link(page + 1, query)))
+    out.append('<nav>%s</nav>' % " ".join(nav))
     out.append("</main>")
-    out.append("<footer>%d nilai</footer>" % len(entries))
+    if query:
+        out.append("<footer>%d dari %d nilai</footer>" % (count, total))
+    else:
+        out.append("<footer>%d nilai</footer>" % total)
     out.append("</body>")
     out.append("</html>")
     return "\n".join(out) + "\n"
 
 
 def make_http_handler(score_folder, verbose):
+    table = ScoreTable(score_folder)
+
     class ScoresPage(http.server.BaseHTTPRequestHandler):
         server_version = "KorvalaScores/1.0"
 
         def _send_page(self, with_body):
-            path = self.path.split("?", 1)[0].split("#", 1)[0]
+            target = self.path.split("#", 1)[0]
+            path, _, query_string = target.partition("?")
             if path not in ("/", "/index.html"):
                 body = b"Not found\n"
                 self.send_response(404)
                 self.send_header("Content-Type", "text/plain; charset=utf-8")
             else:
-                body = render_page(score_folder).encode("utf-8")
+                page, query = page_request(query_string)
+                body = render_page(table, page, query).encode("utf-8")
                 self.send_response(200)
                 self.send_header("Content-Type", "text/html; charset=utf-8")
             self.send_header("Content-Length", str(len(body)))
@@ -536,10 +771,12 @@ def main(argv=None):
         check_pyftpdlib(tls)  # before anything is made in the folder
         score_folder.mkdir(parents=True, exist_ok=True)
         if tls:
-            cert, key = ensure_certificate(args.cert, args.host)
+            cert, key = ensure_certificate(args.cert, args.host, args.names)
             handler = make_ftp_handler(home, True, cert, key)
         else:
             handler = make_ftp_handler(home, False)
+        if args.passive_ports:
+            handler.passive_ports = args.passive_ports
     except PyftpdlibLacks as e:
         print("score server: this pyftpdlib (%s, in %s) lacks what the server needs: %s"
               % (getattr(pyftpdlib, "__ver__", "version unknown"), os.path.dirname(pyftpdlib.__file__), e),

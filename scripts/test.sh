@@ -4,7 +4,8 @@
 # the simulator without Qt and runs their tests; builds everything again with
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs the tests once more
 # (the fuzzer already runs sanitized); then the threaded parts under
-# ThreadSanitizer.
+# ThreadSanitizer; then the Debian package, installed and played by an
+# ordinary user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -27,5 +28,10 @@ scripts/build.sh build-asan -DKORVALA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
 stage "threads"
 scripts/tsan.sh build-tsan
+
+# Last: it installs the package of the first build, plays it as an ordinary
+# user with the web engine's sandbox on, and purges it again.
+stage "package"
+env -u QTWEBENGINE_DISABLE_SANDBOX tests/package/package_check.sh build build/package-artefacts
 stage "done"
 echo "All tests passed."

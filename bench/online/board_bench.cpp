@@ -95,7 +95,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    initTransfers();
     // The game's parts, trusting the server's certificate; no sound.
     RealPartsPlan plan;
     plan.dataFolder = root / "data";

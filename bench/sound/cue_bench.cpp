@@ -1,10 +1,15 @@
-// What a cue costs the window's thread, and how long binding a device takes.
+// What a cue costs the window's thread, how long binding a device takes,
+// and what mixing costs the audio side.
 //
 // A cue ("prev" then "play") is timed one by one while another thread pulls
 // mixed frames the way the audio output does (10 ms of frames every 10 ms,
 // or as fast as it can with --busy), so the figures include the cost of
 // meeting the mixer on its lock. "open" is timed for a short cue file and a
-// longer tune, both needing a rate change to the mixer's 48000 Hz.
+// longer tune, both at 44100 Hz (held at their own rate). mix() is timed with
+// all 16 voices playing, 10 ms of 48000 Hz stereo a call, for sounds that
+// need no conversion (what every sound was held as when "open" converted
+// it) and for sounds the mixer converts as it plays them: per frame and
+// voice, min / median / max over the calls.
 //
 //   korvala_sound_bench [--busy] [cues]
 #include <algorithm>
@@ -28,6 +33,34 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using korvala::sound::FrameFormat;
 using korvala::sound::Mixer;
+
+// What one mix() call costs per output frame and playing voice, in ns, with
+// every voice playing a 2 s tone of `file` (restarted once it has played).
+std::vector<double> mixCost(const std::string& file, int calls) {
+    Mixer mixer(FrameFormat{48000, 2});
+    const korvala::sound::SoundResult r = korvala::sound::openWavSound(file);
+    if (!r.ok()) return {};
+    std::vector<Mixer::VoiceId> voices;
+    for (int v = 0; v < Mixer::kMaxVoices; ++v) {
+        voices.push_back(mixer.addVoice());
+        mixer.setSound(voices.back(), r.sound);
+    }
+    constexpr std::size_t kFrames = 480;  // 10 ms
+    std::vector<float> buf(kFrames * 2);
+    std::vector<double> ns;
+    for (int i = 0; i < calls; ++i) {
+        if (i % 150 == 0)  // 1.5 s: all of them restart before their end
+            for (Mixer::VoiceId v : voices) {
+                mixer.rewind(v);
+                mixer.start(v);
+            }
+        const auto t0 = Clock::now();
+        const int playing = mixer.mix(buf.data(), kFrames);
+        const double elapsed = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+        ns.push_back(elapsed / (kFrames * static_cast<double>(std::max(1, playing))));
+    }
+    return ns;
+}
 
 // A 16-bit tone of `seconds` at `rate` with `channels`.
 std::string writeTone(const std::filesystem::path& path, double seconds, int rate, int channels) {
@@ -81,6 +114,17 @@ int main(int argc, char** argv) {
         std::printf("%-34s median %8.2f ms   max %8.2f ms   (%d runs; decoded in the background,\n"
                     "%-34s the caller waits median %.3f ms)\n",
                     name, percentile(ms, 0.5), percentile(ms, 1.0), runs, "", percentile(callerMs, 0.5));
+    }
+
+    for (const auto& [name, rate, channels] :
+         {std::tuple{"48000 Hz stereo (no conversion)", 48000, 2},
+          std::tuple{"44100 Hz mono (the game's sounds)", 44100, 1},
+          std::tuple{"22050 Hz stereo", 22050, 2}, std::tuple{"48000 Hz mono", 48000, 1}}) {
+        const std::string file = writeTone(dir / "External.wav", 2.0, rate, channels);
+        const std::vector<double> ns = mixCost(file, 3000);
+        if (ns.empty()) continue;
+        std::printf("mix, 16 voices of %-33s min %5.2f  median %5.2f  max %7.2f ns per frame and voice\n", name,
+                    percentile(ns, 0.0), percentile(ns, 0.5), percentile(ns, 1.0));
     }
 
     std::vector<std::unique_ptr<korvala::SoundBackend>> devices;

@@ -35,7 +35,8 @@
 
 #include "wav_builder.h"
 #include "platform/sound/qt_sound_device.h"
-#include "platform/sound/sound_output.h"
+#include "platform/sound/quick_exit.h"
+#include "platform/sound/sound_system.h"
 
 extern char** environ;
 
@@ -248,12 +249,12 @@ int main(int argc, char** argv) {
     }
     if (ms.empty()) {
         std::printf("no cue was heard (%zu frames recorded)\n", recorder.frames());
-        return 1;
+        korvala::sound::exitWithoutAudioTeardown(1);
     }
     std::printf("cue to first sample at the output, %s: median %.1f ms  min %.1f ms  max %.1f ms"
                 "  (%zu cues %d ms apart%s)\n",
                 underTune ? "while a tune plays" : "after a silence", percentile(ms, 0.5),
                 percentile(ms, 0.0), percentile(ms, 1.0), ms.size(), gapMs,
                 missed ? (", " + std::to_string(missed) + " not heard").c_str() : "");
-    return 0;
+    korvala::sound::exitWithoutAudioTeardown(0);
 }

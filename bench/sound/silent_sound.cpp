@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "platform/sound/qt_sound_device.h"
-#include "platform/sound/sound_output.h"
+#include "platform/sound/quick_exit.h"
+#include "platform/sound/sound_system.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -25,5 +26,5 @@ int main(int argc, char** argv) {
     }
     std::printf("output: %s\n", sound.hasOutput() ? "yes" : "none");
     std::fflush(stdout);
-    return app.exec();
+    korvala::sound::exitWithoutAudioTeardown(app.exec());
 }

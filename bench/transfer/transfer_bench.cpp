@@ -108,7 +108,6 @@ TransferRequest listing() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    initTransfers();
     const int names = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int runs = 7;
 

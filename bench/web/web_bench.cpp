@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
+#include <QWindow>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -164,7 +165,9 @@ int main(int argc, char** argv) {
     korvala::QtWebView browser(panel, QRect(24, 216, 641, 233));
 
     window.show();
-    settle(1000);
+    if (!runUntil([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }, 5000))
+        std::fprintf(stderr, "warning: the window was never exposed\n");
+    settle(500);
     report("before");
 
     QElapsedTimer clock;

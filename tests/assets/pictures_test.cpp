@@ -1,5 +1,5 @@
-// Checks every picture the game ships, as built into the program
-// (:/pictures/<name>.png, and the dense sets <name>@1.5x.png and
+// Checks every picture the game ships, as the game reads them from its
+// resource file (:/pictures/<name>.png, and the dense sets <name>@1.5x.png and
 // <name>@2x.png): its pixel size, decoded, against the size the window model
 // lays it out at (pictureSize), its kind (full colour, palette with one
 // transparent entry, or the icon's on/off mask), and what the game relies on
@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pictures/picture_resources.h"
 #include "window/picture_store.h"
 
 namespace {
@@ -111,6 +112,7 @@ const std::vector<PictureCase>& pictures() {
 }
 
 QString resourcePath(const std::string& name, const Scale& scale = kOneX) {
+    korvala::registerPictureResources();
     return QStringLiteral(":/pictures/%1%2.png").arg(QString::fromStdString(name), scale.suffix);
 }
 

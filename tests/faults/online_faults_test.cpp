@@ -203,7 +203,6 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         root_ = pattern;
         fs::create_directories(remoteFolder());
-        initTransfers();
     }
     void TearDown() override {
         server_.reset();

@@ -87,6 +87,7 @@ if [ "$mode" = layout ]; then
   # The game's folder: everything the game looks for beside its executable.
   check "the game in its folder" test -x "$game_dir/korvala"
   check "the web engine module beside the game" test -f "$game_dir/korvala_web_engine.so"
+  check "the pictures beside the game" cmp -s "$game_dir/korvala_pictures.rcc" "$build/korvala_pictures.rcc"
   for wav in gunshot2 beep5 Auth Birthday External; do
     check "sound $wav.wav beside the game" cmp -s "$game_dir/$wav.wav" "$build/$wav.wav"
   done

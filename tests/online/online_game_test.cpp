@@ -52,7 +52,6 @@ protected:
         std::string why;
         ASSERT_TRUE(server_->start(why)) << "the score server did not start: " << why;
 
-        initTransfers();
         // The game's parts as the game wires them, trusting the server's own
         // certificate as the game trusts it for a loopback host; no sound.
         RealPartsPlan plan;

@@ -39,14 +39,17 @@ STOP_LIMIT = 10  # seconds a stop signal may take; the server checks for one fiv
 class ScoreServer:
     """One running score server, stopped by the test's clean-up."""
 
-    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=()):
+    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=(), command=None):
         self.folder = folder
         # `launcher`: a script and its arguments that Python runs first and
-        # that runs the server in turn.
+        # that runs the server in turn. `command`: the whole command instead
+        # (its folder and ports then come from what it says).
         args = [PYTHON, *launcher, SERVER, "--ftp-port", str(ftp_port), "--http-port", str(http_port)]
         if folder is not None:
             args += ["--folder", folder]
         args += list(extra)
+        if command is not None:
+            args = list(command)
         self.tls = "--no-tls" not in args
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, env=env, stdin=stdin)
@@ -184,6 +187,15 @@ def folder_state(top):
     return state
 
 
+def load_server_module():
+    """The score server's code, imported, for the tests of its parts."""
+    import importlib.util
+    found = importlib.util.spec_from_file_location("score_server_under_test", SERVER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
 def table_rows(page):
     """The score table as (rank, score, name, country) text tuples, unescaped."""
     rows = []
@@ -318,6 +330,218 @@ class ScoresPage(ServerCase):
         for path in ("/ftp/Korvala/", "/cert.key", "/../cert.key", "/Korvala"):
             with self.subTest(path=path):
                 self.assertEqual(server.fetch(path)[0], 404)
+
+
+class ScoresPaging(ServerCase):
+    """A page of at most 100 rows, links to the pages around it, a search
+    by name; every request value escaped; the ranking read again once the
+    folder changes."""
+
+    def plant(self, names):
+        os.makedirs(self.scores_folder(), exist_ok=True)
+        for name in names:
+            with open(os.path.join(self.scores_folder(), name), "w") as f:
+                f.write("x")
+
+    @staticmethod
+    def links(page):
+        return {cls: html.unescape(href) for cls, href in re.findall(r'<a class="(prev|next)" href="([^"]*)"', page)}
+
+    def test_pages_of_a_hundred_rows_with_links_and_clamped_numbers(self):
+        self.plant("%d(Pemain%03d)(e)(Negara)" % (1000 + k, k) for k in range(250))
+        server = self.start()
+        # (query, first rank shown, rows, prev link, next link)
+        cases = [
+            ("/", 1, 100, None, "/?page=2"),
+            ("/?page=2", 101, 100, "/?page=1", "/?page=3"),
+            ("/?page=3", 201, 50, "/?page=2", None),
+            ("/?page=99", 201, 50, "/?page=2", None),
+            ("/?page=0", 1, 100, None, "/?page=2"),
+            ("/?page=-4", 1, 100, None, "/?page=2"),
+            ("/?page=abc", 1, 100, None, "/?page=2"),
+            ("/?page=", 1, 100, None, "/?page=2"),
+            ("/?page=1e9", 1, 100, None, "/?page=2"),
+        ]
+        for query, first, count, prev, nxt in cases:
+            with self.subTest(query=query):
+                status, _, page = server.fetch(query)
+                self.assertEqual(status, 200)
+                rows = table_rows(page)
+                self.assertEqual(len(rows), count)
+                self.assertEqual(rows[0][0], str(first))
+                # Ranked as a whole: rank r holds the r-th best score.
+                self.assertEqual(rows[0][1], str(1000 + 250 - first))
+                self.assertEqual(self.links(page).get("prev"), prev)
+                self.assertEqual(self.links(page).get("next"), nxt)
+                self.assertIn("<footer>250 nilai</footer>", page)
+
+    def test_search_folds_case_keeps_ranks_and_escapes_everything(self):
+        names = ["900(Ädam)(e)(A)", "800(ÄDAM Jr)(e)(B)", "700(Budi)(e)(C)", "600(ädam)(e)(D)",
+                 "500(<b>Ädam<b>)(e)(E)"] + ["%d(Siti%03d)(e)(F)" % (100 + k, k) for k in range(150)]
+        self.plant(names)
+        server = self.start()
+        # (search as typed, ranks found)
+        cases = [
+            ("ädam", ["1", "2", "4", "5"]),
+            ("ÄDAM", ["1", "2", "4", "5"]),
+            ("  budi ", ["3"]),
+            ("nobody", []),
+        ]
+        for query, ranks in cases:
+            with self.subTest(query=query):
+                _, _, page = server.fetch("/?q=" + urllib.parse.quote(query))
+                self.assertEqual([r[0] for r in table_rows(page)], ranks)
+                if not ranks:
+                    self.assertIn("Tidak ada nama yang cocok.", page)
+        # A search pages like the table: 150 Siti rows make two pages.
+        _, _, page = server.fetch("/?q=siti&page=2")
+        rows = table_rows(page)
+        self.assertEqual((len(rows), rows[0][0]), (50, "106"))
+        self.assertEqual(self.links(page), {"prev": "/?page=1&q=siti"})
+        self.assertIn("150 dari 155 nilai", page)
+        # What the player typed comes back as text, in the box and the links.
+        hostile = '"><script>alert(1)</script>&page=7'
+        _, _, page = server.fetch("/?q=" + urllib.parse.quote(hostile))
+        self.assertNotIn("<script>", page)
+        self.assertIn('value="&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;&amp;page=7"', page)
+        self.assertNotIn("<b>", page)
+
+    def test_a_new_upload_shows_at_the_next_request(self):
+        self.plant(["300(Lama)(e)(A)"])
+        server = self.start()
+        self.assertEqual([r[2] for r in table_rows(server.fetch()[2])], ["Lama"])
+        server.upload(self.score_file, "Korvala/400(Baru)(e)(B)")
+        self.assertEqual([r[2] for r in table_rows(server.fetch()[2])], ["Baru", "Lama"])
+
+    def test_the_search_reads_names_as_the_page_shows_them(self):
+        module = load_server_module()
+        for name in ["12(A)(e)(C)", "(x)(y)", "12(A(B))(e)(C)", "12", "abc", "12()()()", "007(Ä)(e)(ID)",
+                     "5(a)(b)", "5(a)(b)(c)(d)", "9(x", "3(ß)(e)(c)"]:
+            with self.subTest(name=name):
+                self.assertEqual(module._player_folded(name), module.score_fields(name)[1].casefold())
+
+    def test_a_search_looks_in_the_reading_it_is_given(self):
+        # Two readings of the same length, as when an upload replaces a
+        # score between a page's reading and its search.
+        module = load_server_module()
+        table = module.ScoreTable(os.path.join(self.tmp, "none"))
+        first = ["2(Ana)(e)(A)", "1(Budi)(e)(B)"]
+        second = ["2(Cici)(e)(C)", "1(Dodi)(e)(D)"]
+        self.assertEqual(table.search("ana", first), [(1, first[0])])
+        self.assertEqual(table.search("dodi", second), [(2, second[1])])
+        self.assertEqual(table.search("budi", first), [(2, first[1])])
+
+    def test_the_ranking_is_kept_until_the_folder_changes(self):
+        module = load_server_module()
+        self.plant(["300(Lama)(e)(A)"])
+        reads = []
+        real = module.ranked_names
+        module.ranked_names = lambda folder: reads.append(folder) or real(folder)
+        # (a clock this far after the folder's last change, whether a change
+        # of the folder is seen at once)
+        for later, trusted in ((10 * 10**9, True), (10**8, False)):
+            with self.subTest(later=later):
+                reads.clear()
+                st = os.stat(self.scores_folder())
+                table = module.ScoreTable(self.scores_folder(),
+                                          clock=lambda: max(st.st_mtime_ns, st.st_ctime_ns) + later)
+                self.assertEqual(table.snapshot(), ["300(Lama)(e)(A)"])
+                self.assertEqual(table.snapshot(), ["300(Lama)(e)(A)"])
+                self.assertEqual(len(reads), 1 if trusted else 2)
+        # A file gone and the folder's time set back as it was: the change
+        # time still tells.
+        table = module.ScoreTable(self.scores_folder(), clock=lambda: time.time_ns() + 10 * 10**9)
+        table.snapshot()
+        stamp = os.stat(self.scores_folder()).st_mtime_ns
+        self.plant(["400(Baru)(e)(B)"])
+        os.utime(self.scores_folder(), ns=(stamp, stamp))
+        self.assertEqual(table.snapshot(), ["400(Baru)(e)(B)", "300(Lama)(e)(A)"])
+
+
+UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                    "korvala-score-server.service")
+INSTALLED_SERVER = "/usr/lib/korvala/score_server.py"
+INSTALLED_CONFIG = "/etc/korvala/score-server.conf"
+
+
+def unit_command():
+    """The ExecStart line of the system service, as words."""
+    with open(UNIT) as f:
+        for line in f:
+            if line.startswith("ExecStart="):
+                return line[len("ExecStart="):].split()
+    raise AssertionError("no ExecStart in %s" % UNIT)
+
+
+class SchoolServer(ServerCase):
+    """The score server as the system service runs it for many players: its
+    command from the unit, one configuration file, a passive port range."""
+
+    def config(self, text):
+        path = os.path.join(self.tmp, "score-server.conf")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_the_unit_s_command_serves_an_upload_and_a_listing_through_its_passive_ports(self):
+        command = unit_command()
+        self.assertEqual(command, [INSTALLED_SERVER, "--config", INSTALLED_CONFIG])
+        with socket.socket() as probe:  # a free range: a port the system gives and the ones after it
+            probe.bind(("127.0.0.1", 0))
+            low = max(1024, probe.getsockname()[1] - 5)
+        conf = self.config("[server]\nlisten = 127.0.0.1\nftp-port = 0\nhttp-port = 0\n"
+                           "passive-ports = %d-%d\nfolder = %s\ncertificate = %s\nnames = scores.example, 192.0.2.7\n"
+                           % (low, low + 9, self.folder, os.path.join(self.folder, "cert.pem")))
+        run = [SERVER if w == INSTALLED_SERVER else conf if w == INSTALLED_CONFIG else w for w in command]
+        server = ScoreServer(self.folder, command=[PYTHON] + run)
+        self.addCleanup(server.close)
+        server.wait_ready()
+        server.upload(self.score_file, "Korvala/77(Sekolah)(e)(indonesia)")
+        self.assertEqual(server.listing(), ["77(Sekolah)(e)(indonesia)"])
+        # The data connections used the range: ftplib says where it was sent.
+        ftp = server.ftp_client()
+        try:
+            host, port = ftp.makepasv()
+            self.assertIn(port, range(low, low + 10))
+        finally:
+            ftp.close()
+        # The certificate names what the players connect to.
+        from cryptography import x509
+        with open(server.cert, "rb") as f:
+            alt = x509.load_pem_x509_certificate(f.read()).extensions.get_extension_for_class(
+                x509.SubjectAlternativeName).value
+        self.assertIn("scores.example", alt.get_values_for_type(x509.DNSName))
+        self.assertIn("192.0.2.7", [str(a) for a in alt.get_values_for_type(x509.IPAddress)])
+
+    def test_a_bad_configuration_stops_it_with_one_line(self):
+        # (configuration text or None for a missing file, what the line must say)
+        cases = [
+            (None, "cannot read"),
+            ("listen = 1.2.3.4\n", "not a configuration file"),
+            ("[other]\nlisten = 127.0.0.1\n", "no [server] section"),
+            ("[server]\nlisten = 127.0.0.1\nport = 21\n", "unknown setting 'port'"),
+            ("[server]\nftp-port = 70000\n", "ftp-port must be a number"),
+            ("[server]\nhttp-port = web\n", "http-port must be a number"),
+            ("[server]\npassive-ports = 60010-60000\n", "passive-ports must be LO-HI"),
+            ("[server]\npassive-ports = 80-90\n", "passive-ports must be LO-HI"),
+        ]
+        for text, says in cases:
+            with self.subTest(text=text):
+                path = os.path.join(self.tmp, "missing.conf") if text is None else self.config(text)
+                run = subprocess.run([PYTHON, SERVER, "--config", path, "--folder", self.folder],
+                                     capture_output=True, text=True, timeout=HANG)
+                self.assertEqual(run.returncode, 2)
+                self.assertEqual(run.stdout, "")
+                self.assertEqual(len(run.stderr.splitlines()), 1, run.stderr)
+                self.assertIn(says, run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
+
+    def test_options_win_over_the_file(self):
+        conf = self.config("[server]\nlisten = 127.0.0.1\nftp-port = 1\nhttp-port = 1\nfolder = /nonexistent\n")
+        server = ScoreServer(self.folder, extra=["--config", conf])
+        self.addCleanup(server.close)
+        server.wait_ready()
+        self.assertTrue(os.path.isdir(self.scores_folder()))
 
 
 SCORE = "1250(Korvala)(email)(indonesia)"

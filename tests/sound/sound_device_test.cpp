@@ -161,8 +161,8 @@ TEST_F(SoundDevices, DevicesSoundTogetherAndTheSumIsClipped) {
     EXPECT_EQ(out[999], 1.0f);
 }
 
-TEST_F(SoundDevices, SoundsAreDecodedToTheMixersRateAndChannels) {
-    // A 44100 Hz file on an 8000 Hz stereo mixer keeps its length.
+TEST_F(SoundDevices, SoundsPlayAtTheMixersRateAndChannels) {
+    // A 44100 Hz mono file on an 8000 Hz stereo mixer keeps its length.
     std::vector<double> v(44100 / 10, 0.5);  // 0.1 s
     const auto bytes = testing::wav({3, 1, 44100, 32, true}, v);
     const auto path = (dir_ / "gunshot2.wav").string();
@@ -173,6 +173,47 @@ TEST_F(SoundDevices, SoundsAreDecodedToTheMixersRateAndChannels) {
     const auto out = pull(kRate / 10 + 5);
     for (int i = 0; i < kRate / 10; ++i) ASSERT_FLOAT_EQ(out[i], 0.5f) << i;
     for (int i = kRate / 10; i < kRate / 10 + 5; ++i) ASSERT_EQ(out[i], 0.0f) << i;
+}
+
+// A mono file is held as mono (half its stereo copy) and played on both
+// sides; a stereo file keeps its two sides.
+TEST_F(SoundDevices, SoundsAreHeldWithTheirOwnChannels) {
+    struct Case {
+        int channels;
+        std::vector<double> samples;  // interleaved
+        std::size_t heldBytes;
+        float left, right;
+    };
+    const std::vector<Case> cases = {
+        {1, std::vector<double>(800, 0.25), 800 * 2, 0.25f, 0.25f},
+        {2, [] {
+             std::vector<double> v;
+             for (int i = 0; i < 800; ++i) v.insert(v.end(), {0.5, -0.25});
+             return v;
+         }(),
+         800 * 4, 0.5f, -0.25f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.channels);
+        Mixer mixer{FrameFormat{kRate, 2}};
+        const auto bytes = testing::wav({1, c.channels, kRate, 16, false}, c.samples);
+        const auto path = (dir_ / ("own" + std::to_string(c.channels) + ".wav")).string();
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<std::streamsize>(bytes.size()));
+        auto device = makeSoundDevice(mixer);
+        device->setFileName(path);
+        device->command("open");
+        static_cast<QtSoundDevice&>(*device).openError();
+        EXPECT_EQ(mixer.bytesHeld(), c.heldBytes);
+        cue(*device);
+        std::vector<float> out(2 * 801, 99.0f);
+        mixer.mix(out.data(), 801);
+        EXPECT_FLOAT_EQ(out[0], c.left);
+        EXPECT_FLOAT_EQ(out[1], c.right);
+        EXPECT_FLOAT_EQ(out[2 * 799], c.left);
+        EXPECT_FLOAT_EQ(out[2 * 799 + 1], c.right);
+        EXPECT_EQ(out[2 * 800], 0.0f);
+    }
 }
 
 TEST_F(SoundDevices, DevicesBeyondTheMixersVoicesAreSilentButAcceptCommands) {

@@ -12,9 +12,11 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/sound/qt_sound_device.h"
-#include "platform/sound/sound_output.h"
+#include "platform/sound/quick_exit.h"
+#include "platform/sound/sound_system.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -27,13 +29,13 @@ int main(int argc, char** argv) {
     const int gapMs = argc > 4 ? std::atoi(argv[4]) : 0;
     const int firstMs = argc > 5 ? std::atoi(argv[5]) : 0;
 
-    korvala::sound::SoundSystem sound;
-    auto device = korvala::sound::makeSoundDevice(sound.mixer());
+    auto sound = std::make_unique<korvala::sound::SoundSystem>();
+    auto device = korvala::sound::makeSoundDevice(sound->mixer());
     device->setFileName(argv[1]);
     device->command("open");
     auto* dev = static_cast<korvala::sound::QtSoundDevice*>(device.get());
-    std::printf("output: %s (%d Hz, %d ch)\nopen: %s\n", sound.hasOutput() ? "yes" : "none",
-                sound.mixer().format().sampleRate, sound.mixer().format().channels,
+    std::printf("output: %s (%d Hz, %d ch)\nopen: %s\n", sound->hasOutput() ? "yes" : "none",
+                sound->mixer().format().sampleRate, sound->mixer().format().channels,
                 korvala::sound::toString(dev->openError()));
     std::fflush(stdout);
 
@@ -48,6 +50,8 @@ int main(int argc, char** argv) {
     QTimer::singleShot(firstMs + (cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer,
                        &app, &QCoreApplication::quit);
     const int status = app.exec();
-    std::printf("stream at the end: %s\n", sound.output().isSuspended() ? "suspended" : "running");
-    return status == 0 ? 0 : 1;
+    std::printf("stream at the end: %s\n", sound->output().isSuspended() ? "suspended" : "running");
+    device.reset();
+    sound.reset();  // stops the output thread
+    korvala::sound::exitWithoutAudioTeardown(status == 0 ? 0 : 1);
 }

@@ -326,16 +326,50 @@ TEST_F(WavFile, OpeningForPlayRefusesWhatDecodingRefusesForTheSameReason) {
     };
     for (const Case& c : cases) {
         const std::string path = write("Auth.wav", c.file);
-        const SoundResult r = openWavSound(path, {48000, 2});
+        const SoundResult r = openWavSound(path);
         EXPECT_EQ(r.error, c.expected) << c.name << ": got " << toString(r.error);
         EXPECT_EQ(r.error, decodeWavFile(path, {48000, 2}).error) << c.name;
         EXPECT_EQ(r.sound != nullptr, c.expected == WavError::None) << c.name;
     }
     for (const std::string& path : {(dir_ / "missing.wav").string(), dir_.string(), std::string()})
-        EXPECT_EQ(openWavSound(path, {48000, 2}).error, WavError::CannotRead) << path;
+        EXPECT_EQ(openWavSound(path).error, WavError::CannotRead) << path;
     const std::string huge = write("Birthday.wav", good);
     std::filesystem::resize_file(huge, kMaxWavFileBytes + 1);  // sparse, never read
-    EXPECT_EQ(openWavSound(huge, {48000, 2}).error, WavError::TooLarge);
+    EXPECT_EQ(openWavSound(huge).error, WavError::TooLarge);
+}
+
+TEST_F(WavFile, OpeningForPlayHoldsTheFilesOwnRateAndAtMostTwoChannels) {
+    // Each held sample is the file's own, rounded to 16 bits: what decoding
+    // at the file's rate and the held channel count gives.
+    struct Case {
+        const char* name;
+        Format format;
+        FrameFormat held;
+    } cases[] = {
+        {"pcm16 mono 44100", {1, 1, 44100, 16, false}, {44100, 1}},
+        {"pcm16 stereo 22050", {1, 2, 22050, 16, false}, {22050, 2}},
+        {"pcm8 mono 1000", {1, 1, 1000, 8, false}, {1000, 1}},
+        {"pcm24 six channels 768000: the front pair", {1, 6, 768000, 24, true}, {768000, 2}},
+        {"float64 32 channels 11025: the front pair", {3, 32, 11025, 64, false}, {11025, 2}},
+    };
+    for (const Case& c : cases) {
+        std::vector<double> values;
+        for (std::size_t i = 0; i < 50; ++i)
+            for (int ch = 0; ch < c.format.channels; ++ch)
+                values.push_back(kValues[(i + static_cast<std::size_t>(ch) * 3) % kValues.size()] * 0.999);
+        const Bytes file = wav(c.format, values);
+        const SoundResult r = openWavSound(write("External.wav", file));
+        ASSERT_TRUE(r.ok()) << c.name << ": " << toString(r.error);
+        EXPECT_EQ(r.sound->format.sampleRate, c.held.sampleRate) << c.name;
+        EXPECT_EQ(r.sound->format.channels, c.held.channels) << c.name;
+        EXPECT_EQ(r.sound->frames, 50u) << c.name;
+        EXPECT_FALSE(r.sound->rest) << c.name;
+        const WavResult d = decodeWav(file, c.held);
+        ASSERT_EQ(r.sound->head.size(), d.sound.samples.size()) << c.name;
+        for (std::size_t i = 0; i < d.sound.samples.size(); ++i)
+            ASSERT_EQ(r.sound->head[i], toSample16(d.sound.samples[i])) << c.name << ", sample " << i;
+        EXPECT_EQ(r.sound->bytesHeld(), 50u * c.held.channels * sizeof(std::int16_t)) << c.name;
+    }
 }
 
 TEST_F(WavFile, AnOversizedFileIsRefusedBeforeItIsRead) {

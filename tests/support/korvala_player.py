@@ -333,6 +333,17 @@ class RowNumber:
         return sum(1 for col in self.columns[self.end:] for v in col if v < 128)
 
 
+# Letters the reader takes for digits on the board's bars: where only row
+# numbers stand, they can only be those digits (a bold orange "8" on its dark
+# bar reads as "B").
+_AS_DIGITS = str.maketrans({"B": "8", "O": "0", "o": "0"})
+
+
+def as_row_numbers(read):
+    """A reading of the rows' numbers with the digits' look-alikes put right."""
+    return read.translate(_AS_DIGITS)
+
+
 def row_numbers_text(first):
     """"1.2.3.4.5.6.7.8.9.10." for the numbers of the rows from 1 on."""
     return "".join("%d." % (first + k) for k in range(10))
@@ -605,6 +616,7 @@ class Player:
             read = read_text(picture)
             if read is None:
                 return None
+            read = as_row_numbers(read)
             if ink_after > 0:
                 read += " (and letters after the numbers from row %d on)" % (blank_from + 1)
             if squeezed(read) == expected or harness.now() >= deadline:

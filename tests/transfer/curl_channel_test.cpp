@@ -66,8 +66,6 @@ void expectFailureLine(const std::string& line, std::string_view kind, std::stri
 
 class TransferChannelTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { initTransfers(); }
-
     void SetUp() override {
         home = dir.path() / "home";
         data = dir.path() / "data";

@@ -58,8 +58,6 @@ struct ListWatcher : ChangeObserver {
 
 class ListingBoard : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { initTransfers(); }
-
     void SetUp() override {
         home = dir.path() / "home";
         fs::create_directories(home / "Korvala");

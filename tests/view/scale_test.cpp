@@ -18,6 +18,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegion>
+#include <QResource>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
@@ -27,6 +28,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "platform/view/game_window.h"
 #include "window/form1.h"
@@ -537,6 +540,44 @@ TEST_F(DenseWindow, EachPictureIsReadOncePerSet) {
         EXPECT_EQ(pm.deviceIndependentSize().toSize(), QSize(151, 129));
         EXPECT_EQ(cache.decoded(), before + (p.read ? 1 : 0));
     }
+}
+
+// A decoded picture's PNG bytes leave the game's memory (the pages inside
+// them are no longer mapped), and the picture decodes the same again from
+// them later: the pages come back from the file unchanged.
+TEST(PictureBytes, LeaveMemoryOnceDecodedAndDecodeTheSameAgain) {
+    const QString title = pictureFile("title", PictureScale::One);
+    // Where its bytes lie, taken once: reading the resource's header again
+    // would map the pages around it once more.
+    const QResource resource(title);
+    const auto start = reinterpret_cast<quintptr>(resource.data());
+    const auto end = start + quintptr(resource.size());
+    auto mappedPages = [start, end] {
+        const auto page = static_cast<quintptr>(::sysconf(_SC_PAGESIZE));
+        QFile pagemap("/proc/self/pagemap");
+        if (!pagemap.open(QIODevice::ReadOnly)) return -1;
+        int present = 0;
+        for (quintptr p = (start + page - 1) / page * page; p + page <= end; p += page) {
+            quint64 entry = 0;
+            if (!pagemap.seek(qint64(p / page * 8)) || pagemap.read(reinterpret_cast<char*>(&entry), 8) != 8) return -1;
+            if (entry >> 63) ++present;
+        }
+        return present;
+    };
+    QFile file(title);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();  // maps every page of it
+    ASSERT_GT(bytes.size(), 3 * 4096);
+    ASSERT_GT(mappedPages(), 0);
+
+    PictureCache first;
+    const QImage once = first.get("title").toImage();
+    EXPECT_EQ(mappedPages(), 0) << "the decoded picture's bytes stay mapped";
+    QFile again(title);
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), bytes);
+    PictureCache second;
+    EXPECT_EQ(second.get("title").toImage(), once);
 }
 
 // A picture that is not there is a stand-in of its window size at any

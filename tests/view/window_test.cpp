@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <QWindow>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -179,6 +181,56 @@ INSTANTIATE_TEST_SUITE_P(Labels, LabelClip, ::testing::Values(
     LabelCase{"Hasil", "NN", -1},          // the final score, 36 pt
     LabelCase{"Hasil", "Label9", -1},      // "Ya", centred
     LabelCase{"papan", "Nama", 9}));       // the bottom row of the score board
+
+// WCAG's relative luminance of a colour and the contrast of two of them.
+double luminance(QRgb c) {
+    auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+}
+double contrast(QRgb a, QRgb b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Every row of the score board reads: its text, in the row's own colour,
+// stands out from the bar behind it by at least 4.5:1 (the bar's median
+// colour where the text is drawn, measured on the rendered panel).
+TEST_F(GameWindowTest, ScoreBoardRowsHaveReadableContrast) {
+    showOnly("papan");
+    for (Label* row : form.Nama) row->setCaption("");
+    show();
+    const QImage bars = grab();
+    for (Label* row : form.Nama) row->setCaption("8888 Pemain Baru indonesia");
+    const QImage rows = grab();
+    for (int k = 0; k < 10; ++k) {
+        const Label& row = *form.Nama[k];
+        const QRect place = px(row);
+        QRect text;  // where the caption changed pixels
+        for (int y = place.top(); y <= place.bottom(); ++y)
+            for (int x = place.left(); x <= place.right(); ++x)
+                if (bars.pixel(x, y) != rows.pixel(x, y)) text |= QRect(x, y, 1, 1);
+        ASSERT_FALSE(text.isEmpty()) << "row " << k + 1 << " drew no text";
+        std::vector<int> r, g, b;
+        for (int y = text.top(); y <= text.bottom(); ++y)
+            for (int x = text.left(); x <= text.right(); ++x) {
+                const QRgb c = bars.pixel(x, y);
+                r.push_back(qRed(c));
+                g.push_back(qGreen(c));
+                b.push_back(qBlue(c));
+            }
+        auto median = [](std::vector<int>& v) {
+            std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+            return v[v.size() / 2];
+        };
+        const QRgb bar = qRgb(median(r), median(g), median(b));
+        const Rgb fore = row.look.foreColor;
+        const QRgb ink = qRgb((fore >> 16) & 0xFF, (fore >> 8) & 0xFF, fore & 0xFF);
+        EXPECT_GE(contrast(ink, bar), 4.5) << "row " << k + 1 << ": text " << std::hex << ink << " on bar " << bar;
+    }
+}
 
 // Mouse input reaches the element the model's stacking says, through the
 // real window: a click is a press and a release on the same element.

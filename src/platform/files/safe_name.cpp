@@ -1,6 +1,7 @@
 // The file name a score string is kept under.
 #include "platform/files/safe_name.h"
 
+#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <stdexcept>
@@ -23,13 +24,34 @@ void appendEscaped(std::string& out, unsigned char byte) {
     out += kHexUpper[byte & 0xF];
 }
 
+// libcrypto's one-shot digest and its SHA-256, loaded on first use; null
+// when libcrypto cannot be loaded.
+struct Crypto {
+    decltype(&::EVP_Digest) digest = nullptr;
+    decltype(&::EVP_sha256) sha256 = nullptr;
+};
+
+const Crypto& crypto() {
+    static const Crypto loaded = [] {
+        Crypto c;
+        if (void* library = ::dlopen(KORVALA_CRYPTO_SONAME, RTLD_NOW | RTLD_LOCAL)) {
+            c.digest = reinterpret_cast<decltype(c.digest)>(::dlsym(library, "EVP_Digest"));
+            c.sha256 = reinterpret_cast<decltype(c.sha256)>(::dlsym(library, "EVP_sha256"));
+        }
+        return c;
+    }();
+    return loaded;
+}
+
 // SHA-256 of `bytes` (libcrypto's), as 64 lower-case hex digits. Without it
 // no name could be made that keeps two long strings apart, so a failure
-// (libcrypto out of memory) is thrown rather than papered over.
+// (libcrypto missing or out of memory) is thrown rather than papered over.
 std::string sha256Hex(std::string_view bytes) {
+    const Crypto& c = crypto();
+    if (!c.digest || !c.sha256) throw std::runtime_error("safeFileName: cannot load " KORVALA_CRYPTO_SONAME);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length != 32)
+    if (c.digest(bytes.data(), bytes.size(), digest, &length, c.sha256(), nullptr) != 1 || length != 32)
         throw std::runtime_error("safeFileName: libcrypto could not compute a SHA-256");
     std::string hex;
     hex.reserve(2 * length);

@@ -3,25 +3,30 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/sound/frame_mixing.h"
+
 namespace korvala::sound {
 namespace {
 
-constexpr float kSampleScale = 1.0f / 32768.0f;
 // Frames the streaming thread decodes per read, committing each piece so
 // that mix() can use it at once.
 constexpr std::size_t kStreamPiece = 4096;
+// Every ring holds the same bytes, so a voice keeps its ring from one long
+// sound to the next whatever their channels.
+constexpr std::size_t kRingValues = Mixer::kStreamRingBytes / sizeof(std::int16_t);
 
-// Adds `frames` 16-bit frames of `channels` to `out`.
-void addFrames(const std::int16_t* src, std::size_t frames, std::size_t channels, float* out) {
-    for (std::size_t i = 0; i < frames * channels; ++i) out[i] += src[i] * kSampleScale;
+// Whether a voice can play `s`: a playable format, at most ten minutes, and
+// every frame either held or to be streamed.
+bool isWhole(const Sound& s) {
+    if (!isPlayable(s.format)) return false;
+    if (s.frames > kMaxDecodedSeconds * static_cast<std::uint64_t>(s.format.sampleRate)) return false;
+    if (s.head.size() % static_cast<std::size_t>(s.format.channels) != 0) return false;
+    return s.headFrames() == s.frames || (s.headFrames() < s.frames && s.rest);
 }
 
 }  // namespace
 
-Mixer::Mixer(FrameFormat format)
-    : format_(format),
-      ringFrames_(kStreamRingBytes / (sizeof(std::int16_t) *
-                                      static_cast<std::size_t>(std::max(1, format.channels)))) {}
+Mixer::Mixer(FrameFormat format) : format_(format), playable_(isPlayable(format)) {}
 
 Mixer::~Mixer() {
     {
@@ -41,17 +46,18 @@ Mixer::VoiceId Mixer::addVoice() {
 }
 
 void Mixer::setSound(VoiceId voice, std::shared_ptr<const Sound> sound) {
-    if (sound && (sound->format.sampleRate != format_.sampleRate ||
-                  sound->format.channels != format_.channels))
-        sound.reset();
+    if (sound && (!playable_ || !isWhole(*sound))) sound.reset();
     const bool streamed = sound && sound->rest;
-    const std::size_t channels = static_cast<std::size_t>(format_.channels);
     std::shared_ptr<std::int16_t[]> ring;
     if (streamed) {
         std::lock_guard lock(mutex_);
         if (valid(voice)) ring = voices_[voice].ring;
     }
-    if (streamed && !ring) ring.reset(new std::int16_t[ringFrames_ * channels]);  // outside the lock
+    if (streamed && !ring) ring.reset(new std::int16_t[kRingValues]);  // outside the lock
+    const std::uint64_t end =
+        sound ? framesAtRate(sound->frames, sound->format.sampleRate, format_.sampleRate) : 0;
+    const std::size_t ringFrames =
+        streamed ? kRingValues / static_cast<std::size_t>(sound->format.channels) : 0;
     std::shared_ptr<const Sound> oldSound;
     std::shared_ptr<std::int16_t[]> oldRing;
     {
@@ -62,7 +68,9 @@ void Mixer::setSound(VoiceId voice, std::shared_ptr<const Sound> sound) {
         oldRing = std::move(v.ring);
         v.sound = std::move(sound);
         v.ring = std::move(ring);
+        v.ringFrames = ringFrames;
         v.position = 0;
+        v.end = end;
         v.playing = false;
         ++v.serial;
         v.ringFirst = v.sound ? v.sound->headFrames() : 0;
@@ -100,7 +108,7 @@ void Mixer::start(VoiceId voice) {
         std::lock_guard lock(mutex_);
         if (!valid(voice)) return;
         Voice& v = voices_[voice];
-        v.playing = v.sound && v.position < v.sound->frames;
+        v.playing = v.sound && v.position < v.end;
         ++v.serial;
         if (!v.playing) return;
         streamed = v.sound->rest != nullptr;
@@ -117,8 +125,7 @@ int Mixer::mix(float* out, std::size_t frames) {
         VoiceId id;
         std::size_t position;
         std::uint64_t serial;
-        std::uint64_t ringFirst;
-        std::size_t ringCount;
+        HeldFrames held;
     };
     std::array<Snapshot, kMaxVoices> active;
     // Alive while we read them outside the lock.
@@ -132,7 +139,10 @@ int Mixer::mix(float* out, std::size_t frames) {
             if (!v.playing || !v.sound) continue;
             sounds[count] = v.sound;
             rings[count] = v.ring;
-            active[count] = {id, v.position, v.serial, v.ringFirst, v.ringCount};
+            const Sound& sound = *v.sound;
+            active[count] = {id, v.position, v.serial,
+                             HeldFrames{sound.format, sound.frames, sound.head.data(), sound.headFrames(),
+                                        v.ring.get(), v.ringFrames, v.ringFirst, v.ringCount}};
             ++count;
         }
         if (count == 0) return 0;
@@ -142,28 +152,12 @@ int Mixer::mix(float* out, std::size_t frames) {
     bool streaming = false;
     for (int k = 0; k < count; ++k) {
         Snapshot& s = active[k];
-        const Sound& sound = *sounds[k];
-        const std::size_t total = static_cast<std::size_t>(sound.frames);
-        const std::size_t head = sound.headFrames();
-        std::size_t done = 0;
-        while (done < frames && s.position < total) {
-            std::size_t run;
-            if (s.position < head) {
-                run = std::min(frames - done, head - s.position);
-                addFrames(sound.head.data() + s.position * ch, run, ch, out + done * ch);
-            } else {
-                streaming = true;
-                const std::uint64_t ringEnd = s.ringFirst + s.ringCount;
-                if (!rings[k] || s.position < s.ringFirst || s.position >= ringEnd)
-                    break;  // not decoded yet: silent until it is, the position waits
-                const std::size_t slot = s.position % ringFrames_;
-                run = std::min({frames - done, static_cast<std::size_t>(ringEnd - s.position),
-                                ringFrames_ - slot});
-                addFrames(rings[k].get() + slot * ch, run, ch, out + done * ch);
-            }
-            s.position += run;
-            done += run;
-        }
+        // Frames not decoded yet stop it early: silent until they are, the
+        // position waits.
+        s.position += addHeldFrames(s.held, format_, s.position, frames, out);
+        if (sounds[k]->rest &&
+            sourceFrameAt(s.position, s.held.format.sampleRate, format_.sampleRate) + 1 >= s.held.headFrames)
+            streaming = true;
     }
     for (std::size_t i = 0; i < frames * ch; ++i) out[i] = std::clamp(out[i], -1.0f, 1.0f);
 
@@ -175,7 +169,7 @@ int Mixer::mix(float* out, std::size_t frames) {
             Voice& v = voices_[s.id];
             if (v.serial != s.serial) continue;  // cued meanwhile: the cue wins
             v.position = s.position;
-            v.playing = s.position < sounds[k]->frames;
+            v.playing = s.position < v.end;
         }
     }
     if (streaming) wakeStreamer();  // to refill what was played
@@ -220,7 +214,6 @@ void Mixer::stream() {
 }
 
 bool Mixer::fillRings() {
-    const std::size_t ch = static_cast<std::size_t>(format_.channels);
     bool retry = false;
     int voices;
     {
@@ -233,14 +226,19 @@ bool Mixer::fillRings() {
             std::shared_ptr<std::int16_t[]> ring;
             std::uint64_t from;
             std::size_t n;
+            std::size_t ch;
+            std::size_t ringFrames;
             std::uint64_t generation;
             {
                 std::lock_guard lock(mutex_);
                 Voice& v = voices_[id];
                 if (!v.sound || !v.sound->rest || !v.ring) break;
-                // The next frame the voice needs from the ring.
-                const std::uint64_t want =
-                    std::max<std::uint64_t>(v.sound->headFrames(), v.position);
+                // The next frame the voice needs from the ring: the one its
+                // next output frame starts from (mix() reads it and the
+                // frame after it).
+                const std::uint64_t want = std::max<std::uint64_t>(
+                    v.sound->headFrames(),
+                    sourceFrameAt(v.position, v.sound->format.sampleRate, format_.sampleRate));
                 const bool inside = want >= v.ringFirst && want <= v.ringFirst + v.ringCount;
                 if (!inside || v.ringReset) {
                     // Slots that a mix under way may still be reading (of a
@@ -261,17 +259,19 @@ bool Mixer::fillRings() {
                 v.ringCount -= static_cast<std::size_t>(want - v.ringFirst);
                 v.ringFirst = want;
                 from = v.ringFirst + v.ringCount;
-                if (from >= v.sound->frames || v.ringCount >= ringFrames_) break;  // all there
-                const std::size_t slot = static_cast<std::size_t>(from % ringFrames_);
-                n = std::min({ringFrames_ - v.ringCount, ringFrames_ - slot, kStreamPiece,
+                ringFrames = v.ringFrames;
+                if (from >= v.sound->frames || v.ringCount >= ringFrames) break;  // all there
+                const std::size_t slot = static_cast<std::size_t>(from % ringFrames);
+                n = std::min({ringFrames - v.ringCount, ringFrames - slot, kStreamPiece,
                               static_cast<std::size_t>(v.sound->frames - from)});
+                ch = static_cast<std::size_t>(v.sound->format.channels);
                 sound = v.sound;
                 ring = v.ring;
                 generation = v.ringGeneration;
             }
             // Outside the lock: these slots lie beyond the window, where
             // nobody reads.
-            std::int16_t* dst = ring.get() + static_cast<std::size_t>(from % ringFrames_) * ch;
+            std::int16_t* dst = ring.get() + static_cast<std::size_t>(from % ringFrames) * ch;
             const std::size_t got = sound->rest->read(from, n, dst);
             std::fill(dst + got * ch, dst + n * ch, std::int16_t{0});
             std::lock_guard lock(mutex_);
@@ -299,7 +299,7 @@ std::size_t Mixer::bytesHeld() const {
     for (VoiceId id = 0; id < voiceCount_; ++id) {
         const Voice& v = voices_[id];
         if (v.sound) bytes += v.sound->bytesHeld();
-        if (v.ring) bytes += ringFrames_ * static_cast<std::size_t>(format_.channels) * sizeof(std::int16_t);
+        if (v.ring) bytes += kStreamRingBytes;
     }
     return bytes;
 }

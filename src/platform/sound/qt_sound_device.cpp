@@ -88,7 +88,7 @@ void QtSoundDevice::decode(std::string path) {
     std::shared_ptr<const Sound> sound;
     WavError error = WavError::None;
     try {
-        SoundResult r = openWavSound(path, mixer_.format());
+        SoundResult r = openWavSound(path);
         error = r.error;
         sound = std::move(r.sound);
     } catch (...) {

@@ -9,17 +9,18 @@
 //   hit->command("prev");                        // cue: rewind ...
 //   hit->command("play");                        // ... and play, returns at once
 //
-// "open" reads and decodes the named file into the mixer's frame format on a
-// worker thread, so binding the five devices at start-up does not hold back
-// the first frame; a cue given before the decoding is done plays as soon as
-// it is. A short sound is decoded whole; of a long one only its first
-// frames, the rest streams from the file as it plays (see openWavSound and
-// Mixer), so a device holds at most 2 MiB of sound however long its file
-// is. A missing or undecodable file leaves the device silent, and is logged
-// (a warning with the file and the reason). "prev" and
-// "play" only touch the voice's position and playing flag. Every other
-// command is ignored. No command throws, reports an error or waits for the
-// sound.
+// "open" reads and decodes the named file on a worker thread, so binding the
+// five devices at start-up does not hold back the first frame; a cue given
+// before the decoding is done plays as soon as it is. The sound is held as
+// 16-bit frames at the file's own rate and channel count (the mixer
+// converts them to the output as it plays them). A short sound is decoded
+// whole; of a long one only its first frames, the rest streams from the
+// file as it plays (see openWavSound and Mixer), so a device holds at most
+// 2 MiB of sound however long its file is. A missing or undecodable file
+// leaves the device silent, and is logged (a warning with the file and the
+// reason). "prev" and "play" only touch the voice's position and playing
+// flag. Every other command is ignored. No command throws, reports an error
+// or waits for the sound.
 // Devices may be created while the mixer is already playing; the mixer must
 // outlive its devices.
 #include <future>

@@ -25,7 +25,7 @@ constexpr int kMaxQuietMs = 1000;  // suspend after this long without a voice, d
 // Feeds the sink with mixed frames while any voice plays.
 class Feeder {
 public:
-    Feeder(Mixer& mixer, QAudioFormat::SampleFormat sampleFormat)
+    Feeder(MixSource& mixer, QAudioFormat::SampleFormat sampleFormat)
         : mixer_(mixer), sampleFormat_(sampleFormat),
           channels_(static_cast<std::size_t>(mixer.format().channels)),
           frameBytes_(channels_ * (sampleFormat == QAudioFormat::Float ? 4 : 2)) {
@@ -68,7 +68,7 @@ public:
 
 private:
     static constexpr std::size_t kChunkFrames = 1024;
-    Mixer& mixer_;
+    MixSource& mixer_;
     const QAudioFormat::SampleFormat sampleFormat_;
     const std::size_t channels_;
     const std::size_t frameBytes_;
@@ -107,7 +107,7 @@ struct SoundOutput::Impl {
     QAudioSink* sink = nullptr;
     QIODevice* io = nullptr;  // owned by the sink
     QTimer* timer = nullptr;
-    Mixer* mixer = nullptr;
+    MixSource* mixer = nullptr;
     std::unique_ptr<Feeder> feeder;
     int quietMs = 0;  // since the last frames were written
     std::atomic<bool> active{false};
@@ -200,7 +200,7 @@ struct SoundOutput::Impl {
     }
 };
 
-SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
+SoundOutput::SoundOutput(MixSource& mixer) : impl_(std::make_unique<Impl>()) {
     if (!QCoreApplication::instance()) return;
     const QAudioDevice dev = QMediaDevices::defaultAudioOutput();
     if (dev.isNull()) return;
@@ -243,6 +243,9 @@ SoundOutput::SoundOutput(Mixer& mixer) : impl_(std::make_unique<Impl>()) {
         if (!impl->awake.exchange(true))
             QMetaObject::invokeMethod(impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
     });
+    // A cue given before the output existed plays now.
+    if (mixer.anyPlaying() && !impl->awake.exchange(true))
+        QMetaObject::invokeMethod(impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
 }
 
 SoundOutput::~SoundOutput() {
@@ -268,7 +271,5 @@ SoundOutput::~SoundOutput() {
 bool SoundOutput::isActive() const { return impl_->active; }
 
 bool SoundOutput::isSuspended() const { return impl_->suspended; }
-
-SoundSystem::SoundSystem() : mixer_(preferredFrameFormat()), output_(mixer_) {}
 
 }  // namespace korvala::sound

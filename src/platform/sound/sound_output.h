@@ -17,11 +17,11 @@
 // command and simply stay silent.
 //
 //   QApplication app(argc, argv);
-//   korvala::sound::SoundSystem sound;            // picks the format, starts output
+//   korvala::sound::SoundSystem sound;            // sound_system.h: the mixer and this output
 //   auto mc1 = korvala::sound::makeSoundDevice(sound.mixer());
 #include <memory>
 
-#include "platform/sound/mixer.h"
+#include "platform/sound/mix_source.h"
 
 
 namespace korvala::sound {
@@ -33,9 +33,9 @@ FrameFormat preferredFrameFormat();
 class SoundOutput {
 public:
     // Starts feeding from `mixer`, which must outlive this object. Create it
-    // after the Qt application object and destroy it before; the destructor
-    // stops the output and waits for its thread.
-    explicit SoundOutput(Mixer& mixer);
+    // after the Qt application object, on its thread, and destroy it before;
+    // the destructor stops the output and waits for its thread.
+    explicit SoundOutput(MixSource& mixer);
     ~SoundOutput();
     SoundOutput(const SoundOutput&) = delete;
     SoundOutput& operator=(const SoundOutput&) = delete;
@@ -48,19 +48,6 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-};
-
-// The mixer and its output together, as the game uses them.
-class SoundSystem {
-public:
-    SoundSystem();
-    Mixer& mixer() { return mixer_; }
-    bool hasOutput() const { return output_.isActive(); }
-    const SoundOutput& output() const { return output_; }
-
-private:
-    Mixer mixer_;
-    SoundOutput output_;
 };
 
 }  // namespace korvala::sound

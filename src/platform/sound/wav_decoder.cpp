@@ -116,12 +116,11 @@ WavError parseFormat(const std::uint8_t* p, std::size_t size, SourceLayout& s) {
 }
 
 
-// Where a WAV's samples lie in its bytes and how many frames it makes.
+// Where a WAV's samples lie in its bytes and how many frames it has.
 struct WavLayout {
     SourceLayout src;
     std::uint64_t dataOffset = 0;  // of the "data" body
     std::uint64_t srcFrames = 0;   // whole source frames in it
-    std::uint64_t outFrames = 0;   // frames at the target rate
 };
 
 // Walks the chunks of a WAV of `size` bytes, read through `readAt(offset, n,
@@ -129,10 +128,7 @@ struct WavLayout {
 // Walks only the bytes there are: the RIFF size field is often wrong and is
 // not trusted.
 template <class ReadAt>
-WavError parseWav(std::uint64_t size, ReadAt&& readAt, FrameFormat target, WavLayout& w) {
-    if (target.channels < 1 || target.channels > 2 || target.sampleRate < 1000 ||
-        target.sampleRate > 768000)
-        return WavError::BadFormat;
+WavError parseWav(std::uint64_t size, ReadAt&& readAt, WavLayout& w) {
     if (size > kMaxWavFileBytes) return WavError::TooLarge;
     std::uint8_t head[12];
     if (size < 12) {
@@ -180,98 +176,74 @@ WavError parseWav(std::uint64_t size, ReadAt&& readAt, FrameFormat target, WavLa
     if (!haveData) return WavError::NoData;
 
     w.srcFrames = dataSize / w.src.stride;
-    // Frames that the converted sound will have, the length kept.
-    const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
-    const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
-    if (w.srcFrames > kMaxDecodedSeconds * fromRate) return WavError::TooLarge;
-    w.outFrames = w.srcFrames;
-    if (fromRate != toRate && w.srcFrames > 0)
-        w.outFrames = std::max<std::uint64_t>(1, (w.srcFrames * toRate + fromRate / 2) / fromRate);
-    if (w.outFrames > kMaxDecodedSeconds * toRate) return WavError::TooLarge;
+    if (w.srcFrames > kMaxDecodedSeconds * static_cast<std::uint64_t>(w.src.sampleRate))
+        return WavError::TooLarge;
     return WavError::None;
 }
 
-void store(float v, float& out) { out = v; }
-void store(float v, std::int16_t& out) { out = toSample16(v); }
-
-// Converts output frames [first, first + count) of a sound laid out as `w`
-// for `target`, into `out`. `src` holds source frames [srcFirst, ...), as
-// many as those output frames need: a different rate is converted by linear
-// interpolation, output frame j sitting at source position j * from / to
-// between the two source frames around it, the last one held at the end.
-// Integer positions keep long sounds exact.
-template <class Out>
+// Converts a whole sound laid out as `w` (its data at `src`) to `outFrames`
+// frames of `target`, into `out`: a different rate by linear interpolation,
+// output frame j sitting at source position j * from / to between the two
+// source frames around it, the last one held at the end. Integer positions
+// keep long sounds exact. The mixer converts held frames the same way as it
+// plays them (frame_mixing.cpp).
 void convertFrames(const WavLayout& w, FrameFormat target, const std::uint8_t* src,
-                   std::uint64_t srcFirst, std::uint64_t first, std::size_t count, Out* out) {
+                   std::uint64_t outFrames, float* out) {
     const int tc = target.channels;
     const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
     const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
     float a[2], b[2];
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t j = first + k;
+    for (std::uint64_t j = 0; j < outFrames; ++j) {
+        float* o = out + j * static_cast<std::uint64_t>(tc);
         if (fromRate == toRate) {
-            readFrame(src, static_cast<std::size_t>(j - srcFirst), w.src, tc, a);
-            for (int c = 0; c < tc; ++c) store(a[c], out[k * tc + c]);
+            readFrame(src, static_cast<std::size_t>(j), w.src, tc, o);
             continue;
         }
         const std::uint64_t num = j * fromRate;
         const std::uint64_t i = num / toRate;
         const float frac = static_cast<float>(num % toRate) / static_cast<float>(toRate);
         const std::uint64_t last = w.srcFrames - 1;
-        readFrame(src, static_cast<std::size_t>(std::min(i, last) - srcFirst), w.src, tc, a);
-        readFrame(src, static_cast<std::size_t>(std::min(i + 1, last) - srcFirst), w.src, tc, b);
-        for (int c = 0; c < tc; ++c) store(a[c] + (b[c] - a[c]) * frac, out[k * tc + c]);
+        readFrame(src, static_cast<std::size_t>(std::min(i, last)), w.src, tc, a);
+        readFrame(src, static_cast<std::size_t>(std::min(i + 1, last)), w.src, tc, b);
+        for (int c = 0; c < tc; ++c) o[c] = a[c] + (b[c] - a[c]) * frac;
     }
 }
 
-// The source frame that output frame j starts from.
-std::uint64_t sourceFrame(const WavLayout& w, FrameFormat target, std::uint64_t j) {
-    const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
-    const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
-    return fromRate == toRate ? j : j * fromRate / toRate;
-}
+// The channels a sound is held with: mono stays mono, the rest keep their
+// front left/right pair.
+int heldChannels(const SourceLayout& s) { return s.channels >= 2 ? 2 : 1; }
 
 // Reads a WAV file's samples block by block through a buffer of a fixed
-// size and converts them on demand.
+// size, as 16-bit frames at the file's own rate.
 class WavFileSource final : public FrameSource {
 public:
-    WavFileSource(std::ifstream file, const WavLayout& layout, FrameFormat target)
-        : file_(std::move(file)), w_(layout), target_(target),
-          buffer_(std::max<std::size_t>(64u << 10, 4 * layout.src.stride)) {
-        const std::uint64_t fromRate = static_cast<std::uint64_t>(w_.src.sampleRate);
-        const std::uint64_t toRate = static_cast<std::uint64_t>(target_.sampleRate);
-        const std::uint64_t capacity = buffer_.size() / w_.src.stride;  // source frames, at least 4
-        // Output frames per block such that the source frames they need fit
-        // the buffer: k frames reach over at most (k - 1) * from / to + 3.
-        sameRate_ = fromRate == toRate;
-        perBlock_ = sameRate_
-                        ? capacity
-                        : std::max<std::uint64_t>(1, (capacity - 3) * toRate / fromRate + 1);
-    }
+    WavFileSource(std::ifstream file, const WavLayout& layout)
+        : file_(std::move(file)), w_(layout), channels_(heldChannels(layout.src)),
+          buffer_(std::max<std::size_t>(64u << 10, 4 * layout.src.stride)),
+          perBlock_(buffer_.size() / layout.src.stride) {}
 
     std::size_t read(std::uint64_t first, std::size_t count, std::int16_t* out) override {
-        if (first >= w_.outFrames) return 0;
-        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, w_.outFrames - first));
-        const std::size_t tc = static_cast<std::size_t>(target_.channels);
+        if (first >= w_.srcFrames) return 0;
+        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, w_.srcFrames - first));
+        const std::size_t stride = w_.src.stride;
+        float frame[2];
         for (std::size_t done = 0; done < count;) {
-            const std::uint64_t j = first + done;
-            const std::size_t k =
-                static_cast<std::size_t>(std::min<std::uint64_t>(count - done, perBlock_));
-            // The source frames these output frames start from, and the one
-            // after the last of them when they are interpolated.
-            const std::uint64_t last = w_.srcFrames - 1;
-            const std::uint64_t lo = std::min(sourceFrame(w_, target_, j), last);
-            const std::uint64_t hi = std::min(sourceFrame(w_, target_, j + k - 1) + (sameRate_ ? 0 : 1), last);
-            const std::size_t bytes = static_cast<std::size_t>((hi - lo + 1) * w_.src.stride);
+            const std::size_t k = std::min(count - done, perBlock_);
+            const std::size_t bytes = k * stride;
             std::size_t got = 0;
             file_.clear();
-            if (file_.seekg(static_cast<std::streamoff>(w_.dataOffset + lo * w_.src.stride))) {
+            if (file_.seekg(static_cast<std::streamoff>(w_.dataOffset + (first + done) * stride))) {
                 file_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(bytes));
                 got = static_cast<std::size_t>(file_.gcount());
             }
+            // A file that shrank since it was opened: what is missing is silence.
             std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(got),
                       buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), std::uint8_t{0});
-            convertFrames(w_, target_, buffer_.data(), lo, j, k, out + done * tc);
+            std::int16_t* o = out + done * static_cast<std::size_t>(channels_);
+            for (std::size_t f = 0; f < k; ++f) {
+                readFrame(buffer_.data(), f, w_.src, channels_, frame);
+                for (int c = 0; c < channels_; ++c) *o++ = toSample16(frame[c]);
+            }
             done += k;
         }
         return count;
@@ -282,10 +254,9 @@ public:
 private:
     std::ifstream file_;
     const WavLayout w_;
-    const FrameFormat target_;
+    const int channels_;
     std::vector<std::uint8_t> buffer_;  // source bytes of one block
-    bool sameRate_ = true;
-    std::uint64_t perBlock_ = 1;  // output frames per block
+    const std::size_t perBlock_;        // source frames per block, at least 4
 };
 
 // Opens `path` for reading if it is a regular file of an acceptable size.
@@ -321,16 +292,24 @@ const char* toString(WavError e) {
 
 WavResult decodeWav(std::span<const std::uint8_t> bytes, FrameFormat target) {
     WavResult r;
+    if (!isPlayable(target)) {
+        r.error = WavError::BadFormat;
+        return r;
+    }
     WavLayout w;
     auto readAt = [bytes](std::uint64_t offset, std::size_t n, std::uint8_t* dst) {
         std::memcpy(dst, bytes.data() + offset, n);
         return true;
     };
-    r.error = parseWav(bytes.size(), readAt, target, w);
+    r.error = parseWav(bytes.size(), readAt, w);
     if (!r.ok()) return r;
-    std::vector<float> out(static_cast<std::size_t>(w.outFrames) * target.channels);
-    convertFrames(w, target, bytes.data() + w.dataOffset, 0, 0, static_cast<std::size_t>(w.outFrames),
-                  out.data());
+    const std::uint64_t outFrames = framesAtRate(w.srcFrames, w.src.sampleRate, target.sampleRate);
+    if (outFrames > kMaxDecodedSeconds * static_cast<std::uint64_t>(target.sampleRate)) {
+        r.error = WavError::TooLarge;
+        return r;
+    }
+    std::vector<float> out(static_cast<std::size_t>(outFrames) * target.channels);
+    convertFrames(w, target, bytes.data() + w.dataOffset, outFrames, out.data());
     r.sound.format = target;
     r.sound.samples = std::move(out);
     return r;
@@ -349,8 +328,7 @@ WavResult decodeWavFile(const std::string& path, FrameFormat target) {
     return decodeWav(bytes, target);
 }
 
-SoundResult openWavSound(const std::string& path, FrameFormat target, std::size_t maxHeldBytes,
-                         std::size_t headBytes) {
+SoundResult openWavSound(const std::string& path, std::size_t maxHeldBytes, std::size_t headBytes) {
     SoundResult r;
     std::ifstream in;
     std::uint64_t size = 0;
@@ -366,20 +344,21 @@ SoundResult openWavSound(const std::string& path, FrameFormat target, std::size_
         std::memset(dst + got, 0, n - got);
         return offset + n <= size;
     };
-    r.error = parseWav(size, readAt, target, w);
+    r.error = parseWav(size, readAt, w);
     if (!r.ok()) return r;
 
     auto sound = std::make_shared<Sound>();
-    sound->format = target;
-    sound->frames = w.outFrames;
-    const std::size_t frameBytes = sizeof(std::int16_t) * static_cast<std::size_t>(target.channels);
-    const std::uint64_t held = w.outFrames * frameBytes <= maxHeldBytes
-                                   ? w.outFrames
-                                   : std::min<std::uint64_t>(w.outFrames, headBytes / frameBytes);
-    auto source = std::make_unique<WavFileSource>(std::move(in), w, target);
-    sound->head.resize(static_cast<std::size_t>(held) * target.channels);
+    sound->format = {w.src.sampleRate, heldChannels(w.src)};
+    sound->frames = w.srcFrames;
+    const std::size_t channels = static_cast<std::size_t>(sound->format.channels);
+    const std::size_t frameBytes = sizeof(std::int16_t) * channels;
+    const std::uint64_t held = w.srcFrames * frameBytes <= maxHeldBytes
+                                   ? w.srcFrames
+                                   : std::min<std::uint64_t>(w.srcFrames, headBytes / frameBytes);
+    auto source = std::make_unique<WavFileSource>(std::move(in), w);
+    sound->head.resize(static_cast<std::size_t>(held) * channels);
     source->read(0, static_cast<std::size_t>(held), sound->head.data());
-    if (held < w.outFrames) sound->rest = std::move(source);  // else the file closes here
+    if (held < w.srcFrames) sound->rest = std::move(source);  // else the file closes here
     r.sound = std::move(sound);
     return r;
 }

@@ -1,11 +1,12 @@
 #pragma once
-// Reads waveform-audio (WAV) files and turns their samples into frames at
-// the rate and channel count the mixer plays, so a cue only has to copy
-// samples. Plain C++: no Qt, no platform calls.
+// Reads waveform-audio (WAV) files. Plain C++: no Qt, no platform calls.
 //
 // Two ways in:
-//   decodeWav / decodeWavFile  the whole sound at once, as float frames;
-//   openWavSound               what the sound devices use: 16-bit frames, a
+//   decodeWav / decodeWavFile  the whole sound at once, as float frames
+//                              converted to a given rate and channel count;
+//   openWavSound               what the sound devices use: 16-bit frames at
+//                              the sound's own rate and channel count (the
+//                              mixer converts them as it plays them), a
 //                              short sound decoded whole, a long one only its
 //                              first frames, the rest read from the file in
 //                              small blocks as it plays (see Sound).
@@ -30,11 +31,27 @@
 
 namespace korvala::sound {
 
-// The shape of the frames the mixer plays.
+// The shape of a run of frames: the mixer's output, or a sound as it is held.
 struct FrameFormat {
     int sampleRate = 48000;  // frames per second
     int channels = 2;        // 1 (mono) or 2 (stereo, left then right)
 };
+
+// Whether frames of `f` can be held and mixed: 1000..768000 Hz, one or two channels.
+inline bool isPlayable(FrameFormat f) {
+    return f.channels >= 1 && f.channels <= 2 && f.sampleRate >= 1000 && f.sampleRate <= 768000;
+}
+
+// How many frames at `toRate` a sound of `frames` frames at `fromRate` lasts:
+// the length kept, rounded, and never nothing from something. Both rates
+// in 1000..768000 and frames no more than ten minutes' worth.
+inline std::uint64_t framesAtRate(std::uint64_t frames, int fromRate, int toRate) {
+    if (fromRate == toRate || frames == 0) return frames;
+    const auto from = static_cast<std::uint64_t>(fromRate);
+    const auto to = static_cast<std::uint64_t>(toRate);
+    const std::uint64_t n = (frames * to + from / 2) / from;
+    return n > 0 ? n : 1;
+}
 
 // A decoded sound: interleaved float samples in [-1, 1] at `format`.
 struct DecodedSound {
@@ -70,7 +87,9 @@ struct WavResult {
 inline constexpr std::uint64_t kMaxWavFileBytes = 256ull << 20;  // 256 MiB
 inline constexpr std::uint64_t kMaxDecodedSeconds = 600;         // 10 minutes
 
-// Decodes a WAV held in memory into frames at `target`.
+// Decodes a WAV held in memory into frames at `target`, the whole sound
+// converted at once: what a voice of the mixer plays for it, give or take
+// the rounding to 16 bits (the mixer converts the same way as it plays).
 // Channels: mono is copied to both sides, stereo is averaged to mono, more
 // than two channels keep their front left/right pair. A different rate is
 // converted by linear interpolation, keeping the sound's length.
@@ -90,21 +109,25 @@ inline std::int16_t toSample16(float v) {
 }
 
 // Decodes frames of a sound on demand (the part of a long sound that is not
-// held in memory). Called by one thread at a time.
+// held in memory), at the sound's own rate and channel count. Called by one
+// thread at a time.
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    // Writes frames [first, first + count) into `out` (count * channels
-    // values); returns how many it wrote, fewer only past the sound's end.
+    // Writes frames [first, first + count) into `out` (count * the sound's
+    // channels values); returns how many it wrote, fewer only past the
+    // sound's end.
     // Samples it cannot read (the file shrank or went away) are silence.
     virtual std::size_t read(std::uint64_t first, std::size_t count, std::int16_t* out) = 0;
     // The memory it keeps for its work, in bytes.
     virtual std::size_t bytesHeld() const = 0;
 };
 
-// A sound as a voice plays it: interleaved 16-bit frames at `format`. Its
-// first headFrames() frames are held in `head`; a sound longer than that
-// reads the rest from `rest` while it plays.
+// A sound as a voice plays it: interleaved 16-bit frames at the sound's own
+// rate and channel count, `format` (a file of more than two channels keeps
+// its front left/right pair). Its first headFrames() frames are held in
+// `head`; a sound longer than that reads the rest from `rest` while it
+// plays. The mixer converts the frames to its output as it mixes them.
 struct Sound {
     FrameFormat format;
     std::uint64_t frames = 0;            // the whole sound
@@ -119,12 +142,13 @@ struct Sound {
     }
 };
 
-// How much of a sound is held in memory (as 16-bit frames at the mixer's
-// format): a sound of up to kMaxHeldSoundBytes is decoded whole (about 10 s
-// at 48000 Hz stereo, every sound the game ships); of a longer one only the
-// first kStreamHeadBytes are, the rest is read from its file as it plays, in
-// blocks through a buffer of at most kMaxReadBufferBytes. So no sound holds
-// more than kMaxHeldSoundBytes, however long it is.
+// How much of a sound is held in memory (as 16-bit frames at its own rate
+// and channel count): a sound of up to kMaxHeldSoundBytes is decoded whole
+// (about 23 s at 44100 Hz mono, 11 s at 48000 Hz stereo: every sound the game
+// ships); of a longer one only the first kStreamHeadBytes are, the rest is
+// read from its file as it plays, in blocks through a buffer of at most
+// kMaxReadBufferBytes. So no sound holds more than kMaxHeldSoundBytes,
+// however long it is.
 inline constexpr std::size_t kMaxHeldSoundBytes = 2u << 20;    // 2 MiB
 inline constexpr std::size_t kStreamHeadBytes = 512u << 10;    // 512 KiB
 // 256 KiB: the buffer is 64 KiB, or 4 frames when frames are larger than
@@ -137,14 +161,15 @@ struct SoundResult {
     bool ok() const { return error == WavError::None; }
 };
 
-// Opens the WAV file at `path` for playing at `target`, with the same checks
-// and errors as decodeWavFile and the same frames (as toSample16 of them),
-// but without reading the file whole: it reads the chunk headers, then
-// decodes the held frames; a sound longer than `maxHeldBytes` keeps the
-// first `headBytes` and its file open for the rest. The limits are
-// parameters for the tests; the game uses the defaults.
-SoundResult openWavSound(const std::string& path, FrameFormat target,
-                         std::size_t maxHeldBytes = kMaxHeldSoundBytes,
+// Opens the WAV file at `path` for playing, with the same checks and errors
+// as decodeWavFile, but without reading the file whole: it reads the chunk
+// headers, then decodes the held frames; a sound longer than `maxHeldBytes`
+// keeps the first `headBytes` and its file open for the rest. The frames
+// keep the file's rate; a mono file stays mono, a stereo file stereo, and
+// of more channels the front left/right pair is kept. Each sample is
+// toSample16 of what decodeWav gives at the file's own rate and that channel
+// count. The limits are parameters for the tests; the game uses the defaults.
+SoundResult openWavSound(const std::string& path, std::size_t maxHeldBytes = kMaxHeldSoundBytes,
                          std::size_t headBytes = kStreamHeadBytes);
 
 }  // namespace korvala::sound

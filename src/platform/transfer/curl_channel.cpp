@@ -1,6 +1,5 @@
 #include "platform/transfer/curl_channel.h"
 
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,14 +24,10 @@
 
 #include "platform/log/log.h"
 #include "platform/net/server_address.h"
+#include "platform/transfer/curl_api.h"
 #include "platform/transfer/listing_lines.h"
 
 namespace korvala {
-
-void initTransfers() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 namespace {
 
@@ -110,16 +105,16 @@ bool splitFolder(std::string_view folder, std::vector<std::string>& levels) {
 // host and port the URL names.
 std::string serverUrl(const std::string& base, const std::string& path, std::string& why,
                       ServerAddress* server = nullptr) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) {
+    std::unique_ptr<CURLU, decltype(curlApi().url_cleanup)> url(curlApi().url(), curlApi().url_cleanup);
+    if (!url || curlApi().url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) {
         why = "the URL is not valid";
         return {};
     }
     auto part = [&](CURLUPart which) {
         char* text = nullptr;
         std::string value;
-        if (curl_url_get(url.get(), which, &text, 0) == CURLUE_OK && text) value = text;
-        curl_free(text);
+        if (curlApi().url_get(url.get(), which, &text, 0) == CURLUE_OK && text) value = text;
+        curlApi().free(text);
         return value;
     };
     std::string scheme = part(CURLUPART_SCHEME);
@@ -134,26 +129,33 @@ std::string serverUrl(const std::string& base, const std::string& path, std::str
             server->host = server->host.substr(1, server->host.size() - 2);
         char* port = nullptr;
         server->port = 21;
-        if (curl_url_get(url.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port)
+        if (curlApi().url_get(url.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port)
             server->port = std::atoi(port);
-        curl_free(port);
+        curlApi().free(port);
     }
     std::string full = part(CURLUPART_PATH);
     if (full.empty() || full.back() != '/') full += '/';
     full += path;
-    curl_url_set(url.get(), CURLUPART_PATH, full.c_str(), 0);
-    curl_url_set(url.get(), CURLUPART_QUERY, nullptr, 0);
-    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+    curlApi().url_set(url.get(), CURLUPART_PATH, full.c_str(), 0);
+    curlApi().url_set(url.get(), CURLUPART_QUERY, nullptr, 0);
+    curlApi().url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
     std::string result = part(CURLUPART_URL);
     if (result.empty()) why = "the URL is not valid";
     return result;
 }
 
+bool isFtpUrl(std::string_view url) {
+    if (url.size() < 6) return false;
+    std::string scheme(url.substr(0, 6));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    return scheme == "ftp://";
+}
+
 struct SList {
     curl_slist* list = nullptr;
-    ~SList() { curl_slist_free_all(list); }
+    ~SList() { curlApi().slist_free_all(list); }
     bool add(const std::string& line) {
-        curl_slist* grown = curl_slist_append(list, line.c_str());
+        curl_slist* grown = curlApi().slist_append(list, line.c_str());
         if (!grown) return false;
         list = grown;
         return true;
@@ -298,11 +300,13 @@ namespace {
 // The worker's side: one easy handle, used only on the worker thread.
 class Worker {
 public:
-    explicit Worker(CurlChannel::Impl& channel) : ch_(channel), easy_(curl_easy_init()) {
+    explicit Worker(CurlChannel::Impl& channel) : ch_(channel), easy_(curlApi().loaded() ? curlApi().easy_init() : nullptr) {
         std::random_device seed;
         rng_.seed((std::uint64_t{seed()} << 32) ^ seed());
     }
-    ~Worker() { curl_easy_cleanup(easy_); }
+    ~Worker() {
+        if (easy_) curlApi().easy_cleanup(easy_);
+    }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
@@ -323,8 +327,8 @@ public:
         SList quote;
         if (a.url.empty() || !quote.add("DELE " + left.name)) return;
         const CURLcode rc = perform(a, [&](CURL* h) {
-            curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-            curl_easy_setopt(h, CURLOPT_QUOTE, quote.list);
+            curlApi().easy_setopt(h, CURLOPT_NOBODY, 1L);
+            curlApi().easy_setopt(h, CURLOPT_QUOTE, quote.list);
         });
         if (rc != CURLE_OK && !ch_.abort)
             log::detail(log::Area::Online, "the failed upload's temporary file on " + left.where +
@@ -334,6 +338,7 @@ public:
 private:
     Outcome attempt(const Job& job, std::optional<Leftover>& leftover) {
         if (!job.refused.empty()) return {false, {}, job.refused};
+        if (!curlApi().loaded()) return {false, {}, curlApi().failure};
         if (!easy_ || !ch_.multi) return {false, {}, "the transfer library could not start"};
         if (job.kind == TransferRequest::Kind::Listing) {
             // The board should hold what the uploads asked before it send.
@@ -380,9 +385,9 @@ private:
         };
         CURLcode rc = performSecured(a, [&](CURL* h) {
             sink.emplace(Sink{ListingLines(ch_.limits.maxResponseBytes)});
-            curl_easy_setopt(h, CURLOPT_DIRLISTONLY, 1L);
-            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
-            curl_easy_setopt(h, CURLOPT_WRITEDATA, &*sink);
+            curlApi().easy_setopt(h, CURLOPT_DIRLISTONLY, 1L);
+            curlApi().easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+            curlApi().easy_setopt(h, CURLOPT_WRITEDATA, &*sink);
         });
         if (sink && sink->tooLarge) return {false, {}, "the listing is larger than the channel holds"};
         if (rc != CURLE_OK) return {false, {}, reason(rc)};
@@ -435,14 +440,14 @@ private:
         };
         CURLcode rc = performSecured(a, [&](CURL* h) {
             std::rewind(file.get());
-            curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-            curl_easy_setopt(h, CURLOPT_READFUNCTION, onRead);
-            curl_easy_setopt(h, CURLOPT_READDATA, file.get());
-            curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-            curl_easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
-            curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, onDebug);
-            curl_easy_setopt(h, CURLOPT_DEBUGDATA, &storSent);
-            curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+            curlApi().easy_setopt(h, CURLOPT_UPLOAD, 1L);
+            curlApi().easy_setopt(h, CURLOPT_READFUNCTION, onRead);
+            curlApi().easy_setopt(h, CURLOPT_READDATA, file.get());
+            curlApi().easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+            curlApi().easy_setopt(h, CURLOPT_POSTQUOTE, after.list);
+            curlApi().easy_setopt(h, CURLOPT_DEBUGFUNCTION, onDebug);
+            curlApi().easy_setopt(h, CURLOPT_DEBUGDATA, &storSent);
+            curlApi().easy_setopt(h, CURLOPT_VERBOSE, 1L);
         });
         if (rc == CURLE_OK) return {true, {}, {}, false, !a.tls};
         if (storSent) leftover = Leftover{job.settings, tmp, a.tls, job.where};
@@ -502,25 +507,25 @@ private:
         long stall = std::min<long>(totalSeconds, kStallSeconds);
 
         CURL* h = easy_;
-        curl_easy_reset(h);
+        curlApi().easy_reset(h);
         error_[0] = '\0';
-        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
-        curl_easy_setopt(h, CURLOPT_URL, a.url.c_str());
-        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-        if (!a.settings->UserName.empty()) curl_easy_setopt(h, CURLOPT_USERNAME, a.settings->UserName.c_str());
-        if (!a.settings->Password.empty()) curl_easy_setopt(h, CURLOPT_PASSWORD, a.settings->Password.c_str());
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining));
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min<long>(remaining, stall * 1000)));
-        curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, stall);
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall);
-        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Worker::onProgress);
-        curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
-        curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(a.tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
-        if (a.tls && !a.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, a.caFile.c_str());
+        curlApi().easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
+        curlApi().easy_setopt(h, CURLOPT_URL, a.url.c_str());
+        curlApi().easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+        curlApi().easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curlApi().easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+        if (!a.settings->UserName.empty()) curlApi().easy_setopt(h, CURLOPT_USERNAME, a.settings->UserName.c_str());
+        if (!a.settings->Password.empty()) curlApi().easy_setopt(h, CURLOPT_PASSWORD, a.settings->Password.c_str());
+        curlApi().easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining));
+        curlApi().easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min<long>(remaining, stall * 1000)));
+        curlApi().easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, stall);
+        curlApi().easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curlApi().easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall);
+        curlApi().easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+        curlApi().easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Worker::onProgress);
+        curlApi().easy_setopt(h, CURLOPT_XFERINFODATA, this);
+        curlApi().easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(a.tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
+        if (a.tls && !a.caFile.empty()) curlApi().easy_setopt(h, CURLOPT_CAINFO, a.caFile.c_str());
         extra(h);
         hardDeadline_ = a.deadline + kDeadlineGrace;
         return drive();
@@ -530,7 +535,7 @@ private:
     // destructor can wake the worker at once (curl_multi_wakeup) instead of
     // waiting for the next progress call.
     CURLcode drive() {
-        if (curl_multi_add_handle(ch_.multi, easy_) != CURLM_OK) return CURLE_FAILED_INIT;
+        if (curlApi().multi_add_handle(ch_.multi, easy_) != CURLM_OK) return CURLE_FAILED_INIT;
         CURLcode result = CURLE_OK;
         for (;;) {
             if (stopped()) {
@@ -542,22 +547,22 @@ private:
                 break;
             }
             int running = 0;
-            if (curl_multi_perform(ch_.multi, &running) != CURLM_OK) {
+            if (curlApi().multi_perform(ch_.multi, &running) != CURLM_OK) {
                 result = CURLE_FAILED_INIT;
                 break;
             }
             bool done = false;
             int left = 0;
-            while (CURLMsg* msg = curl_multi_info_read(ch_.multi, &left)) {
+            while (CURLMsg* msg = curlApi().multi_info_read(ch_.multi, &left)) {
                 if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
                     result = msg->data.result;
                     done = true;
                 }
             }
             if (done) break;
-            curl_multi_poll(ch_.multi, nullptr, 0, 1000, nullptr);
+            curlApi().multi_poll(ch_.multi, nullptr, 0, 1000, nullptr);
         }
-        curl_multi_remove_handle(ch_.multi, easy_);
+        curlApi().multi_remove_handle(ch_.multi, easy_);
         return result;
     }
 
@@ -571,7 +576,7 @@ private:
     // libcurl's own words; for a TLS failure also what it means for the
     // request, on the same line.
     std::string reason(CURLcode rc) const {
-        std::string why = error_[0] ? std::string(error_) : std::string(curl_easy_strerror(rc));
+        std::string why = error_[0] ? std::string(error_) : std::string(curlApi().easy_strerror(rc));
         switch (rc) {
             case CURLE_PEER_FAILED_VERIFICATION:
             case CURLE_SSL_ISSUER_ERROR:
@@ -617,12 +622,12 @@ Job CurlChannel::Impl::prepare(const ChannelSettings& settings, const TransferRe
         job.refused = "control characters in the connection settings";
         return job;
     }
-    {
-        std::string why;
-        ServerAddress server;
-        if (!serverUrl(settings.URL, "", why, &server).empty()) job.server = authority(server);
-        if (job.where.empty()) job.where = job.server;
+    // The gate's key, read here on the window's thread without libcurl
+    // (which only the worker loads); the worker checks the address itself.
+    if (isFtpUrl(settings.URL)) {
+        if (auto server = urlServer(settings.URL)) job.server = authority(*server);
     }
+    if (job.where.empty()) job.where = job.server;
     if (request.kind == TransferRequest::Kind::Listing) {
         if (!splitFolder(request.folder, job.folder)) job.refused = "the remote folder is not valid";
         return job;
@@ -674,6 +679,28 @@ static void endUpload(CurlChannel::Impl& ch, const Job& job) {
 }
 
 void CurlChannel::Impl::run() {
+    // libcurl comes in with the channel's first request, here on the
+    // worker; until then the game has neither it nor its TLS libraries.
+    const CurlApi& api = curlApi();
+    if (!api.loaded()) log::warning(log::Area::Online, "online scores are off: " + api.failure);
+    CURLM* made = api.loaded() ? api.multi_init() : nullptr;
+    {
+        std::lock_guard lock(m);
+        multi = made;
+    }
+    // The handle goes when the worker ends, taken from the channel under
+    // the lock first: the channel's destructor may be waking it.
+    struct MultiCleanup {
+        Impl& ch;
+        ~MultiCleanup() {
+            CURLM* last = nullptr;
+            {
+                std::lock_guard lock(ch.m);
+                std::swap(last, ch.multi);
+            }
+            if (last) curlApi().multi_cleanup(last);
+        }
+    } cleanup{*this};
     Worker worker(*this);
     for (;;) {
         Job job;
@@ -706,8 +733,7 @@ CurlChannel::CurlChannel(WindowPost toWindowThread, LocalResolver resolveLocal, 
     impl_->limits = limits;
     impl_->core->owner = this;
     impl_->core->post = impl_->post;
-    impl_->multi = curl_multi_init();
-    impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
+    // The worker starts with the first request (see execute()).
 }
 
 CurlChannel::~CurlChannel() {
@@ -721,13 +747,14 @@ CurlChannel::~CurlChannel() {
         std::lock_guard lock(impl_->m);
         impl_->stopping = true;
         dropped.swap(impl_->waiting);
+        impl_->abort = true;
+        // A transfer under way sits in libcurl's wait: wake it. Under the
+        // lock, so the worker cannot be making or ending the handle meanwhile.
+        if (impl_->multi) curlApi().multi_wakeup(impl_->multi);
     }
     for (const Job& job : dropped) endUpload(*impl_, job);
-    impl_->abort = true;
     impl_->wake.notify_all();
-    if (impl_->multi) curl_multi_wakeup(impl_->multi);
     if (impl_->worker.joinable()) impl_->worker.join();
-    if (impl_->multi) curl_multi_cleanup(impl_->multi);
 }
 
 void CurlChannel::setUploadGate(std::shared_ptr<UploadGate> gate) { impl_->gate = std::move(gate); }
@@ -758,6 +785,7 @@ void CurlChannel::execute(const ChannelSettings& settings, const TransferRequest
                 impl_->gate->uploadAsked(job.server,
                                          std::chrono::seconds(timeoutSeconds(job.settings.RequestTimeout)));
             impl_->waiting.push_back(std::move(job));
+            if (!impl_->worker.joinable()) impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
         }
     }
     if (full) {

@@ -58,10 +58,6 @@
 
 namespace korvala {
 
-// Prepares libcurl for the whole program. Called once by main before any
-// thread is started (and by every program that uses CurlChannel).
-void initTransfers();
-
 // Which certificates a channel trusts, decided per request by the server's
 // host.
 struct Trust {

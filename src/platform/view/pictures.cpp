@@ -1,5 +1,8 @@
 #include "platform/view/pictures.h"
 
+#include <QImageReader>
+
+#include "platform/pictures/picture_resources.h"
 #include "window/picture_store.h"
 
 namespace korvala {
@@ -11,6 +14,18 @@ namespace {
 constexpr qreal kRatioMargin = 1e-6;
 
 int slot(PictureScale scale) { return static_cast<int>(scale); }
+
+// Decodes the picture at `path` into `pm`; false when there is none. Every
+// picture is a PNG, so the reader goes straight to the PNG decoder: left to
+// guess, it would load and ask every image format plugin first.
+bool loadPicture(QPixmap& pm, const QString& path) {
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    pm = QPixmap::fromImageReader(&reader);
+    // Kept from now on: the file's pages it was read from can go.
+    releasePictureResourcePages();
+    return !pm.isNull();
+}
 
 }  // namespace
 
@@ -30,6 +45,7 @@ qreal scaleFactor(PictureScale scale) {
 }
 
 QString pictureFile(std::string_view picture, PictureScale scale) {
+    registerPictureResources();
     QString name;
     for (char c : picture)
         if (c != '(' && c != ')') name += QLatin1Char(c);
@@ -44,7 +60,7 @@ QIcon pictureIcon(std::string_view picture) {
     for (PictureScale scale : {PictureScale::One, PictureScale::OneAndHalf, PictureScale::Two}) {
         QPixmap pm;
         // Each size at a ratio of 1: the window system picks the size it shows.
-        if (pm.load(pictureFile(picture, scale), "PNG")) {
+        if (loadPicture(pm, pictureFile(picture, scale))) {
             pm.setDevicePixelRatio(1.0);
             icon.addPixmap(pm);
         }
@@ -65,8 +81,7 @@ const PictureCache::Entry& PictureCache::entry(std::string_view picture, Picture
     Entry e;
     if (!picture.empty()) {
         ++reads_;
-        e.pixmap.load(pictureFile(picture, scale), "PNG");  // stays null when there is no such file
-        e.real = !e.pixmap.isNull();
+        e.real = loadPicture(e.pixmap, pictureFile(picture, scale));  // null when there is no such file
         if (e.real) {
             e.pixmap.setDevicePixelRatio(scaleFactor(scale));
         } else if (scale != PictureScale::One) {
