@@ -28,7 +28,10 @@ double monotonicMs();
 class OpeningProbe : public QObject {
     Q_OBJECT
 public:
-    OpeningProbe(QWidget& window, std::function<void()> open);
+    // `open` runs on the click; `hint`, when given, on the first key press
+    // before it: the menu's selection reaching Info Online, which the game
+    // takes as a hint that the page may soon be wanted.
+    OpeningProbe(QWidget& window, std::function<void()> open, std::function<void()> hint = {});
 
 public slots:
     // Call when the page has loaded (once; later calls are ignored).
@@ -41,11 +44,13 @@ private:
 
     QWidget& window_;
     std::function<void()> open_;
+    std::function<void()> hint_;
     QTimer ticker_;
     QElapsedTimer sinceTick_;
     qint64 longestMs_ = 0;
     bool measuring_ = false;
     bool clicked_ = false;
+    bool hinted_ = false;
     bool loaded_ = false;
 };
 
