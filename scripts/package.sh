@@ -16,11 +16,13 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 # Loaded or run by the game without being linked, so dpkg-shlibdeps cannot
-# see them: the face the game draws its text in, libcurl and libcrypto (opened with the first transfer and the
-# first long score name), the web engine's helper process, and the score
-# server's Python with its FTP, TLS and certificate modules. (The web
-# engine's helper process comes with the engine's own dependencies.)
-RUNTIME_DEPENDS="fonts-liberation | fonts-liberation2, libcurl4, libssl3, python3, python3-pyftpdlib, python3-openssl, python3-cryptography"
+# see them: the face the game draws its text in, libcurl and libcrypto
+# (opened with the first transfer and the first long score name), the QML
+# modules the scores page is made of (read by the engine module at the first
+# Info Online), and the score server's Python with its FTP, TLS and
+# certificate modules. (The web engine's helper process comes with the
+# engine's own dependencies.)
+RUNTIME_DEPENDS="fonts-liberation | fonts-liberation2, libcurl4, libssl3, qml6-module-qtwebengine, qml6-module-qtquick, qml6-module-qtqml-workerscript, python3, python3-pyftpdlib, python3-openssl, python3-cryptography"
 
 from=""
 if [ "${1:-}" = "--from" ]; then

@@ -11,7 +11,7 @@ packages=(
   sox libsox-fmt-all pulseaudio pulseaudio-utils
   fonts-dejavu-core fonts-liberation
   libcurl4-openssl-dev libssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
-  qt6-webengine-dev xdotool
+  qt6-webengine-dev qml6-module-qtwebengine qml6-module-qtquick qml6-module-qtqml-workerscript xdotool
   desktop-file-utils appstream fonts-wine
   lintian openbox dpkg-dev
 )

@@ -48,7 +48,10 @@ public:
         pages.push_back(url);
         log_.add({"navigate", element_, url});
     }
+    // A hint only: counted, not logged among the requests.
+    void prepare() override { ++prepared; }
     std::vector<std::string> pages;
+    int prepared = 0;
 private:
     std::string element_;
     ActionLog& log_;

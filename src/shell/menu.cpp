@@ -14,6 +14,7 @@ namespace korvala {
 namespace {
 
 constexpr long long kLastEntry = 5;
+constexpr long long kInfoOnline = 3;
 
 long long selected(const Form1& f) { return numberOf(f.menux.Caption()); }
 
@@ -21,12 +22,20 @@ std::string entryPicture(Form1& f, long long k, bool highlighted) {
     return f.img.picture("MNU", static_cast<int>(2 * k + (highlighted ? 1 : 0)));
 }
 
+// The selection moved to `k`. On Info Online the scores page's browser is
+// told that it may soon be wanted: its engine is slow to come in, and the
+// player's look at the entry before clicking it hides most of that.
+void selectEntry(Form1& f, long long k) {
+    f.menux.setCaption(numberText(k));
+    if (k == kInfoOnline) f.WBX.Prepare();
+}
+
 }  // namespace
 
 void leftArrowClick(Form1& f) {
     const long long k = selected(f);
     if (k <= 0) return;
-    f.menux.setCaption(numberText(k - 1));
+    selectEntry(f, k - 1);
     f.Timer3.setInterval(1);
     playCue(f.mc2);
 }
@@ -34,7 +43,7 @@ void leftArrowClick(Form1& f) {
 void rightArrowClick(Form1& f) {
     const long long k = selected(f);
     if (k >= kLastEntry) return;
-    f.menux.setCaption(numberText(k + 1));
+    selectEntry(f, k + 1);
     f.Timer3.setInterval(1);
     playCue(f.mc2);
 }

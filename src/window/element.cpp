@@ -160,6 +160,10 @@ bool WebBrowser::Navigate(const std::string& url) {
     return true;
 }
 
+void WebBrowser::Prepare() {
+    if (WebView* view = ports().WBX) view->prepare();
+}
+
 void Timer::setInterval(int ms) {
     interval_ = ms < 0 ? 0 : ms;
     if (Scheduler* s = ports().scheduler) s->intervalSet(*this, interval_);

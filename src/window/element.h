@@ -242,6 +242,8 @@ public:
     WebBrowser(std::string name) : Element(Kind::WebBrowser, std::move(name)) {}
     // Loads the page; returns at once. False when no browser is wired.
     bool Navigate(const std::string& url);
+    // Tells the browser that its page may soon be wanted; shows nothing.
+    void Prepare();
 };
 
 class Timer : public Element {

@@ -107,11 +107,14 @@ public:
 };
 
 // The embedded web browser. `navigate` returns at once; the page loads by
-// itself. The real view is created the first time it is shown.
+// itself. The real view is created the first time it is shown. `prepare` is
+// a hint that the page may soon be wanted: a browser that is costly to bring
+// in may start on it, showing nothing.
 class WebView {
 public:
     virtual ~WebView() = default;
     virtual void navigate(const std::string& url) = 0;
+    virtual void prepare() {}
 };
 
 // The bundle of ports, set on the window once by the program's wiring. A

@@ -17,6 +17,10 @@ public:
     using BeforeLoad = std::function<void(std::function<void()> load)>;
     void setBeforeLoad(BeforeLoad beforeLoad) { beforeLoad_ = std::move(beforeLoad); }
 
+    // The menu's selection reached Info Online: the engine's libraries start
+    // loading behind the window's back, so that the click finds them in.
+    void prepare() override { prefetchWebEngine(); }
+
     void navigate(const std::string& url) override {
         if (beforeLoad_) {
             beforeLoad_([this, url] { load(url); });
