@@ -564,6 +564,33 @@ class ScoresHTTPServer(http.server.ThreadingHTTPServer):
 
 # ---------------------------------------------------------------- FTP
 
+def remote(handler):
+    return getattr(handler, "remote_ip", None) or "?"
+
+
+def one_line(text, limit=80):
+    """What a client sent, fit for one line of the log: control characters
+    escaped (a name cannot start a line of its own), at most `limit`
+    characters."""
+    shown = "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(text))
+    return shown if len(shown) <= limit else shown[:limit] + "..."
+
+
+def tls_failure():
+    """Why the TLS handshake being handled failed, from OpenSSL's reasons,
+    with a word for whoever runs the server when the player's game does not
+    trust its certificate. Called while pyftpdlib handles the handshake's
+    error (inside its except clause)."""
+    error = sys.exc_info()[1]
+    reasons = []
+    if error is not None and error.args and isinstance(error.args[0], list):
+        reasons = [str(r[-1]) for r in error.args[0] if isinstance(r, tuple) and r]
+    why = "; ".join(reasons) or (str(error) if error is not None else "") or "no reason given"
+    if any(r in why for r in ("unknown ca", "bad certificate", "certificate unknown")):
+        why += " (the client does not trust this server's certificate: give the player a copy of it)"
+    return why
+
+
 if TLS_DTPHandler is not None:
     class PrivateDataChannel(TLS_DTPHandler):
         """A data connection under PROT P. A client starts its TLS handshake
@@ -590,6 +617,21 @@ if TLS_DTPHandler is not None:
             if self.handshake_in_progress:
                 return True
             return super().readable()
+
+        def handle_failed_ssl_handshake(self):
+            self.handshake_in_progress = False
+            log.warning("FTP data connection from %s refused: TLS handshake failed: %s",
+                        remote(self.cmd_channel), tls_failure())
+            super().handle_failed_ssl_handshake()
+
+    class ControlChannelReport:
+        """Says why a TLS handshake on the control connection failed
+        (pyftpdlib only closes it, and says so only in its debug output);
+        mixed in before its TLS handler."""
+
+        def handle_failed_ssl_handshake(self):
+            log.warning("FTP connection from %s closed: TLS handshake failed: %s", remote(self), tls_failure())
+            super().handle_failed_ssl_handshake()
 
 
 class ScoreAccount(DummyAuthorizer):
@@ -677,6 +719,28 @@ class ScoreCommands:
         # names its uploads itself, so STOU is refused outright.
         self.respond(self.REFUSED)
 
+    # What is refused to a whole connection is said on standard error (the
+    # system's journal for a shared server) whether or not --verbose is
+    # given: a player whose game cannot get in sees only that the scores do
+    # not arrive. Never with the password.
+
+    def on_login_failed(self, username, password):
+        why = "wrong password" if username == FTP_USER else "no such account"
+        log.warning("FTP login refused for %s from %s: %s", one_line(username), remote(self), why)
+        super().on_login_failed(username, password)
+
+    def log_cmd(self, cmd, arg, respcode, respstr):
+        # pyftpdlib's TLS handler answers these so when TLS is required and
+        # the client has not asked for it.
+        if respcode == 550 and respstr.startswith("SSL/TLS required"):
+            if cmd in ("USER", "PASS"):
+                log.warning("FTP login refused from %s: TLS is required on the control connection "
+                            "and the client did not ask for it (AUTH TLS)", remote(self))
+            else:
+                log.warning("FTP data connection refused to %s: TLS is required on the data connections "
+                            "and the client did not ask for it (PROT P)", remote(self))
+        super().log_cmd(cmd, arg, respcode, respstr)
+
 
 # What the server builds on beyond pyftpdlib's plain use. A setting given to
 # a handler class that pyftpdlib no longer knows would be ignored without a
@@ -685,11 +749,12 @@ class ScoreCommands:
 # connection again; so each must be there before the server starts.
 HANDLER_SETTINGS = ("authorizer", "banner", "permit_foreign_addresses")
 TLS_HANDLER_SETTINGS = ("certfile", "keyfile", "dtp_handler", "tls_control_required", "tls_data_required",
-                        "ssl_context", "get_ssl_context")
-COMMANDS = ("ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp_STOU", "respond")
+                        "ssl_context", "get_ssl_context", "handle_failed_ssl_handshake")
+COMMANDS = ("ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp_STOU", "respond", "on_login_failed", "log_cmd")
 # Called by pyftpdlib as it secures a data connection, when the handshake is
-# done, and to ask whether the channel reads (see PrivateDataChannel).
-DATA_CHANNEL_HOOKS = ("secure_connection", "handle_ssl_established", "readable")
+# done or has failed, and to ask whether the channel reads (see
+# PrivateDataChannel).
+DATA_CHANNEL_HOOKS = ("secure_connection", "handle_ssl_established", "readable", "handle_failed_ssl_handshake")
 
 
 class PyftpdlibLacks(Exception):
@@ -727,7 +792,8 @@ def make_ftp_handler(home, tls, cert=None, key=None):
     unknown = sorted(name for name in attrs if not hasattr(base, name))
     if unknown:  # only settings check_pyftpdlib() has seen may be given
         raise PyftpdlibLacks(", ".join("%s.%s" % (base.__name__, name) for name in unknown))
-    handler = type("KorvalaFTPHandler", (ScoreCommands, base), attrs)
+    bases = (ScoreCommands, ControlChannelReport, base) if tls else (ScoreCommands, base)
+    handler = type("KorvalaFTPHandler", bases, attrs)
     if tls:
         handler.get_ssl_context()  # a bad certificate fails here, at start, not at the first AUTH
     return handler

@@ -754,6 +754,43 @@ class Transport(ServerCase):
         server.upload(self.score_file, "Korvala/" + SCORE, security="tls")
         self.assertEqual(server.listing(security="tls"), [SCORE])
 
+    def test_refusals_reach_the_log_with_their_reason_but_never_the_password(self):
+        # Without --verbose: whoever runs a shared server must see why a
+        # player's game cannot get in.
+        server = self.start()
+        trusted = ssl.create_default_context(cafile=server.cert)
+
+        def tls_login(user, password):
+            ftp = ftplib.FTP_TLS(context=trusted, timeout=HANG)
+            self.addCleanup(ftp.close)
+            ftp.connect("127.0.0.1", server.ftp_port)
+            with self.assertRaisesRegex(ftplib.error_perm, r"^530 "):
+                ftp.login(user, password)
+
+        tls_login(USER, "not-the-password")
+        tls_login("nobody\x1b[2J", "guess")
+        plain = ftplib.FTP(timeout=HANG)
+        self.addCleanup(plain.close)
+        plain.connect("127.0.0.1", server.ftp_port)
+        with self.assertRaisesRegex(ftplib.error_perm, r"^550 "):
+            plain.login(USER, PASSWORD)
+        # A client that trusts another server's certificate only gives up on
+        # the handshake.
+        other = self.start(folder=os.path.join(self.tmp, "other"))
+        self.assertEqual(server.curl("Korvala/", "--list-only", "--cacert", other.cert).returncode, 60)
+        self.assertEqual(server.stop(), 0)
+        err = server.proc.stderr.read()
+        for says in ("FTP login refused for korvala from 127.0.0.1: wrong password",
+                     "FTP login refused for nobody\\x1b[2J from 127.0.0.1: no such account",
+                     "FTP login refused from 127.0.0.1: TLS is required on the control connection",
+                     "FTP connection from 127.0.0.1 closed: TLS handshake failed: "):
+            with self.subTest(says=says):
+                self.assertIn(says, err)
+        self.assertRegex(err, r"TLS handshake failed: .*does not trust this server's certificate")
+        for secret in ("not-the-password", "guess", PASSWORD):
+            self.assertNotIn(secret, err)
+        self.assertNotIn("\x1b", err, "a control character the client sent reached the log")
+
     def assert_plain_only(self, server):
         secured = ftplib.FTP_TLS(timeout=HANG)
         self.addCleanup(secured.close)
