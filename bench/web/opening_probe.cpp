@@ -1,9 +1,8 @@
 #include "opening_probe.h"
 
+#include "process_memory.h"
+
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QMap>
 #include <QMouseEvent>
 #include <cstdio>
 #include <ctime>
@@ -11,50 +10,6 @@
 namespace korvala::bench {
 
 namespace {
-
-// One "Name:   1234 kB" field of /proc/<pid>/status or smaps_rollup, in KiB.
-long procField(const QString& file, const QByteArray& name) {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith(name + ':')) return line.mid(name.size() + 1).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-struct Memory {
-    int helpers = 0;       // the engine's helper processes (zygote, renderer, ...)
-    long helperPss = 0;    // KiB
-    long helperPeak = 0;   // KiB, the sum of their VmHWM
-};
-
-// Every descendant of this process.
-Memory helperMemory() {
-    QMap<long, long> parentOf;
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const long pid = entry.toLong(&isPid);
-        if (!isPid) continue;
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly)) continue;
-        const QByteArray s = stat.readAll();
-        // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
-        const QList<QByteArray> rest = s.mid(s.lastIndexOf(')') + 2).split(' ');
-        if (rest.size() > 1) parentOf[pid] = rest[1].toLong();
-    }
-    Memory m;
-    const long self = QCoreApplication::applicationPid();
-    for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
-        long p = it.value();
-        while (p > 1 && p != self) p = parentOf.value(p, 0);
-        if (p != self) continue;
-        const QString dir = "/proc/" + QString::number(it.key());
-        ++m.helpers;
-        m.helperPss += qMax(0L, procField(dir + "/smaps_rollup", "Pss"));
-        m.helperPeak += qMax(0L, procField(dir + "/status", "VmHWM"));
-    }
-    return m;
-}
 
 void say(const QByteArray& line) {
     std::printf("%s\n", line.constData());
@@ -120,14 +75,14 @@ void OpeningProbe::loaded(bool ok) {
 }
 
 void OpeningProbe::report() {
-    const Memory m = helperMemory();
+    const HelperMemory m = helperMemory();
     const long selfPss = procField("/proc/self/smaps_rollup", "Pss");
     const long selfPeak = procField("/proc/self/status", "VmHWM");
     say("report winid=" + QByteArray::number(static_cast<qulonglong>(window_.winId())) +
         " block_ms=" + QByteArray::number(longestMs_) + " self_pss_kib=" + QByteArray::number(selfPss) +
-        " self_peak_kib=" + QByteArray::number(selfPeak) + " helpers=" + QByteArray::number(m.helpers) +
-        " helpers_pss_kib=" + QByteArray::number(m.helperPss) +
-        " helpers_peak_kib=" + QByteArray::number(m.helperPeak));
+        " self_peak_kib=" + QByteArray::number(selfPeak) + " helpers=" + QByteArray::number(m.count) +
+        " helpers_pss_kib=" + QByteArray::number(m.pssKib) +
+        " helpers_peak_kib=" + QByteArray::number(m.peakKib));
     QCoreApplication::exit(0);
 }
 

@@ -27,53 +27,9 @@
 #include <string>
 
 #include "platform/web/qt_web_view.h"
+#include "process_memory.h"
 
 namespace {
-
-// One "Name:   1234 kB" field of /proc/<pid>/status or smaps_rollup, in KiB.
-long procField(const QString& file, const QByteArray& name) {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith(name + ':')) return line.mid(name.size() + 1).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-struct Helpers {
-    int count = 0;
-    long rssKib = 0;
-    long pssKib = 0;
-};
-
-// The engine's helper processes (zygote, renderer): every descendant of this
-// process. RSS counts shared pages once per process; PSS shares them out.
-Helpers helperProcesses() {
-    QMap<long, long> parentOf;
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const long pid = entry.toLong(&isPid);
-        if (!isPid) continue;
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly)) continue;
-        const QByteArray s = stat.readAll();
-        // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
-        const QList<QByteArray> rest = s.mid(s.lastIndexOf(')') + 2).split(' ');
-        if (rest.size() > 1) parentOf[pid] = rest[1].toLong();
-    }
-    Helpers h;
-    const long self = QCoreApplication::applicationPid();
-    for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
-        long p = it.value();
-        while (p > 1 && p != self) p = parentOf.value(p, 0);
-        if (p != self) continue;
-        const QString dir = "/proc/" + QString::number(it.key());
-        ++h.count;
-        h.rssKib += qMax(0L, procField(dir + "/status", "VmRSS"));
-        h.pssKib += qMax(0L, procField(dir + "/smaps_rollup", "Pss"));
-    }
-    return h;
-}
 
 bool engineLoaded() {
     QFile maps("/proc/self/maps");
@@ -81,11 +37,11 @@ bool engineLoaded() {
 }
 
 void report(const char* when) {
-    const Helpers h = helperProcesses();
+    const korvala::bench::HelperMemory h = korvala::bench::helperMemory();
     std::printf("%-7s self: VmRSS %7.1f MiB, VmHWM (peak) %7.1f MiB, engine libraries %s | engine helpers: "
                 "%d process(es), RSS %7.1f MiB, PSS %7.1f MiB\n",
-                when, procField("/proc/self/status", "VmRSS") / 1024.0,
-                procField("/proc/self/status", "VmHWM") / 1024.0, engineLoaded() ? "loaded" : "not loaded",
+                when, korvala::bench::procField("/proc/self/status", "VmRSS") / 1024.0,
+                korvala::bench::procField("/proc/self/status", "VmHWM") / 1024.0, engineLoaded() ? "loaded" : "not loaded",
                 h.count, h.rssKib / 1024.0, h.pssKib / 1024.0);
     std::fflush(stdout);
 }

@@ -19,43 +19,22 @@
 #include <QWidget>
 #include <memory>
 
+#include "page_reading.h"
 #include "platform/web/qt_web_view.h"
 
 namespace korvala {
 namespace {
 
-// Far above a normal page load (the first one starts the renderer process);
-// only a hang reaches it.
-constexpr int kHangMs = 60000;
+using web_test::kHangMs;
+using web_test::pageText;
+using web_test::waitForPage;
+using web_test::waitForText;
 
 const QRect kPlace(24, 216, 641, 233);  // the browser's place on the information panel
 
 // The engine views inside the panel (the browser names its view).
 QList<QWidget*> engines(const QWidget& panel) {
     return panel.findChildren<QWidget*>(QStringLiteral("WBX.engine"));
-}
-
-// The engine comes in a few event-loop turns after it is asked for: waits
-// for the browser's page object.
-QObject* waitForPage(const QtWebView& browser) {
-    if (!QTest::qWaitFor([&] { return browser.page() != nullptr; }, kHangMs)) ADD_FAILURE() << "no engine view";
-    return browser.page();
-}
-
-// The page's text as the engine renders it, read through the page object.
-QString pageText(QObject* page) {
-    QSignalSpy read(page, SIGNAL(textRead(QString)));
-    QMetaObject::invokeMethod(page, "readText");
-    if (!read.wait(kHangMs)) return QStringLiteral("<no answer from the page>");
-    return read.first().first().toString();
-}
-
-// Waits until the page's text contains `needle`; returns the last text read.
-QString waitForText(QObject* page, const QString& needle) {
-    QString text;
-    if (!QTest::qWaitFor([&] { return (text = pageText(page)).contains(needle); }, kHangMs))
-        ADD_FAILURE() << "the page never showed " << needle.toStdString();
-    return text;
 }
 
 // A loopback port nobody listens on.

@@ -20,12 +20,15 @@
 #include <X11/extensions/XTest.h>
 #include <string>
 
+#include "page_reading.h"
 #include "platform/web/qt_web_view.h"
 
 namespace korvala {
 namespace {
 
-constexpr int kHangMs = 60000;  // only a hang reaches it
+using web_test::kHangMs;
+using web_test::waitForText;
+
 const QRect kPlace(24, 216, 641, 233);  // the browser's place on the information panel
 
 // A page with a text field, a link and more height than the view, each
@@ -108,22 +111,6 @@ private:
     Display* display_;
 };
 
-// The page's text, read through the page object's readText()/textRead().
-QString pageText(QObject* page) {
-    QSignalSpy read(page, SIGNAL(textRead(QString)));
-    QMetaObject::invokeMethod(page, "readText");
-    if (!read.wait(kHangMs)) return QStringLiteral("<no answer from the page>");
-    return read.first().first().toString();
-}
-
-QString waitForText(QObject* page, const QString& needle) {
-    QString text;
-    if (!QTest::qWaitFor([&] { return (text = pageText(page)).contains(needle); }, kHangMs))
-        ADD_FAILURE() << "the page never showed \"" << needle.toStdString() << "\"; it reads \""
-                      << text.toStdString() << "\"";
-    return text;
-}
-
 TEST(WebWindow, firstOpeningKeepsTheGameWindowAndThePageTakesRealInput) {
     XClient x;
     if (!x.usable()) GTEST_SKIP() << "no X server with XTest (run under korvala_harness.py xserver)";
@@ -154,8 +141,8 @@ TEST(WebWindow, firstOpeningKeepsTheGameWindowAndThePageTakesRealInput) {
     // The first opening: the panel comes up and the browser is sent to the page.
     panel->show();
     browser.navigate(QUrl::fromLocalFile(file.fileName()).toString().toStdString());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return browser.page() != nullptr; }, kHangMs)) << "no engine view";
-    QObject* page = browser.page();
+    QObject* page = web_test::waitForPage(browser);
+    ASSERT_NE(page, nullptr);
     waitForText(page, "siap");
 
     EXPECT_EQ(window.winId(), before) << "the game window was made anew";
