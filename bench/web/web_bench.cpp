@@ -13,7 +13,6 @@
 // QTest::qWaitFor wakes every few milliseconds to poll and slows the
 // engine's own work on the window's thread about thirteen times.
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
