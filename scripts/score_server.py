@@ -40,6 +40,7 @@ import logging
 import os
 import re
 import signal
+import socket
 import sys
 import threading
 import time
@@ -142,6 +143,42 @@ def port_range(text):
     return range(lo, hi + 1)
 
 
+# A host name as a certificate or a resolver takes it: dot-separated labels
+# of letters, digits and inner hyphens; a certificate name may start with "*.".
+HOST_NAME = re.compile(r"(\*\.)?(?!-)[A-Za-z0-9-]{1,63}(?<!-)(\.(?!-)[A-Za-z0-9-]{1,63}(?<!-))*\.?")
+
+
+def is_host_name(text):
+    # A last label of digits only would be an address written wrong
+    # (999.1.1.1), never a name.
+    return (len(text) <= 253 and HOST_NAME.fullmatch(text) is not None
+            and not text.rstrip(".").rsplit(".", 1)[-1].isdigit())
+
+
+def listen_address(text):
+    """The address both services listen on: an IP address, or a name for one."""
+    try:
+        return str(ipaddress.ip_address(text))
+    except ValueError:
+        pass
+    if not is_host_name(text) or text.startswith("*"):
+        raise ConfigProblem("listen must be an address of this machine (such as 0.0.0.0 or 192.0.2.7), "
+                            "not %r" % text)
+    return text
+
+
+def certificate_names(text):
+    """The comma-separated names and addresses for the certificate."""
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    for name in names:
+        try:
+            ipaddress.ip_address(name)
+        except ValueError:
+            if not is_host_name(name):
+                raise ConfigProblem("names must be host names or addresses separated by commas, not %r" % name)
+    return names
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(
         description="Korvala score server: FTP uploads and the HTTP scores page. The game starts one on "
@@ -179,11 +216,11 @@ def parse_args(argv):
         for option in DEFAULTS:
             if getattr(args, option) is not None:
                 settings[option] = getattr(args, option)
-        args.host = settings["host"]
+        args.host = listen_address(settings["host"])
         args.ftp_port = port_number(settings["ftp_port"], "ftp-port")
         args.http_port = port_number(settings["http_port"], "http-port")
         args.passive_ports = port_range(settings["passive_ports"]) if settings["passive_ports"] else None
-        args.names = [n.strip() for n in settings["names"].split(",") if n.strip()]
+        args.names = certificate_names(settings["names"])
     except ConfigProblem as e:
         p.exit(2, "score server: %s\n" % e)
     args.folder = Path(settings["folder"] or default_folder()).expanduser().resolve()
@@ -804,6 +841,8 @@ def make_ftp_handler(home, tls, cert=None, key=None):
 def why(error):
     if error.errno == errno.EADDRINUSE:
         return "the port is taken (another score server?)"
+    if isinstance(error, socket.gaierror):  # a listen name that does not resolve
+        return error.strerror
     return os.strerror(error.errno) if error.errno else str(error)
 
 

@@ -524,6 +524,10 @@ class SchoolServer(ServerCase):
             ("[server]\nhttp-port = web\n", "http-port must be a number"),
             ("[server]\npassive-ports = 60010-60000\n", "passive-ports must be LO-HI"),
             ("[server]\npassive-ports = 80-90\n", "passive-ports must be LO-HI"),
+            ("[server]\nlisten = 999.1.1.1\n", "listen must be an address"),
+            ("[server]\nlisten = school server\n", "listen must be an address"),
+            ("[server]\nnames = scores.example, bad name!\n", "not 'bad name!'"),
+            ("[server]\nnames = -scores.example\n", "names must be host names"),
         ]
         for text, says in cases:
             with self.subTest(text=text):
