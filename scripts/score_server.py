@@ -599,6 +599,15 @@ class ScoresHTTPServer(http.server.ThreadingHTTPServer):
     allow_reuse_address = True  # a restart may follow a stop at once (TIME_WAIT)
 
 
+def http_server(host, port, handler):
+    """The page's server on `host`, in the address family the host resolves
+    to first, as FTP's listener does: an IPv6 listen address ("::" takes
+    IPv4 too) serves the page as well as the FTP."""
+    family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0][0]
+    server = type("ScoresHTTPServer", (ScoresHTTPServer,), {"address_family": family})
+    return server((host, port), handler)
+
+
 # ---------------------------------------------------------------- FTP
 
 def remote(handler):
@@ -898,7 +907,7 @@ def main(argv=None):
               file=sys.stderr)
         return 1
     try:
-        httpd = ScoresHTTPServer((args.host, args.http_port), make_http_handler(score_folder, args.verbose))
+        httpd = http_server(args.host, args.http_port, make_http_handler(score_folder, args.verbose))
     except OSError as e:
         ftpd.close_all()
         print("score server: cannot listen for HTTP on %s:%d: %s" % (args.host, args.http_port, why(e)),

@@ -540,6 +540,23 @@ class SchoolServer(ServerCase):
                 self.assertIn(says, run.stderr)
                 self.assertNotIn("Traceback", run.stderr)
 
+    def test_an_ipv6_listen_address_serves_the_page_and_ftp(self):
+        try:
+            with socket.socket(socket.AF_INET6) as probe:
+                probe.bind(("::1", 0))
+        except OSError:
+            self.skipTest("no IPv6 loopback here")
+        server = self.start(extra=["--host", "::1"])
+        page = subprocess.run([CURL, "-sS", "--max-time", str(HANG), "http://[::1]:%d/" % server.http_port],
+                              capture_output=True, text=True, timeout=HANG * 2)
+        self.assertEqual(page.returncode, 0, page.stderr)
+        self.assertIn("Nilai Online", page.stdout)
+        # The certificate it made names the listen address, so TLS verifies.
+        listing = subprocess.run([CURL, "-sS", "--max-time", str(HANG), "--ssl-reqd", "--cacert", server.cert,
+                                  "--list-only", "ftp://%s:%s@[::1]:%d/Korvala/" % (USER, PASSWORD, server.ftp_port)],
+                                 capture_output=True, text=True, timeout=HANG * 2)
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+
     def test_options_win_over_the_file(self):
         conf = self.config("[server]\nlisten = 127.0.0.1\nftp-port = 1\nhttp-port = 1\nfolder = /nonexistent\n")
         server = ScoreServer(self.folder, extra=["--config", conf])
