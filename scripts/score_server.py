@@ -289,9 +289,43 @@ def make_certificate(cert, key, host, extra_names=()):
     os.replace(tmp, cert)
 
 
+def names_not_covered(cert, host, extra_names=()):
+    """Which of the names and addresses a certificate made now would carry
+    the certificate at `cert` lacks; None when it cannot be read here (one
+    from elsewhere, say)."""
+    try:
+        from cryptography import x509
+        loaded = x509.load_pem_x509_certificate(cert.read_bytes())
+        try:
+            alt = loaded.extensions.get_extension_for_class(x509.SubjectAlternativeName).value
+        except x509.ExtensionNotFound:
+            alt = x509.SubjectAlternativeName([])
+        dns = {n.lower().rstrip(".") for n in alt.get_values_for_type(x509.DNSName)}
+        ips = {str(a) for a in alt.get_values_for_type(x509.IPAddress)}
+    except Exception:
+        return None
+    wanted = list(extra_names) + ([host] if host not in ("", "0.0.0.0", "::") else [])
+    missing = []
+    for name in wanted:
+        try:
+            covered = str(ipaddress.ip_address(name)) in ips
+        except ValueError:
+            covered = name.lower().rstrip(".") in dns
+        if not covered and name not in missing:
+            missing.append(name)
+    return missing
+
+
 def ensure_certificate(cert, host, extra_names=()):
     key = key_path_for(cert)
     if cert.is_file() and key.is_file():
+        # Kept as it is even when the names have changed since it was made:
+        # the players trust this very certificate. Whoever runs the server
+        # is told which names it lacks, and how to have a new one made.
+        for name in names_not_covered(cert, host, extra_names) or ():
+            log.warning("the certificate %s is not made for %s: players connecting by that name are refused; "
+                        "move it and its key away to have a new one made at the next start (and give the "
+                        "players the new one)", cert, name)
         return cert, key
     make_certificate(cert, key, host, extra_names)
     log.info("made a self-signed certificate: %s (key %s)", cert, key)

@@ -557,6 +557,17 @@ class SchoolServer(ServerCase):
                                  capture_output=True, text=True, timeout=HANG * 2)
         self.assertEqual(listing.returncode, 0, listing.stderr)
 
+    def test_a_kept_certificate_that_lacks_a_name_now_configured_is_said(self):
+        first = self.start(extra=["--names", "scores.example"])
+        self.assertEqual(first.stop(), 0)
+        made = open(first.cert, "rb").read()
+        again = self.start(extra=["--names", "scores.example, 192.0.2.9"])
+        self.assertEqual(again.stop(), 0)
+        err = again.proc.stderr.read()
+        self.assertEqual(open(again.cert, "rb").read(), made, "the certificate the players trust was replaced")
+        self.assertIn("is not made for 192.0.2.9", err)
+        self.assertNotIn("not made for scores.example", err)
+
     def test_options_win_over_the_file(self):
         conf = self.config("[server]\nlisten = 127.0.0.1\nftp-port = 1\nhttp-port = 1\nfolder = /nonexistent\n")
         server = ScoreServer(self.folder, extra=["--config", conf])
