@@ -14,14 +14,13 @@
 #include <unistd.h>
 
 #include "platform/sound/mixer.h"
+#include "sample_compare.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {
 namespace {
 
-// One step of 16-bit, and what float arithmetic adds near full scale (a
-// float's step there is 1/256 of it).
-constexpr float kOneStep = 1.01f;
+using testing::withinOneStep;
 
 // Pieces of uneven sizes, as an output asks for them, so that a piece ends
 // and the next begins between any two source frames.
@@ -59,16 +58,6 @@ protected:
         return r.sound;
     }
 
-    // What the mixer used to play for a sound: decoded whole at the output's
-    // format, then held as 16-bit.
-    static std::vector<float> oldConversion(const testing::Bytes& file, FrameFormat output) {
-        const WavResult r = decodeWav(file, output);
-        EXPECT_TRUE(r.ok()) << toString(r.error);
-        std::vector<float> out;
-        for (float v : r.sound.samples) out.push_back(toSample16(v) / 32768.0f);
-        return out;
-    }
-
     // Mixes `frames` frames in the uneven pieces above.
     static std::vector<float> pull(Mixer& mixer, std::size_t frames) {
         const auto ch = static_cast<std::size_t>(mixer.format().channels);
@@ -81,17 +70,6 @@ protected:
         return out;
     }
 
-    static ::testing::AssertionResult withinOneStep(const std::vector<float>& got,
-                                                    const std::vector<float>& want) {
-        if (got.size() != want.size())
-            return ::testing::AssertionFailure() << got.size() << " samples, not " << want.size();
-        for (std::size_t i = 0; i < want.size(); ++i)
-            if (!(std::fabs(got[i] - want[i]) * 32768.0f <= kOneStep))
-                return ::testing::AssertionFailure() << "sample " << i << " of " << want.size() << ": "
-                                                     << got[i] * 32768.0f << " / 32768, not "
-                                                     << want[i] * 32768.0f;
-        return ::testing::AssertionSuccess();
-    }
 
     std::filesystem::path dir_;
 };
@@ -111,7 +89,7 @@ TEST_P(ConvertedVoice, PlaysTheOldConversionToItsLastFrameAndHoldsTheFilesOwnFra
     const testing::Bytes file = noiseFile(c.file, c.frames, 0.9);
     const std::shared_ptr<const Sound> sound = open("gunshot2.wav", file);
     ASSERT_TRUE(sound);
-    const std::vector<float> want = oldConversion(file, c.output);
+    const std::vector<float> want = testing::decodedAsSixteenBit(file, c.output);
     const auto ch = static_cast<std::size_t>(c.output.channels);
     const std::size_t total = want.size() / ch;
 
@@ -160,8 +138,8 @@ TEST_F(MixerFiles, TwoSoundsAtTheirOwnRatesMixToTheSumOfTheOldConversions) {
     const FrameFormat output{48000, 2};
     const testing::Bytes mono = noiseFile({1, 1, 44100, 16, false}, 17640, 0.45, 1);
     const testing::Bytes stereo = noiseFile({1, 2, 22050, 16, false}, 4410, 0.45, 2);
-    const std::vector<float> a = oldConversion(mono, output);
-    const std::vector<float> b = oldConversion(stereo, output);
+    const std::vector<float> a = testing::decodedAsSixteenBit(mono, output);
+    const std::vector<float> b = testing::decodedAsSixteenBit(stereo, output);
     Mixer mixer(output);
     const Mixer::VoiceId voiceA = mixer.addVoice();
     const Mixer::VoiceId voiceB = mixer.addVoice();

@@ -16,16 +16,15 @@
 
 #include "platform/sound/mixer.h"
 #include "platform/sound/qt_sound_device.h"
+#include "sample_compare.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testing::withinOneStep;
 
-// One step of 16-bit, and what float arithmetic adds near full scale (a
-// float's step there is 1/256 of it).
-constexpr float kOneStep = 1.01f;
+using Clock = std::chrono::steady_clock;
 
 class LongSounds : public ::testing::Test {
 protected:
@@ -54,30 +53,6 @@ protected:
             x = (static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 1.8;
         }
         return v;
-    }
-
-    // What the mixer must play for a sound: the whole decoding at the
-    // output's format, as 16-bit.
-    static std::vector<float> expected(const testing::Bytes& file, FrameFormat format) {
-        const WavResult r = decodeWav(file, format);
-        EXPECT_TRUE(r.ok()) << toString(r.error);
-        std::vector<float> out;
-        out.reserve(r.sound.samples.size());
-        for (float v : r.sound.samples) out.push_back(toSample16(v) / 32768.0f);
-        return out;
-    }
-
-    // Whether `got` is `want` to within one step of 16-bit, sample by sample
-    // (the mixer converts the held 16-bit frames without rounding again).
-    static ::testing::AssertionResult withinOneStep(const std::vector<float>& got,
-                                                    const std::vector<float>& want) {
-        if (got.size() != want.size())
-            return ::testing::AssertionFailure() << got.size() << " samples, not " << want.size();
-        for (std::size_t i = 0; i < want.size(); ++i)
-            if (!(std::fabs(got[i] - want[i]) * 32768.0f <= kOneStep))
-                return ::testing::AssertionFailure() << "sample " << i << ": " << got[i] * 32768.0f
-                                                     << " / 32768, not " << want[i] * 32768.0f;
-        return ::testing::AssertionSuccess();
     }
 
     // Pulls frames from `mixer` until `voice` has played `frames` more (or
@@ -139,7 +114,7 @@ TEST_F(LongSounds, FiveTenMinuteSoundsHoldABoundedAmountAndPlayTheirFrames) {
     // (32.8 s) and into it again, are the frames of the whole decoding (of
     // the first 101 s of the file, which give the same frames up to there).
     const std::vector<double> start(values.begin(), values.begin() + 101 * 2000 * 2);
-    std::vector<float> want = expected(testing::wav(small, start), output);
+    std::vector<float> want = testing::decodedAsSixteenBit(testing::wav(small, start), output);
     want.resize(100 * 22050 * 2);
     auto& first = static_cast<QtSoundDevice&>(*devices[0]);
     cue(first);
@@ -177,7 +152,7 @@ TEST_P(StreamedSound, PlaysTheFramesOfTheWholeDecodingAndRestartsOnACue) {
     const auto frames = static_cast<std::size_t>(c.seconds * c.file.rate);
     const testing::Bytes file =
         testing::wav(c.file, noise(frames * static_cast<std::size_t>(c.file.channels)));
-    const std::vector<float> want = expected(file, c.output);
+    const std::vector<float> want = testing::decodedAsSixteenBit(file, c.output);
     const std::size_t ch = static_cast<std::size_t>(c.output.channels);
     const std::size_t total = want.size() / ch;
     const std::size_t heldChannels = std::min(c.file.channels, 2);
@@ -227,7 +202,7 @@ TEST_F(LongSounds, AShortSoundIsHeldWholeAndItsFileLetGo) {
     const SoundResult r = openWavSound(path);
     ASSERT_TRUE(r.ok());
     EXPECT_FALSE(r.sound->rest);
-    const std::vector<float> want = expected(file, {44100, 1});  // the file's own frames
+    const std::vector<float> want = testing::decodedAsSixteenBit(file, {44100, 1});  // the file's own frames
     ASSERT_EQ(r.sound->head.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i)
         ASSERT_EQ(r.sound->head[i] / 32768.0f, want[i]) << "sample " << i;
