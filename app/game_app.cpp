@@ -12,9 +12,9 @@
 
 #include "app/real_parts.h"
 #include "online/online.h"
-#include "platform/settings/run_settings.h"
-#include "platform/view/game_window.h"
-#include "platform/view/qt_log.h"
+#include "system/settings/run_settings.h"
+#include "qt/view/game_window.h"
+#include "qt/view/qt_log.h"
 #include "program/wiring.h"
 #include "window/form1.h"
 

@@ -6,9 +6,9 @@
 
 #include <thread>
 
-#include "platform/net/server_address.h"
-#include "platform/sound/qt_sound_device.h"
-#include "platform/transfer/score_channel.h"
+#include "system/net/server_address.h"
+#include "system/sound/mixer_sound_device.h"
+#include "system/transfer/score_channel.h"
 
 namespace korvala {
 

@@ -19,14 +19,14 @@
 #include <optional>
 #include <string>
 
-#include "platform/files/document_files.h"
-#include "platform/score_server/loopback_server.h"
-#include "platform/settings/run_settings.h"
-#include "platform/sound/deferred_sound.h"
-#include "platform/transfer/curl_channel.h"
-#include "platform/view/platform_ui.h"
-#include "platform/view/qt_scheduler.h"
-#include "platform/web/scores_page_view.h"
+#include "system/files/document_files.h"
+#include "system/score_server/loopback_server.h"
+#include "system/settings/run_settings.h"
+#include "system/sound/deferred_sound.h"
+#include "system/transfer/curl_channel.h"
+#include "qt/view/platform_ui.h"
+#include "qt/view/qt_scheduler.h"
+#include "qt/web/scores_page_view.h"
 #include "program/wiring.h"
 
 namespace korvala {

@@ -26,8 +26,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/sound/frame_mixing.h"
-#include "platform/sound/wav_decoder.h"
+#include "system/sound/frame_mixing.h"
+#include "system/sound/wav_decoder.h"
 
 namespace {
 

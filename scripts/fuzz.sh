@@ -30,7 +30,7 @@ seeds=()
 timeout=10
 case $target in
   rtf)
-    sources=("$src/platform/rtf/rtf_document.cpp" "$src/platform/rtf/utf8.cpp" "$root/fuzz/rtf_reader_fuzz.cpp")
+    sources=("$src/system/rtf/rtf_document.cpp" "$src/system/rtf/utf8.cpp" "$root/fuzz/rtf_reader_fuzz.cpp")
     seeds=("$root/tests/rtf/corpus")
     dict=$root/fuzz/rtf.dict
     max_len=16384
@@ -39,7 +39,7 @@ case $target in
     # The decoder and the mixer's conversion of held frames are plain C++:
     # every source file of the sound folder that is no device, mixer or
     # audio output.
-    sources=("$src/platform/sound/wav_decoder.cpp" "$src/platform/sound/frame_mixing.cpp"
+    sources=("$src/system/sound/wav_decoder.cpp" "$src/system/sound/frame_mixing.cpp"
              "$root/fuzz/wav_decoder_fuzz.cpp")
     seeds=("$root/fuzz/corpus/wav")
     dict=$root/fuzz/wav.dict
@@ -54,7 +54,7 @@ case $target in
   scenario)
     # The whole program as the simulator runs it, on the recording doubles.
     sources=()
-    for dir in sim program shell game profile online window doubles platform/files platform/log platform/rtf; do
+    for dir in sim program shell game profile online window doubles system/files system/log system/rtf; do
       sources+=("$src/$dir"/*.cpp)
     done
     sources+=("$root/fuzz/scenario_fuzz.cpp")

@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "wav_builder.h"
-#include "platform/sound/mixer.h"
-#include "platform/sound/qt_sound_device.h"
+#include "system/sound/mixer.h"
+#include "system/sound/mixer_sound_device.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
             const auto t0 = Clock::now();
             d->command("open");
             callerMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-            static_cast<korvala::sound::QtSoundDevice&>(*d).openError();  // until decoded
+            static_cast<korvala::sound::MixerSoundDevice&>(*d).openError();  // until decoded
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         }
         std::printf("%-34s median %8.2f ms   max %8.2f ms   (%d runs; decoded in the background,\n"

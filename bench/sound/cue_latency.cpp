@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "wav_builder.h"
-#include "platform/sound/qt_sound_device.h"
-#include "platform/sound/quick_exit.h"
-#include "platform/sound/sound_system.h"
+#include "system/sound/mixer_sound_device.h"
+#include "system/sound/quick_exit.h"
+#include "qt/sound/sound_system.h"
 
 extern char** environ;
 
@@ -201,8 +201,8 @@ int main(int argc, char** argv) {
     auto music = korvala::sound::makeSoundDevice(sound.mixer());
     music->setFileName(tune);
     music->command("open");
-    static_cast<korvala::sound::QtSoundDevice&>(*hit).openError();
-    static_cast<korvala::sound::QtSoundDevice&>(*music).openError();
+    static_cast<korvala::sound::MixerSoundDevice&>(*hit).openError();
+    static_cast<korvala::sound::MixerSoundDevice&>(*music).openError();
 
     Recorder recorder(rate);
     if (!recorder.ok()) {

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "wav_builder.h"
-#include "platform/sound/mixer.h"
-#include "platform/sound/qt_sound_device.h"
+#include "system/sound/mixer.h"
+#include "system/sound/mixer_sound_device.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ void gameSounds(const std::string& folder) {
         devices.push_back(s::makeSoundDevice(mixer));
         devices.back()->setFileName(path);
         devices.back()->command("open");
-        static_cast<s::QtSoundDevice&>(*devices.back()).openError();
+        static_cast<s::MixerSoundDevice&>(*devices.back()).openError();
         const std::size_t all = mixer.bytesHeld();
         std::printf("  %-13s file %7ju bytes   held before %8zu   after %8zu bytes\n", name, size, before,
                     all - heldSoFar);
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
     }
     int opened = 0;
     for (auto& d : devices)
-        opened += static_cast<korvala::sound::QtSoundDevice&>(*d).openError() ==
+        opened += static_cast<korvala::sound::MixerSoundDevice&>(*d).openError() ==
                   korvala::sound::WavError::None;
     for (auto& d : devices) {
         d->command("prev");

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "ftp_fixture.h"
-#include "platform/transfer/curl_channel.h"
+#include "system/transfer/curl_channel.h"
 
 extern char** environ;
 

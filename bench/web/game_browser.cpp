@@ -13,7 +13,7 @@
 #include <QWidget>
 
 #include "opening_probe.h"
-#include "platform/web/qt_web_view.h"
+#include "qt/web/qt_web_view.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;

@@ -25,7 +25,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/web/qt_web_view.h"
+#include "qt/web/qt_web_view.h"
 #include "process_memory.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "doubles/recording_ui.h"
 #include "doubles/virtual_clock.h"
 #include "game/game.h"
-#include "platform/files/document_files.h"
+#include "system/files/document_files.h"
 #include "program/wiring.h"
 #include "sim/sim_text.h"
 #include "window/characters.h"

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pictures/picture_resources.h"
+#include "qt/pictures/picture_resources.h"
 #include "window/picture_store.h"
 
 namespace {

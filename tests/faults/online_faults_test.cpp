@@ -45,7 +45,7 @@
 #include "app/real_parts.h"
 #include "doubles/recording_ui.h"
 #include "game/game.h"
-#include "platform/transfer/curl_channel.h"
+#include "system/transfer/curl_channel.h"
 #include "program/wiring.h"
 #include "score_server_process.h"
 #include "window/form1.h"

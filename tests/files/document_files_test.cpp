@@ -1,5 +1,5 @@
 // The rich-text boxes' files in a real data folder on disk.
-#include "platform/files/document_files.h"
+#include "system/files/document_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/files/safe_name.h"
-#include "platform/log/recording.h"
-#include "platform/rtf/rtf_document.h"
-#include "platform/rtf/utf8.h"
+#include "system/files/safe_name.h"
+#include "system/log/recording.h"
+#include "system/rtf/rtf_document.h"
+#include "system/rtf/utf8.h"
 #include "window/limits.h"
 
 namespace {

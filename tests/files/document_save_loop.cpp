@@ -18,8 +18,8 @@
 #include <iterator>
 #include <string>
 
-#include "platform/files/document_files.h"
-#include "platform/rtf/rtf_document.h"
+#include "system/files/document_files.h"
+#include "system/rtf/rtf_document.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The file names score strings are kept under, locally and on the server.
-#include "platform/files/safe_name.h"
+#include "system/files/safe_name.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/rtf/utf8.h"
+#include "system/rtf/utf8.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <QGuiApplication>
 #include <string>
 
-#include "platform/view/fonts.h"
+#include "qt/view/fonts.h"
 
 #ifndef KORVALA_BUNDLED_FONTS
 #error "KORVALA_BUNDLED_FONTS must name the game's fonts folder in the build"

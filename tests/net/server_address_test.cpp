@@ -1,5 +1,5 @@
 // Server addresses: host and port, URL servers, loopback hosts.
-#include "platform/net/server_address.h"
+#include "system/net/server_address.h"
 
 #include <gtest/gtest.h>
 

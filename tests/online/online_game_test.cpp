@@ -17,7 +17,7 @@
 #include "app/real_parts.h"
 #include "doubles/recording_ui.h"
 #include "game/game.h"
-#include "platform/files/safe_name.h"
+#include "system/files/safe_name.h"
 #include "program/wiring.h"
 #include "score_server_process.h"
 #include "window/form1.h"

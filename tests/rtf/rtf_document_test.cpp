@@ -1,6 +1,6 @@
 // The rich-text boxes' document: exact bytes written, documents of other
 // writers read, bad documents refused, and every text read back unchanged.
-#include "platform/rtf/rtf_document.h"
+#include "system/rtf/rtf_document.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The game's own loopback score server: started when nothing answers on the
 // FTP port, started again when it has gone, never a second one beside a
 // server that answers, and gone with the game however the game ends.
-#include "platform/score_server/loopback_server.h"
+#include "system/score_server/loopback_server.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/log/recording.h"
+#include "system/log/recording.h"
 
 namespace korvala {
 namespace {

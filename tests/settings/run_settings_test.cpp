@@ -1,6 +1,6 @@
 // The run's settings: command-line options over the settings file over the
 // build's defaults.
-#include "platform/settings/run_settings.h"
+#include "system/settings/run_settings.h"
 
 #include <gtest/gtest.h>
 

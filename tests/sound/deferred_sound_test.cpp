@@ -2,7 +2,7 @@
 // Qt Multimedia loaded until the output is asked for, the module is loaded
 // off the window's thread, and the output opens on the window's thread;
 // cues given before then are taken by the devices all the same.
-#include "platform/sound/deferred_sound.h"
+#include "system/sound/deferred_sound.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <QFile>
 #include <QThread>
 
-#include "platform/sound/qt_sound_device.h"
-#include "platform/sound/quick_exit.h"
+#include "system/sound/mixer_sound_device.h"
+#include "system/sound/quick_exit.h"
 
 namespace korvala::sound {
 namespace {

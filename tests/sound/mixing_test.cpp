@@ -13,7 +13,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "platform/sound/mixer.h"
+#include "system/sound/mixer.h"
 #include "sample_compare.h"
 #include "wav_builder.h"
 

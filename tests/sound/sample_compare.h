@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/sound/mixer.h"
+#include "system/sound/mixer.h"
 #include "wav_builder.h"
 
 namespace korvala::sound::testing {

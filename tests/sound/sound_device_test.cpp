@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/sound/mixer.h"
-#include "platform/sound/qt_sound_device.h"
+#include "system/sound/mixer.h"
+#include "system/sound/mixer_sound_device.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {
@@ -40,7 +40,7 @@ protected:
         auto d = makeSoundDevice(mixer_);
         d->setFileName(path);
         d->command("open");
-        static_cast<QtSoundDevice&>(*d).openError();  // the decoding runs in the background
+        static_cast<MixerSoundDevice&>(*d).openError();  // the decoding runs in the background
         return d;
     }
     static void cue(SoundBackend& d) {
@@ -78,14 +78,14 @@ TEST_F(SoundDevices, MissingOrBrokenFileLeavesTheDeviceSilentAndAcceptingEveryth
         for (const char* cmd : {"prev", "play", "play", "stop", "", "PLAY", "close", "open"})
             device->command(cmd);
         cue(*device);
-        EXPECT_NE(static_cast<QtSoundDevice&>(*device).openError(), WavError::None) << path;
+        EXPECT_NE(static_cast<MixerSoundDevice&>(*device).openError(), WavError::None) << path;
         for (float s : pull(64)) ASSERT_EQ(s, 0.0f) << path;
     }
 }
 
 TEST_F(SoundDevices, CueRestartsTheSoundFromItsStart) {
     auto hit = bind(rampFile("gunshot2.wav", 100));
-    auto* dev = static_cast<QtSoundDevice*>(hit.get());
+    auto* dev = static_cast<MixerSoundDevice*>(hit.get());
     ASSERT_EQ(dev->openError(), WavError::None);
     EXPECT_EQ(pull(4), std::vector<float>(4, 0.0f)) << "an opened device waits for its cue";
 
@@ -102,7 +102,7 @@ TEST_F(SoundDevices, CueRestartsTheSoundFromItsStart) {
 
 TEST_F(SoundDevices, SoundPlaysToItsLastFrameThenStopsUntilRewound) {
     auto tune = bind(rampFile("Birthday.wav", 50));
-    auto* dev = static_cast<QtSoundDevice*>(tune.get());
+    auto* dev = static_cast<MixerSoundDevice*>(tune.get());
     cue(*tune);
     const auto out = pull(64);
     for (int i = 0; i < 50; ++i) ASSERT_EQ(out[i], ramp(i)) << i;
@@ -125,7 +125,7 @@ TEST_F(SoundDevices, ACueGivenWhileTheSoundIsStillDecodingPlaysItFromTheStart) {
     tune->setFileName(rampFile("Birthday.wav", 100));
     tune->command("open");
     cue(*tune);
-    ASSERT_EQ(static_cast<QtSoundDevice&>(*tune).openError(), WavError::None);
+    ASSERT_EQ(static_cast<MixerSoundDevice&>(*tune).openError(), WavError::None);
     EXPECT_EQ(pull(1).front(), ramp(0));
 }
 
@@ -203,7 +203,7 @@ TEST_F(SoundDevices, SoundsAreHeldWithTheirOwnChannels) {
         auto device = makeSoundDevice(mixer);
         device->setFileName(path);
         device->command("open");
-        static_cast<QtSoundDevice&>(*device).openError();
+        static_cast<MixerSoundDevice&>(*device).openError();
         EXPECT_EQ(mixer.bytesHeld(), c.heldBytes);
         cue(*device);
         std::vector<float> out(2 * 801, 99.0f);

@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/sound/qt_sound_device.h"
-#include "platform/sound/quick_exit.h"
-#include "platform/sound/sound_system.h"
+#include "system/sound/mixer_sound_device.h"
+#include "system/sound/quick_exit.h"
+#include "qt/sound/sound_system.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     auto device = korvala::sound::makeSoundDevice(sound->mixer());
     device->setFileName(argv[1]);
     device->command("open");
-    auto* dev = static_cast<korvala::sound::QtSoundDevice*>(device.get());
+    auto* dev = static_cast<korvala::sound::MixerSoundDevice*>(device.get());
     std::printf("output: %s (%d Hz, %d ch)\nopen: %s\n", sound->hasOutput() ? "yes" : "none",
                 sound->mixer().format().sampleRate, sound->mixer().format().channels,
                 korvala::sound::toString(dev->openError()));

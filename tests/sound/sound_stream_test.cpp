@@ -14,8 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/sound/mixer.h"
-#include "platform/sound/qt_sound_device.h"
+#include "system/sound/mixer.h"
+#include "system/sound/mixer_sound_device.h"
 #include "sample_compare.h"
 #include "wav_builder.h"
 
@@ -103,7 +103,7 @@ TEST_F(LongSounds, FiveTenMinuteSoundsHoldABoundedAmountAndPlayTheirFrames) {
         devices.back()->setFileName(write(name, file));
         devices.back()->command("open");
     }
-    for (auto& d : devices) ASSERT_EQ(static_cast<QtSoundDevice&>(*d).openError(), WavError::None);
+    for (auto& d : devices) ASSERT_EQ(static_cast<MixerSoundDevice&>(*d).openError(), WavError::None);
     // What the five hold, measured: each at least its head, together no
     // more than the game's 10 MiB.
     EXPECT_GE(mixer.bytesHeld(), 5 * kStreamHeadBytes);
@@ -116,7 +116,7 @@ TEST_F(LongSounds, FiveTenMinuteSoundsHoldABoundedAmountAndPlayTheirFrames) {
     const std::vector<double> start(values.begin(), values.begin() + 101 * 2000 * 2);
     std::vector<float> want = testing::decodedAsSixteenBit(testing::wav(small, start), output);
     want.resize(100 * 22050 * 2);
-    auto& first = static_cast<QtSoundDevice&>(*devices[0]);
+    auto& first = static_cast<MixerSoundDevice&>(*devices[0]);
     cue(first);
     const std::vector<float> got = play(mixer, first.voice(), 100 * 22050);
     EXPECT_TRUE(withinOneStep(got, want));

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <random>
 
-#include "platform/sound/wav_decoder.h"
+#include "system/sound/wav_decoder.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {

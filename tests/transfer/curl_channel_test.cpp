@@ -1,5 +1,5 @@
 // The score service's transfer channel against a real FTP server on loopback.
-#include "platform/transfer/curl_channel.h"
+#include "system/transfer/curl_channel.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "ftp_fixture.h"
-#include "platform/log/recording.h"
+#include "system/log/recording.h"
 
 namespace korvala {
 namespace {

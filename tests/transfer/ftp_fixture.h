@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/transfer/curl_channel.h"
+#include "system/transfer/curl_channel.h"
 
 namespace korvala::transfer_test {
 

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "ftp_fixture.h"
-#include "platform/files/safe_name.h"
-#include "platform/transfer/curl_api.h"
-#include "platform/transfer/curl_channel.h"
+#include "system/files/safe_name.h"
+#include "system/transfer/curl_api.h"
+#include "system/transfer/curl_channel.h"
 
 namespace korvala {
 namespace {

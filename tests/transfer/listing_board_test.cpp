@@ -14,8 +14,8 @@
 
 #include "ftp_fixture.h"
 #include "online/online.h"
-#include "platform/files/document_files.h"
-#include "platform/transfer/score_channel.h"
+#include "system/files/document_files.h"
+#include "system/transfer/score_channel.h"
 #include "program/wiring.h"
 #include "window/form1.h"
 

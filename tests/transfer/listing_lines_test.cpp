@@ -1,5 +1,5 @@
 // The listing text the game reads: CR LF lines, whatever the server sent.
-#include "platform/transfer/listing_lines.h"
+#include "system/transfer/listing_lines.h"
 
 #include <gtest/gtest.h>
 

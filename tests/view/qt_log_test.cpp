@@ -1,7 +1,7 @@
 // The game's log in Qt's logging: one category per area, warnings and infos
 // shown by default, details only when a logging rule asks for them, and the
 // message passed on as it was written.
-#include "platform/view/qt_log.h"
+#include "qt/view/qt_log.h"
 
 #include <gtest/gtest.h>
 

@@ -31,7 +31,7 @@
 
 #include <unistd.h>
 
-#include "platform/view/game_window.h"
+#include "qt/view/game_window.h"
 #include "window/form1.h"
 #include "window/picture_store.h"
 

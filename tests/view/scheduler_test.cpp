@@ -7,7 +7,7 @@
 #include <QTest>
 #include <map>
 
-#include "platform/view/qt_scheduler.h"
+#include "qt/view/qt_scheduler.h"
 #include "window/element.h"
 
 namespace korvala {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/view/game_window.h"
+#include "qt/view/game_window.h"
 #include "window/form1.h"
 
 namespace korvala {

@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QWidget>
 
-#include "platform/web/qt_web_view.h"
+#include "qt/web/qt_web_view.h"
 
 namespace korvala {
 namespace {

@@ -9,7 +9,7 @@
 #include <QString>
 #include <QTest>
 
-#include "platform/web/qt_web_view.h"
+#include "qt/web/qt_web_view.h"
 
 namespace korvala::web_test {
 

@@ -23,8 +23,8 @@
 #include <sys/mount.h>
 #include <vector>
 
-#include "platform/log/log.h"
-#include "platform/web/qt_web_view.h"
+#include "system/log/log.h"
+#include "qt/web/qt_web_view.h"
 
 namespace korvala {
 namespace {

@@ -20,7 +20,7 @@
 #include <memory>
 
 #include "page_reading.h"
-#include "platform/web/qt_web_view.h"
+#include "qt/web/qt_web_view.h"
 
 namespace korvala {
 namespace {

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "page_reading.h"
-#include "platform/web/qt_web_view.h"
+#include "qt/web/qt_web_view.h"
 
 namespace korvala {
 namespace {

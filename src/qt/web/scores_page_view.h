@@ -1,0 +1,54 @@
+#pragma once
+// The web browser port of the window: it takes addresses from the start, and
+// its view is made at the browser's place when the information panel is
+// first shown (an address sent before then is loaded at that moment).
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "qt/web/qt_web_view.h"
+
+namespace korvala {
+
+class ScoresPageView final : public WebView {
+public:
+    // Runs `load` once the page's server can answer, on the window's thread;
+    // set by the game when it starts that server itself.
+    using BeforeLoad = std::function<void(std::function<void()> load)>;
+    void setBeforeLoad(BeforeLoad beforeLoad) { beforeLoad_ = std::move(beforeLoad); }
+
+    // The menu's selection reached Info Online: the engine's libraries start
+    // loading behind the window's back, so that the click finds them in.
+    void prepare() override { prefetchWebEngine(); }
+
+    void navigate(const std::string& url) override {
+        if (beforeLoad_) {
+            beforeLoad_([this, url] { load(url); });
+            return;
+        }
+        load(url);
+    }
+    // The browser's widget at `place` on `parent`; made once.
+    QWidget* attach(QWidget* parent, const QRect& place) {
+        if (!view_) {
+            view_ = std::make_unique<QtWebView>(parent, place);
+            if (!pending_.empty()) view_->navigate(pending_);
+        }
+        return view_->widget();
+    }
+
+private:
+    void load(const std::string& url) {
+        if (view_) {
+            view_->navigate(url);
+            return;
+        }
+        pending_ = url;
+    }
+
+    BeforeLoad beforeLoad_;
+    std::unique_ptr<QtWebView> view_;
+    std::string pending_;
+};
+
+}  // namespace korvala

@@ -1,0 +1,20 @@
+# Fails, naming each file, when a file under SRC includes a Qt header
+# (<QWidget>, <QtCore/...>, <qopengl.h>, ...) outside a folder whose name
+# holds "qt" in any case.
+file(GLOB_RECURSE files RELATIVE "${SRC}" "${SRC}/*.h" "${SRC}/*.cpp" "${SRC}/*.inc")
+set(strays "")
+foreach(f IN LISTS files)
+  get_filename_component(dir "${f}" DIRECTORY)
+  string(TOLOWER "${dir}" dir_lower)
+  if(dir_lower MATCHES "(^|/)[^/]*qt[^/]*(/|$)")
+    continue()
+  endif()
+  file(STRINGS "${SRC}/${f}" qt_includes REGEX "^[ \t]*#[ \t]*include[ \t]*<(Q|Qt|qt|q[a-z]+\\.h)")
+  if(qt_includes)
+    list(APPEND strays "${f}: ${qt_includes}")
+  endif()
+endforeach()
+if(strays)
+  list(JOIN strays "\n  " shown)
+  message(FATAL_ERROR "Qt headers outside a qt folder:\n  ${shown}")
+endif()
