@@ -12,10 +12,10 @@
 
 #include "app/real_parts.h"
 #include "online/online.h"
-#include "system/settings/run_settings.h"
+#include "program/wiring.h"
 #include "qt/view/game_window.h"
 #include "qt/view/qt_log.h"
-#include "program/wiring.h"
+#include "system/settings/run_settings.h"
 #include "window/form1.h"
 
 namespace korvala {

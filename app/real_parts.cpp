@@ -1,9 +1,7 @@
 #include "app/real_parts.h"
 
-#include <cctype>
-
 #include <QStandardPaths>
-
+#include <cctype>
 #include <thread>
 
 #include "system/net/server_address.h"
@@ -67,9 +65,10 @@ PlatformParts RealParts::ports() {
     PlatformParts parts;
     parts.scheduler = &scheduler;
     parts.files = &files;
-    if (sound) parts.makeSound = [system = sound.get()](const std::string&) {
-        return sound::makeSoundDevice(system->mixer());
-    };
+    if (sound)
+        parts.makeSound = [system = sound.get()](const std::string&) {
+            return sound::makeSoundDevice(system->mixer());
+        };
     parts.messageBox = &messageBox;
     parts.exit = &programExit;
     parts.Inet1 = inet1.get();

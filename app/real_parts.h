@@ -19,15 +19,15 @@
 #include <optional>
 #include <string>
 
+#include "program/wiring.h"
+#include "qt/view/platform_ui.h"
+#include "qt/view/qt_scheduler.h"
+#include "qt/web/scores_page_view.h"
 #include "system/files/document_files.h"
 #include "system/score_server/loopback_server.h"
 #include "system/settings/run_settings.h"
 #include "system/sound/deferred_sound.h"
 #include "system/transfer/curl_channel.h"
-#include "qt/view/platform_ui.h"
-#include "qt/view/qt_scheduler.h"
-#include "qt/web/scores_page_view.h"
-#include "program/wiring.h"
 
 namespace korvala {
 
@@ -87,8 +87,8 @@ public:
     DiskDocumentFiles files;
     std::shared_ptr<LoopbackScoreServer> loopback;
     std::shared_ptr<UploadGate> uploadGate;  // none without a shared gate
-    std::unique_ptr<CurlChannel> inet1;  // the listing
-    std::unique_ptr<CurlChannel> inet3;  // the upload
+    std::unique_ptr<CurlChannel> inet1;      // the listing
+    std::unique_ptr<CurlChannel> inet3;      // the upload
     QtMessageBox messageBox;
     QtProgramExit programExit;
     ScoresPageView scoresPage;

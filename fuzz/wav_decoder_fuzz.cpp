@@ -34,9 +34,9 @@ namespace {
 using korvala::sound::FrameFormat;
 
 constexpr FrameFormat kTargets[] = {
-    {48000, 1}, {44100, 2}, {22050, 1}, {8000, 2}, {96000, 2},
-    {1000, 1},  {768000, 1},  // the slowest and the fastest rate a sound may have
-    {999, 2},   {48000, 0}, {48000, 3},  // formats the mixer never plays: refused
+    {48000, 1}, {44100, 2}, {22050, 1},  {8000, 2},
+    {96000, 2}, {1000, 1},  {768000, 1},  // the slowest and the fastest rate a sound may have
+    {999, 2},   {48000, 0}, {48000, 3},   // formats the mixer never plays: refused
 };
 
 std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
@@ -145,8 +145,7 @@ void check(std::span<const std::uint8_t> bytes, FrameFormat target) {
     }
     if (target.channels < 1 || target.channels > 2 || target.sampleRate < 1000 || target.sampleRate > 768000)
         __builtin_trap();  // a format the mixer cannot play was accepted
-    if (r.sound.format.sampleRate != target.sampleRate || r.sound.format.channels != target.channels)
-        __builtin_trap();
+    if (r.sound.format.sampleRate != target.sampleRate || r.sound.format.channels != target.channels) __builtin_trap();
     const auto channels = static_cast<std::size_t>(target.channels);
     if (samples.size() % channels != 0 || r.sound.frames() != samples.size() / channels) __builtin_trap();
 

@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTimer>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -41,7 +40,9 @@ double nowMs() {
 class TimedChannel : public TransferChannel {
 public:
     explicit TimedChannel(CurlChannel& real) : real_(real) {
-        real_.stateChanged = [this](int s) { if (stateChanged) stateChanged(s); };
+        real_.stateChanged = [this](int s) {
+            if (stateChanged) stateChanged(s);
+        };
     }
     void execute(const ChannelSettings& settings, const TransferRequest& request) override {
         real_.execute(settings, request);
@@ -52,6 +53,7 @@ public:
         return chunk;
     }
     double readDone = 0;
+
 private:
     CurlChannel& real_;
 };
@@ -81,8 +83,8 @@ int main(int argc, char** argv) {
     fs::create_directories(folder);
     std::vector<std::string> all;
     for (int i = 0; i < names; ++i) {
-        all.push_back(std::to_string((i * 7919) % 100003) + "(Pemain" + std::to_string(i) + ")(p" +
-                      std::to_string(i) + "@x.example)(Papua Nugini)");
+        all.push_back(std::to_string((i * 7919) % 100003) + "(Pemain" + std::to_string(i) + ")(p" + std::to_string(i) +
+                      "@x.example)(Papua Nugini)");
         std::ofstream(folder / all.back());
     }
 

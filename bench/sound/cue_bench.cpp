@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "wav_builder.h"
 #include "system/sound/mixer.h"
 #include "system/sound/mixer_sound_device.h"
+#include "wav_builder.h"
 
 namespace {
 
@@ -97,9 +97,8 @@ int main(int argc, char** argv) {
     Mixer mixer(FrameFormat{48000, 2});
 
     // "open": a fresh device each time, so every run decodes the file.
-    for (const auto& [name, file, runs] :
-         {std::tuple{"open, 0.8 s mono 44100 Hz cue", shortFile, 20},
-          std::tuple{"open, 30 s stereo 44100 Hz tune", tuneFile, 3}}) {
+    for (const auto& [name, file, runs] : {std::tuple{"open, 0.8 s mono 44100 Hz cue", shortFile, 20},
+                                           std::tuple{"open, 30 s stereo 44100 Hz tune", tuneFile, 3}}) {
         std::vector<double> ms, callerMs;
         for (int r = 0; r < runs; ++r) {
             Mixer m(FrameFormat{48000, 2});
@@ -111,15 +110,16 @@ int main(int argc, char** argv) {
             static_cast<korvala::sound::MixerSoundDevice&>(*d).openError();  // until decoded
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         }
-        std::printf("%-34s median %8.2f ms   max %8.2f ms   (%d runs; decoded in the background,\n"
-                    "%-34s the caller waits median %.3f ms)\n",
-                    name, percentile(ms, 0.5), percentile(ms, 1.0), runs, "", percentile(callerMs, 0.5));
+        std::printf(
+            "%-34s median %8.2f ms   max %8.2f ms   (%d runs; decoded in the background,\n"
+            "%-34s the caller waits median %.3f ms)\n",
+            name, percentile(ms, 0.5), percentile(ms, 1.0), runs, "", percentile(callerMs, 0.5));
     }
 
     for (const auto& [name, rate, channels] :
          {std::tuple{"48000 Hz stereo (no conversion)", 48000, 2},
-          std::tuple{"44100 Hz mono (the game's sounds)", 44100, 1},
-          std::tuple{"22050 Hz stereo", 22050, 2}, std::tuple{"48000 Hz mono", 48000, 1}}) {
+          std::tuple{"44100 Hz mono (the game's sounds)", 44100, 1}, std::tuple{"22050 Hz stereo", 22050, 2},
+          std::tuple{"48000 Hz mono", 48000, 1}}) {
         const std::string file = writeTone(dir / "External.wav", 2.0, rate, channels);
         const std::vector<double> ns = mixCost(file, 3000);
         if (ns.empty()) continue;
@@ -162,8 +162,8 @@ int main(int argc, char** argv) {
     stop = true;
     audio.join();
     std::printf("cue (prev+play), mixer %s:  median %.3f us   p99 %.3f us   max %.1f us   (%d cues)\n",
-                busy ? "mixing flat out" : "mixing every 10 ms", percentile(us, 0.5),
-                percentile(us, 0.99), percentile(us, 1.0), cues);
+                busy ? "mixing flat out" : "mixing every 10 ms", percentile(us, 0.5), percentile(us, 0.99),
+                percentile(us, 1.0), cues);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -14,6 +14,10 @@
 // it. The null output renders a fragment at once, so a figure can be up to
 // one fragment (2 ms) early, and a millisecond or so late for the trip to
 // the recorder.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
@@ -26,17 +30,14 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "wav_builder.h"
+#include "qt/sound/sound_system.h"
 #include "system/sound/mixer_sound_device.h"
 #include "system/sound/quick_exit.h"
-#include "qt/sound/sound_system.h"
+#include "wav_builder.h"
 
 extern char** environ;
 
@@ -69,8 +70,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         const std::string rateArg = "--rate=" + std::to_string(rate);
-        std::vector<std::string> args = {"parec", "--latency-msec=2", "-d", "@DEFAULT_MONITOR@",
-                                         "--raw", "--format=s16le", "--channels=2", rateArg};
+        std::vector<std::string> args = {"parec", "--latency-msec=2", "-d",           "@DEFAULT_MONITOR@",
+                                         "--raw", "--format=s16le",   "--channels=2", rateArg};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -110,9 +111,8 @@ public:
         std::size_t begin = 0;  // frames before this chunk
         for (const Chunk& c : chunks_) {
             for (std::size_t f = begin; f < c.endFrame; ++f) {
-                const auto t = c.arrival - std::chrono::duration_cast<Clock::duration>(
-                                               std::chrono::duration<double>(
-                                                   static_cast<double>(c.endFrame - f - 1) / rate_));
+                const auto t = c.arrival - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                               static_cast<double>(c.endFrame - f - 1) / rate_));
                 if (t < from) continue;
                 if (std::abs(samples_[2 * f]) > threshold) {
                     when = t;
@@ -251,10 +251,10 @@ int main(int argc, char** argv) {
         std::printf("no cue was heard (%zu frames recorded)\n", recorder.frames());
         korvala::sound::exitWithoutAudioTeardown(1);
     }
-    std::printf("cue to first sample at the output, %s: median %.1f ms  min %.1f ms  max %.1f ms"
-                "  (%zu cues %d ms apart%s)\n",
-                underTune ? "while a tune plays" : "after a silence", percentile(ms, 0.5),
-                percentile(ms, 0.0), percentile(ms, 1.0), ms.size(), gapMs,
-                missed ? (", " + std::to_string(missed) + " not heard").c_str() : "");
+    std::printf(
+        "cue to first sample at the output, %s: median %.1f ms  min %.1f ms  max %.1f ms"
+        "  (%zu cues %d ms apart%s)\n",
+        underTune ? "while a tune plays" : "after a silence", percentile(ms, 0.5), percentile(ms, 0.0),
+        percentile(ms, 1.0), ms.size(), gapMs, missed ? (", " + std::to_string(missed) + " not heard").c_str() : "");
     korvala::sound::exitWithoutAudioTeardown(0);
 }

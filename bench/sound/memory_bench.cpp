@@ -16,6 +16,8 @@
 // First writes DEVICES (default 5) long files of SECONDS (default 600) seconds,
 // binds a device to each, cues them all and mixes 3 s of output in 10 ms
 // pieces the way the audio output pulls it.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -26,12 +28,11 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "wav_builder.h"
 #include "system/sound/mixer.h"
 #include "system/sound/mixer_sound_device.h"
+#include "wav_builder.h"
 
 namespace {
 
@@ -71,8 +72,7 @@ std::string writeLongSound(const std::filesystem::path& path, int seconds) {
     return path.string();
 }
 
-constexpr const char* kGameSounds[] = {"gunshot2.wav", "External.wav", "Auth.wav", "Birthday.wav",
-                                       "beep5.wav"};
+constexpr const char* kGameSounds[] = {"gunshot2.wav", "External.wav", "Auth.wav", "Birthday.wav", "beep5.wav"};
 
 // The game's five sounds: what they took converted at "open", and what the
 // mixer holds for them now.
@@ -84,16 +84,14 @@ void gameSounds(const std::string& folder) {
     std::uintmax_t fileBytes = 0;
     std::size_t converted = 0;
     std::size_t heldSoFar = 0;
-    std::printf("the game's five sounds (%s), bound to five devices of a 48000 Hz stereo mixer:\n",
-                folder.c_str());
+    std::printf("the game's five sounds (%s), bound to five devices of a 48000 Hz stereo mixer:\n", folder.c_str());
     for (const char* name : kGameSounds) {
         const std::string path = folder + "/" + name;
         std::error_code ec;
         const std::uintmax_t size = std::filesystem::file_size(path, ec);
         const s::WavResult old = s::decodeWavFile(path, output);
         if (ec || !old.ok()) {
-            std::printf("  %-13s cannot be read: %s\n", name,
-                        ec ? ec.message().c_str() : s::toString(old.error));
+            std::printf("  %-13s cannot be read: %s\n", name, ec ? ec.message().c_str() : s::toString(old.error));
             continue;
         }
         const std::size_t before = old.sound.samples.size() * sizeof(std::int16_t);
@@ -110,9 +108,10 @@ void gameSounds(const std::string& folder) {
     }
     const std::size_t held = mixer.bytesHeld();
     const double files = static_cast<double>(std::max<std::uintmax_t>(1, fileBytes));
-    std::printf("  together:     files %6.1f KiB   held before %6.1f KiB (%.2fx the files)   after %6.1f KiB "
-                "(%.2fx the files)\n",
-                fileBytes / 1024.0, converted / 1024.0, converted / files, held / 1024.0, held / files);
+    std::printf(
+        "  together:     files %6.1f KiB   held before %6.1f KiB (%.2fx the files)   after %6.1f KiB "
+        "(%.2fx the files)\n",
+        fileBytes / 1024.0, converted / 1024.0, converted / files, held / 1024.0, held / files);
 }
 
 }  // namespace
@@ -128,8 +127,7 @@ int main(int argc, char** argv) {
     }
     const int seconds = numbers.size() > 0 ? std::max(1, std::atoi(numbers[0])) : 600;
     const int count = numbers.size() > 1 ? std::max(1, std::atoi(numbers[1])) : 5;
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("korvala_sound_memory_" + std::to_string(getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("korvala_sound_memory_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::vector<std::string> files;
     for (int i = 0; i < count; ++i)
@@ -145,8 +143,7 @@ int main(int argc, char** argv) {
     }
     int opened = 0;
     for (auto& d : devices)
-        opened += static_cast<korvala::sound::MixerSoundDevice&>(*d).openError() ==
-                  korvala::sound::WavError::None;
+        opened += static_cast<korvala::sound::MixerSoundDevice&>(*d).openError() == korvala::sound::WavError::None;
     for (auto& d : devices) {
         d->command("prev");
         d->command("play");
@@ -158,10 +155,11 @@ int main(int argc, char** argv) {
     }
     const double after = peakRssMiB();
     std::filesystem::remove_all(dir);
-    std::printf("%d devices bound to %d s 8-bit stereo 2000 Hz sounds (%d opened), mixed at 48000 Hz "
-                "stereo:\n  peak RSS %.1f MiB before binding, %.1f MiB after binding and playing "
-                "(+%.1f MiB; the mixer holds %.1f MiB)\n",
-                count, seconds, opened, before, after, after - before, mixer.bytesHeld() / 1048576.0);
+    std::printf(
+        "%d devices bound to %d s 8-bit stereo 2000 Hz sounds (%d opened), mixed at 48000 Hz "
+        "stereo:\n  peak RSS %.1f MiB before binding, %.1f MiB after binding and playing "
+        "(+%.1f MiB; the mixer holds %.1f MiB)\n",
+        count, seconds, opened, before, after, after - before, mixer.bytesHeld() / 1048576.0);
     gameSounds(folder);  // after the peak figures: the old conversion's floats would raise them
     return 0;
 }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "qt/sound/sound_system.h"
 #include "system/sound/mixer_sound_device.h"
 #include "system/sound/quick_exit.h"
-#include "qt/sound/sound_system.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -164,8 +164,8 @@ int main(int argc, char** argv) {
     double ours = median(channelTotal), theirs = median(cliTotal);
     std::printf("  channel: %.3f s to the report + %.4f s reading chunks = %.3f s (%zu names)\n", median(toReport),
                 median(toRead), ours, channelNames);
-    std::printf("  curl --list-only + sort: %.3f s, of which the sort %.3f s (%zu names)\n", theirs,
-                median(cliSort), cliNames);
+    std::printf("  curl --list-only + sort: %.3f s, of which the sort %.3f s (%zu names)\n", theirs, median(cliSort),
+                cliNames);
     std::printf("  ratio channel / command line: %.2fx (target at most 1.50x)\n", ours / theirs);
 
     // Quitting while a transfer hangs: the channel's destructor.

@@ -27,18 +27,21 @@ int main(int argc, char** argv) {
     const std::string url = argv[1];
     korvala::bench::OpeningProbe* probe = nullptr;
     QTimer waitForPage;
-    korvala::bench::OpeningProbe opening(window, [&] {
-        panel->show();
-        browser.navigate(url);
-        // The page object appears with the view, a few turns later.
-        QObject::connect(&waitForPage, &QTimer::timeout, [&] {
-            QObject* page = browser.page();
-            if (!page) return;
-            waitForPage.stop();
-            QObject::connect(page, SIGNAL(pageLoaded(bool)), probe, SLOT(loaded(bool)));
-        });
-        waitForPage.start(5);
-    }, [] { korvala::prefetchWebEngine(); });
+    korvala::bench::OpeningProbe opening(
+        window,
+        [&] {
+            panel->show();
+            browser.navigate(url);
+            // The page object appears with the view, a few turns later.
+            QObject::connect(&waitForPage, &QTimer::timeout, [&] {
+                QObject* page = browser.page();
+                if (!page) return;
+                waitForPage.stop();
+                QObject::connect(page, SIGNAL(pageLoaded(bool)), probe, SLOT(loaded(bool)));
+            });
+            waitForPage.start(5);
+        },
+        [] { korvala::prefetchWebEngine(); });
     probe = &opening;
     return korvala::bench::runProbe(app, window);
 }

@@ -1,11 +1,11 @@
 #include "opening_probe.h"
 
-#include "process_memory.h"
-
 #include <QApplication>
 #include <QMouseEvent>
 #include <cstdio>
 #include <ctime>
+
+#include "process_memory.h"
 
 namespace korvala::bench {
 
@@ -81,8 +81,7 @@ void OpeningProbe::report() {
     say("report winid=" + QByteArray::number(static_cast<qulonglong>(window_.winId())) +
         " block_ms=" + QByteArray::number(longestMs_) + " self_pss_kib=" + QByteArray::number(selfPss) +
         " self_peak_kib=" + QByteArray::number(selfPeak) + " helpers=" + QByteArray::number(m.count) +
-        " helpers_pss_kib=" + QByteArray::number(m.pssKib) +
-        " helpers_peak_kib=" + QByteArray::number(m.peakKib));
+        " helpers_pss_kib=" + QByteArray::number(m.pssKib) + " helpers_peak_kib=" + QByteArray::number(m.peakKib));
     QCoreApplication::exit(0);
 }
 

@@ -25,8 +25,8 @@
 #include <functional>
 #include <string>
 
-#include "qt/web/qt_web_view.h"
 #include "process_memory.h"
+#include "qt/web/qt_web_view.h"
 
 namespace {
 
@@ -37,11 +37,12 @@ bool engineLoaded() {
 
 void report(const char* when) {
     const korvala::bench::HelperMemory h = korvala::bench::helperMemory();
-    std::printf("%-7s self: VmRSS %7.1f MiB, VmHWM (peak) %7.1f MiB, engine libraries %s | engine helpers: "
-                "%d process(es), RSS %7.1f MiB, PSS %7.1f MiB\n",
-                when, korvala::bench::procField("/proc/self/status", "VmRSS") / 1024.0,
-                korvala::bench::procField("/proc/self/status", "VmHWM") / 1024.0, engineLoaded() ? "loaded" : "not loaded",
-                h.count, h.rssKib / 1024.0, h.pssKib / 1024.0);
+    std::printf(
+        "%-7s self: VmRSS %7.1f MiB, VmHWM (peak) %7.1f MiB, engine libraries %s | engine helpers: "
+        "%d process(es), RSS %7.1f MiB, PSS %7.1f MiB\n",
+        when, korvala::bench::procField("/proc/self/status", "VmRSS") / 1024.0,
+        korvala::bench::procField("/proc/self/status", "VmHWM") / 1024.0, engineLoaded() ? "loaded" : "not loaded",
+        h.count, h.rssKib / 1024.0, h.pssKib / 1024.0);
     std::fflush(stdout);
 }
 
@@ -127,7 +128,7 @@ int main(int argc, char** argv) {
 
     QElapsedTimer clock;
     clock.start();
-    panel->show();  // the panel comes up: the browser is shown for the first time
+    panel->show();                          // the panel comes up: the browser is shown for the first time
     const qint64 showMs = clock.elapsed();  // the click's own turn; the engine comes in after it
     browser.navigate(url.toStdString());
     // The view (and its page object) appears a few event-loop turns later.
@@ -152,10 +153,11 @@ int main(int argc, char** argv) {
     const qint64 loadMs = clock.elapsed();
     settle(1000);
     report("after");
-    std::printf("page %s: %s; the panel's show took %lld ms, the view was there after %lld ms and the page had "
-                "loaded %lld ms after the show began\n",
-                qPrintable(url), watch.ok ? "loaded" : "failed", static_cast<long long>(showMs),
-                static_cast<long long>(viewMs), static_cast<long long>(loadMs));
+    std::printf(
+        "page %s: %s; the panel's show took %lld ms, the view was there after %lld ms and the page had "
+        "loaded %lld ms after the show began\n",
+        qPrintable(url), watch.ok ? "loaded" : "failed", static_cast<long long>(showMs), static_cast<long long>(viewMs),
+        static_cast<long long>(loadMs));
     return 0;
 }
 

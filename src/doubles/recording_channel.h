@@ -80,8 +80,8 @@ private:
     ActionLog& log_;
     std::string response_;
     std::size_t read_ = 0;
-    bool reading_ = false;              // getChunk() has begun a response and not yet returned empty
-    std::optional<Held> held_;          // a report that arrived during a read
+    bool reading_ = false;      // getChunk() has begun a response and not yet returned empty
+    std::optional<Held> held_;  // a report that arrived during a read
 };
 
 }  // namespace korvala

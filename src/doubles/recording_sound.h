@@ -13,6 +13,7 @@ class CueLog {
 public:
     void add(const std::string& device) { cues_.push_back(device); }
     std::vector<std::string> take() { return std::exchange(cues_, {}); }
+
 private:
     std::vector<std::string> cues_;
 };
@@ -26,6 +27,7 @@ public:
         if (cmd == "play") log_.add(device_);
     }
     const std::string& fileName() const { return fileName_; }
+
 private:
     std::string device_;
     CueLog& log_;

@@ -20,6 +20,7 @@ class ActionLog {
 public:
     void add(Action a) { actions_.push_back(std::move(a)); }
     std::vector<Action> take() { return std::exchange(actions_, {}); }
+
 private:
     std::vector<Action> actions_;
 };
@@ -52,6 +53,7 @@ public:
     void prepare() override { ++prepared; }
     std::vector<std::string> pages;
     int prepared = 0;
+
 private:
     std::string element_;
     ActionLog& log_;

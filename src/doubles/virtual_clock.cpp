@@ -22,8 +22,8 @@ void VirtualClock::runUntil(std::int64_t t) {
         auto next = armed_.end();
         for (auto it = armed_.begin(); it != armed_.end(); ++it) {
             if (it->due > t) continue;
-            if (next == armed_.end() || std::tie(it->due, it->start, it->order) <
-                                            std::tie(next->due, next->start, next->order))
+            if (next == armed_.end() ||
+                std::tie(it->due, it->start, it->order) < std::tie(next->due, next->start, next->order))
                 next = it;
         }
         if (next == armed_.end()) break;

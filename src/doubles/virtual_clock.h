@@ -24,10 +24,10 @@ public:
 
 private:
     struct Armed {
-        Timer* timer;                  // nullptr for a posted event
-        std::function<void()> event;   // a posted event, run once
+        Timer* timer;                 // nullptr for a posted event
+        std::function<void()> event;  // a posted event, run once
         int interval;
-        std::int64_t start;   // when the current count started
+        std::int64_t start;  // when the current count started
         std::int64_t due;
         std::uint64_t order;  // rises with every count started
     };

@@ -18,8 +18,7 @@ void endGame(Form1& f) {
     f.timex.setInterval(0);
     f.Timer1.setInterval(0);
     f.NN.setCaption(f.Nilai.Caption());
-    f.siapol.setText(scoreString(f.Nilai.Caption(), f.konfignama.Text(), f.Konfigemail.Text(),
-                                 f.KonfigNegara.Text()));
+    f.siapol.setText(scoreString(f.Nilai.Caption(), f.konfignama.Text(), f.Konfigemail.Text(), f.KonfigNegara.Text()));
 }
 
 }  // namespace korvala

@@ -16,7 +16,7 @@ std::string ftpUrl(const Form1& f) {
 std::string scoresPageUrl(const Form1& f) { return orDefault(f.scoreService.scoresPage, KORVALA_SCORES_PAGE); }
 
 void applyFtpSettings(const Form1& f, Inet& channel) {
-    channel.setProperty("AccessType", "1");      // direct, no proxy
+    channel.setProperty("AccessType", "1");       // direct, no proxy
     channel.setProperty("RequestTimeout", "50");  // seconds
     channel.setProperty("Protocol", "4");
     channel.setProperty("URL", ftpUrl(f));

@@ -1,6 +1,6 @@
 #include <algorithm>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "online/listing_text.h"

@@ -33,21 +33,19 @@ void walkField(Form1& f, const std::string& text, const char* title, const char*
 
 void profileOkClick(Form1& f) {
     // Each walk reads its field as it stands when the walk begins.
-    walkField(f, f.konfignama.Text(), "Perhatian Untuk Box Nama!",
-              "Dilarang Menggunakan Spasi! dalam penulisan nama",
-              [&f] { return f.konfignama.SaveFile("C:/konfignama.tamzosystem"); },
-              "Nama tidak dapat disimpan.");
-    walkField(f, f.Konfigemail.Text(), "Perhatian Untuk Box email!",
-              "Dilarang Menggunakan Spasi! dalam penulisan e-mail",
-              [&f] { return f.Konfigemail.SaveFile("C:/konfigemail.tamzosystem"); },
-              "E-mail tidak dapat disimpan.");
-    walkField(f, f.KonfigNegara.Text(), "Perhatian Untuk Box Negara!",
-              "Dilarang Menggunakan Spasi! dalam penulisan negara",
-              [&f] {
-                  f.KN.setText(f.KonfigNegara.Text());
-                  return f.KN.SaveFile("C:/konfignegara.tamzosystem");
-              },
-              "Negara tidak dapat disimpan.");
+    walkField(
+        f, f.konfignama.Text(), "Perhatian Untuk Box Nama!", "Dilarang Menggunakan Spasi! dalam penulisan nama",
+        [&f] { return f.konfignama.SaveFile("C:/konfignama.tamzosystem"); }, "Nama tidak dapat disimpan.");
+    walkField(
+        f, f.Konfigemail.Text(), "Perhatian Untuk Box email!", "Dilarang Menggunakan Spasi! dalam penulisan e-mail",
+        [&f] { return f.Konfigemail.SaveFile("C:/konfigemail.tamzosystem"); }, "E-mail tidak dapat disimpan.");
+    walkField(
+        f, f.KonfigNegara.Text(), "Perhatian Untuk Box Negara!", "Dilarang Menggunakan Spasi! dalam penulisan negara",
+        [&f] {
+            f.KN.setText(f.KonfigNegara.Text());
+            return f.KN.SaveFile("C:/konfignegara.tamzosystem");
+        },
+        "Negara tidak dapat disimpan.");
     f.konfig.setVisible(false);
     f.openi.setVisible(true);
     playCue(f.mc2);

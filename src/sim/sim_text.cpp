@@ -4,7 +4,6 @@
 
 namespace korvala::sim {
 
-
 std::string escapeValue(std::string_view s) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -12,11 +11,21 @@ std::string escapeValue(std::string_view s) {
     for (const char c : s) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (u < 32 || u == 127) {
                     out += "\\x";
@@ -48,16 +57,26 @@ std::string unescapeTyped(std::string_view s) {
         }
         if (++i == s.size()) throw LineError("a lone backslash ends the text");
         switch (s[i]) {
-            case '\\': out += '\\'; break;
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 's': out += ' '; break;
-            default: throw LineError("unknown escape " + quote(std::string("\\") + s[i]));
+            case '\\':
+                out += '\\';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 's':
+                out += ' ';
+                break;
+            default:
+                throw LineError("unknown escape " + quote(std::string("\\") + s[i]));
         }
     }
     return out;
 }
-
 
 }  // namespace korvala::sim

@@ -14,9 +14,9 @@
 #include "doubles/recording_ui.h"
 #include "doubles/virtual_clock.h"
 #include "game/game.h"
-#include "system/files/document_files.h"
 #include "program/wiring.h"
 #include "sim/sim_text.h"
+#include "system/files/document_files.h"
 #include "window/characters.h"
 #include "window/form1.h"
 
@@ -24,8 +24,8 @@ namespace korvala {
 
 namespace {
 
-using sim::LineError;
 using sim::escapeValue;
+using sim::LineError;
 using sim::quote;
 
 // The simulator's horizon: 24 hours of virtual time.
@@ -42,14 +42,15 @@ std::int64_t wholeNumber(const std::string& word, const char* what, std::int64_t
 class Simulator {
 public:
     Simulator(std::ostream& out, const SimulatorOptions& options)
-        : out_(out), files_(options.dataFolder), inet1_("Inet1", actions_), inet3_("Inet3", actions_),
+        : out_(out),
+          files_(options.dataFolder),
+          inet1_("Inet1", actions_),
+          inet3_("Inet3", actions_),
           wbx_("WBX", actions_) {
         PlatformParts parts;
         parts.scheduler = &clock_;
         parts.files = &files_;
-        parts.makeSound = [this](const std::string& device) {
-            return std::make_unique<RecordingSound>(device, cues_);
-        };
+        parts.makeSound = [this](const std::string& device) { return std::make_unique<RecordingSound>(device, cues_); };
         parts.messageBox = &messages_;
         parts.exit = &exit_;
         parts.Inet1 = &inet1_;
@@ -204,7 +205,8 @@ private:
         words >> timeWord >> verb >> ref;
         if (ref.empty()) throw LineError("missing argument");
         auto* box = dynamic_cast<TextElement*>(&element(ref, "type"));
-        if (!box || !(box->kind() == Kind::TextBox || box->kind() == Kind::RichTextBox || box->kind() == Kind::ComboBox))
+        if (!box ||
+            !(box->kind() == Kind::TextBox || box->kind() == Kind::RichTextBox || box->kind() == Kind::ComboBox))
             throw LineError(ref + " cannot be typed into");
         std::string rest;
         std::getline(words, rest);

@@ -10,11 +10,12 @@ namespace korvala {
 // Where the character that starts at `i` ends.
 inline std::size_t characterEnd(std::string_view s, std::size_t i) {
     const auto lead = static_cast<unsigned char>(s[i]);
-    const std::size_t announced = lead >= 0xC2 && lead <= 0xDF ? 1 : lead >= 0xE0 && lead <= 0xEF ? 2
-                                  : lead >= 0xF0 && lead <= 0xF4 ? 3 : 0;
+    const std::size_t announced = lead >= 0xC2 && lead <= 0xDF   ? 1
+                                  : lead >= 0xE0 && lead <= 0xEF ? 2
+                                  : lead >= 0xF0 && lead <= 0xF4 ? 3
+                                                                 : 0;
     std::size_t end = i + 1;
-    for (std::size_t n = 0; n < announced && end < s.size() &&
-                            (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80; ++n)
+    for (std::size_t n = 0; n < announced && end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80; ++n)
         ++end;
     return end;
 }

@@ -1,9 +1,9 @@
 #include "window/element.h"
 
+#include <algorithm>
+
 #include "window/case_fold.h"
 #include "window/characters.h"
-
-#include <algorithm>
 
 namespace korvala {
 
@@ -17,13 +17,15 @@ bool listBefore(const std::string& a, const std::string& b) { return compareCase
 
 }  // namespace
 
-std::string Element::fullName() const {
-    return index_ < 0 ? name_ : name_ + "(" + std::to_string(index_) + ")";
-}
+std::string Element::fullName() const { return index_ < 0 ? name_ : name_ + "(" + std::to_string(index_) + ")"; }
 
 bool Element::windowed() const {
     switch (kind_) {
-        case Kind::Label: case Kind::Image: case Kind::Shape: case Kind::Timer: case Kind::Inet:
+        case Kind::Label:
+        case Kind::Image:
+        case Kind::Shape:
+        case Kind::Timer:
+        case Kind::Inet:
             return false;
         default:
             return true;
@@ -171,9 +173,12 @@ void Timer::setInterval(int ms) {
 
 void Container::add(Element& e) {
     e.parent = this;
-    if (auto* t = dynamic_cast<Timer*>(&e)) timers.push_back(t);
-    else if (e.windowed()) windowed.push_back(&e);
-    else windowless.push_back(&e);
+    if (auto* t = dynamic_cast<Timer*>(&e))
+        timers.push_back(t);
+    else if (e.windowed())
+        windowed.push_back(&e);
+    else
+        windowless.push_back(&e);
 }
 
 }  // namespace korvala

@@ -15,8 +15,20 @@ namespace korvala {
 class Container;
 
 enum class Kind {
-    Form, Panel, Label, Image, Shape, TextBox, Button, ListBox, ComboBox,
-    RichTextBox, SoundDevice, Inet, WebBrowser, Timer,
+    Form,
+    Panel,
+    Label,
+    Image,
+    Shape,
+    TextBox,
+    Button,
+    ListBox,
+    ComboBox,
+    RichTextBox,
+    SoundDevice,
+    Inet,
+    WebBrowser,
+    Timer,
 };
 
 // A place in twips relative to the container's interior; 15 twips make a pixel.
@@ -65,12 +77,12 @@ public:
 
     Kind kind() const { return kind_; }
     const std::string& name() const { return name_; }
-    int index() const { return index_; }        // -1 outside an element array
-    std::string fullName() const;               // "lobang(3)", "Nilai"
-    bool windowed() const;                      // has a window of its own
+    int index() const { return index_; }  // -1 outside an element array
+    std::string fullName() const;         // "lobang(3)", "Nilai"
+    bool windowed() const;                // has a window of its own
 
-    Rect place;                                  // twips
-    Container* parent = nullptr;                 // nullptr for Form1 itself
+    Rect place;                   // twips
+    Container* parent = nullptr;  // nullptr for Form1 itself
 
     bool Visible() const { return visible_; }
     void setVisible(bool v);
@@ -79,8 +91,8 @@ public:
 
     // Pixel rectangle in the container's interior.
     Rect pixelRect() const {
-        return {place.left / kTwipsPerPixel, place.top / kTwipsPerPixel,
-                place.width / kTwipsPerPixel, place.height / kTwipsPerPixel};
+        return {place.left / kTwipsPerPixel, place.top / kTwipsPerPixel, place.width / kTwipsPerPixel,
+                place.height / kTwipsPerPixel};
     }
 
 protected:
@@ -118,6 +130,7 @@ public:
     const std::string& Caption() const { return caption_; }
     void setCaption(std::string c);
     TextLook look;
+
 private:
     std::string caption_;
 };
@@ -129,6 +142,7 @@ public:
     const std::string& Picture() const { return picture_; }
     void setPicture(const std::string& p);
     Fit fit = Fit::Natural;
+
 private:
     std::string picture_;
 };
@@ -165,6 +179,7 @@ public:
     // The drop-down list, in the order the items were added.
     const std::vector<std::string>& List() const { return items_; }
     void AddItem(std::string item);
+
 private:
     std::vector<std::string> items_;
 };
@@ -188,6 +203,7 @@ public:
     const std::string& Caption() const { return caption_; }
     void setCaption(std::string c);
     TextLook look;
+
 private:
     std::string caption_;
 };
@@ -202,6 +218,7 @@ public:
     // Adds items, each at its sorted place in a sorted list, else at the
     // end; all at once: one sort, one change for the view.
     void AddItems(std::vector<std::string> items);
+
 private:
     std::vector<std::string> items_;
 };
@@ -214,6 +231,7 @@ public:
     void Command(const std::string& cmd);  // "open", "prev", "play"
     // Which of the window's sound ports plays this device (0..4).
     std::size_t slot = 0;
+
 private:
     SoundBackend* backend() const;
     std::string fileName_;
@@ -231,6 +249,7 @@ public:
     // Starts the request in the background; false when no channel is wired.
     bool Execute(TransferRequest request);
     std::string GetChunk(std::size_t size);
+
 private:
     TransferChannel* channel() const;
     TransferChannel* Ports::*port_;
@@ -252,6 +271,7 @@ public:
     int Interval() const { return interval_; }
     // A positive interval arms the timer and restarts its count; 0 stops it.
     void setInterval(int ms);
+
 private:
     int interval_ = 0;
 };
@@ -264,11 +284,11 @@ public:
     std::vector<Element*> windowed;
     std::vector<Element*> windowless;
     std::vector<Timer*> timers;
-    std::string background;          // picture name, empty for none
+    std::string background;  // picture name, empty for none
     Rgb backColor = 0x000000;
     // The order in which the Tab key moves the focus among its controls.
     std::vector<Element*> tabOrder;
-    void add(Element& e);            // appends at the bottom of its list
+    void add(Element& e);  // appends at the bottom of its list
 };
 
 class Panel : public Container {

@@ -1,6 +1,5 @@
 #include "window/form1.h"
 
-
 namespace korvala {
 
 namespace {
@@ -28,7 +27,10 @@ Form1::Form1() : Container(Kind::Form, "Form1") { build(); }
 void Form1::build() {
     place = {0, 0, kClientWidth, kClientHeight};
     background = "board";
-    auto own = [this](auto* e) { owned_.emplace_back(e); return e; };
+    auto own = [this](auto* e) {
+        owned_.emplace_back(e);
+        return e;
+    };
     for (int i = 1; i <= 5; ++i) {
         lobang[i] = own(new Image("lobang", i));
         TX[i] = own(new TextBox("TX", i));
@@ -61,14 +63,17 @@ void Form1::build() {
     for (std::size_t k = 0; k < devices.size(); ++k) devices[k]->slot = k;
 
     // Windowed elements of the main window, top first.
-    for (Element* e : std::initializer_list<Element*>{&OPENS2, &mc3, &OPENS, &DK, &Infox, &openi, &ABT, &Hasil,
-                                                       &konfig, &papan, &mc1, &mc2, TX[4], TX[3], TX[2], TX[1],
-                                                       TX[5], &Music})
+    for (Element* e : std::initializer_list<Element*>{&OPENS2, &mc3, &OPENS, &DK, &Infox, &openi, &ABT, &Hasil, &konfig,
+                                                      &papan, &mc1, &mc2, TX[4], TX[3], TX[2], TX[1], TX[5], &Music})
         add(*e);
 
     // --- The game board.
-    const Rect holes[6] = {{}, {2400, 1800, 1785, 1575}, {6240, 1800, 1665, 1455}, {4080, 2880, 2025, 1695},
-                           {1680, 3840, 2265, 1935}, {6360, 3720, 2265, 1935}};
+    const Rect holes[6] = {{},
+                           {2400, 1800, 1785, 1575},
+                           {6240, 1800, 1665, 1455},
+                           {4080, 2880, 2025, 1695},
+                           {1680, 3840, 2265, 1935},
+                           {6360, 3720, 2265, 1935}};
     for (int i = 1; i <= 5; ++i) {
         lobang[i]->place = holes[i];
         lobang[i]->fit = i <= 3 ? Fit::Stretch : Fit::Natural;
@@ -92,7 +97,7 @@ void Form1::build() {
     Level.look.hasForeColor = giliran.look.hasForeColor = false;
     placeAt(cath, 11040, 5280, 2415, 2295);
     for (Element* e : std::initializer_list<Element*>{&Label5, &Label4, &Label3, &Label2, &email, &negara, &NAMAX,
-                                                       &cath, &Nilai, &TOX, &Lshow, &Level, &giliran})
+                                                      &cath, &Nilai, &TOX, &Lshow, &Level, &giliran})
         add(*e);
 
     const int txPlace[6][2] = {{}, {8640, 1560}, {9600, 1560}, {9120, 1800}, {8640, 2040}, {9600, 2040}};
@@ -144,10 +149,10 @@ void Form1::build() {
     konfignama.setText("Korvala");
     placeAt(KonfigNegara, 3960, 4800, 3375, 315);
     KonfigNegara.setText("Indonesia");
-    for (const char* country : {"Indonesia", "Malaysia", "Singapore", "Australia", "Brunei", "Thailand",
-                                "China", "USA", "Papua Nugini", "United Kingdom", "USA", "Vietnam",
-                                "Philipina", "NewZealand", "Hongkong", "Japan", "Korea", "Rusia",
-                                "Canada", "Portugies", "Israel", "Hungaria", "India", "Italia"})
+    for (const char* country :
+         {"Indonesia",    "Malaysia",       "Singapore", "Australia", "Brunei",    "Thailand",   "China",    "USA",
+          "Papua Nugini", "United Kingdom", "USA",       "Vietnam",   "Philipina", "NewZealand", "Hongkong", "Japan",
+          "Korea",        "Rusia",          "Canada",    "Portugies", "Israel",    "Hungaria",   "India",    "Italia"})
         KonfigNegara.AddItem(country);
     placeAt(Konfigemail, 3840, 3960, 3495, 375);
     Konfigemail.setText("email");
@@ -192,8 +197,8 @@ void Form1::build() {
     placeAt(lstRemoteFile, 5640, 5610, 2535, 225);
     lstRemoteFile.sorted = true;
     lstRemoteFile.setVisible(false);
-    for (Element* e : std::initializer_list<Element*>{&Command7, &Command6, &Command5, &Command3, &siapol,
-                                                       &Command1, &Command2, &lstRemoteFile, &Inet1, &Inet3})
+    for (Element* e : std::initializer_list<Element*>{&Command7, &Command6, &Command5, &Command3, &siapol, &Command1,
+                                                      &Command2, &lstRemoteFile, &Inet1, &Inet3})
         papan.add(*e);
     placeAt(Image5, 240, 5760, 255, 255);
     label(READD, {120, 240, 1455, 255}, "Label1", 0, sans(8.25), false);

@@ -26,18 +26,17 @@ public:
     static constexpr int kClientWidth = 10305, kClientHeight = 7050;  // twips: 687 x 470 pixels
 
     // Panels, top of the stack first.
-    Panel OPENS2{"OPENS2"}, OPENS{"OPENS"}, Infox{"Infox"}, openi{"openi"},
-        ABT{"ABT"}, Hasil{"Hasil"}, konfig{"konfig"}, papan{"papan"};
+    Panel OPENS2{"OPENS2"}, OPENS{"OPENS"}, Infox{"Infox"}, openi{"openi"}, ABT{"ABT"}, Hasil{"Hasil"},
+        konfig{"konfig"}, papan{"papan"};
 
     // Sound devices (below the client area, never seen).
     SoundDevice mc1{"mc1"}, mc2{"mc2"}, mc3{"mc3"}, Music{"Music"}, DK{"DK"};
 
     // The game board.
-    std::array<Image*, 6> lobang{};    // 1..5
-    std::array<TextBox*, 6> TX{};      // 1..5: the hole codes
-    Label Label5{"Label5"}, Label4{"Label4"}, Label3{"Label3"}, Label2{"Label2"},
-        email{"email"}, negara{"negara"}, NAMAX{"NAMAX"}, Nilai{"Nilai"}, TOX{"TOX"},
-        Lshow{"Lshow"}, Level{"Level"}, giliran{"giliran"};
+    std::array<Image*, 6> lobang{};  // 1..5
+    std::array<TextBox*, 6> TX{};    // 1..5: the hole codes
+    Label Label5{"Label5"}, Label4{"Label4"}, Label3{"Label3"}, Label2{"Label2"}, email{"email"}, negara{"negara"},
+        NAMAX{"NAMAX"}, Nilai{"Nilai"}, TOX{"TOX"}, Lshow{"Lshow"}, Level{"Level"}, giliran{"giliran"};
     Shape cath{"cath"};
     Timer timex{"timex"}, Timer1{"Timer1"}, Timer2{"Timer2"}, tix{"tix"};
 
@@ -64,14 +63,14 @@ public:
     WebBrowser WBX{"WBX"};
 
     // Board panel.
-    Button Command7{"Command7"}, Command6{"Command6"}, Command5{"Command5"},
-        Command3{"Command3"}, Command1{"Command1"}, Command2{"Command2"};
+    Button Command7{"Command7"}, Command6{"Command6"}, Command5{"Command5"}, Command3{"Command3"}, Command1{"Command1"},
+        Command2{"Command2"};
     RichTextBox siapol{"siapol"};
     ListBox lstRemoteFile{"lstRemoteFile"};
     Inet Inet1{"Inet1", &Ports::Inet1}, Inet3{"Inet3", &Ports::Inet3};
     Image Image5{"Image5"};
     Label READD{"READD"};
-    std::array<Label*, 10> Nama{};     // 0..9, top to bottom
+    std::array<Label*, 10> Nama{};  // 0..9, top to bottom
 
     // The hidden picture store, created at its first read.
     PictureStore img;

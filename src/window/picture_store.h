@@ -20,7 +20,9 @@ private:
 };
 
 // Pixel size of a named picture (store pictures, backgrounds, icon).
-struct PictureSize { int width = 0, height = 0; };
+struct PictureSize {
+    int width = 0, height = 0;
+};
 PictureSize pictureSize(std::string_view picture);
 
 }  // namespace korvala

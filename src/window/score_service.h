@@ -7,7 +7,7 @@
 namespace korvala {
 
 struct ScoreService {
-    std::string ftpHost;     // "host" or "host:port"
+    std::string ftpHost;  // "host" or "host:port"
     std::string ftpUser;
     std::string scoresPage;  // an http:// or https:// address
 };

@@ -16,7 +16,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QString>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -45,7 +44,7 @@ void PrintTo(const PictureCase& pc, std::ostream* os) { *os << pc.name; }
 struct Scale {
     const char* suffix;  // of the file name: "", "@1.5x", "@2x"
     double factor;
-    const char* label;   // for test names
+    const char* label;  // for test names
 };
 
 const Scale kScales[] = {{"", 1.0, "1x"}, {"@1.5x", 1.5, "1_5x"}, {"@2x", 2.0, "2x"}};
@@ -74,39 +73,17 @@ QSize layoutSize(const std::string& file) {
 // Every picture of the game, once.
 const std::vector<PictureCase>& pictures() {
     static const std::vector<PictureCase> all = {
-        {"board", Kind::FullColour},
-        {"splash2", Kind::FullColour},
-        {"scores_backdrop", Kind::FullColour},
-        {"title", Kind::FullColour},
-        {"credits", Kind::FullColour},
-        {"result", Kind::FullColour},
-        {"profile", Kind::FullColour},
-        {"scoreboard", Kind::FullColour},
-        {"partner_logo", Kind::FullColour},
-        {"MNU0", Kind::Palette},
-        {"MNU1", Kind::Palette},
-        {"MNU2", Kind::Palette},
-        {"MNU3", Kind::Palette},
-        {"MNU4", Kind::Palette},
-        {"MNU5", Kind::Palette},
-        {"MNU6", Kind::Palette},
-        {"MNU7", Kind::Palette},
-        {"MNU8", Kind::Palette},
-        {"MNU9", Kind::Palette},
-        {"MNU10", Kind::Palette},
-        {"MNU11", Kind::Palette},
-        {"Ki0", Kind::Palette},
-        {"Ki1", Kind::Palette},
-        {"Ki2", Kind::Palette},
-        {"Ka0", Kind::Palette},
-        {"Ka1", Kind::Palette},
-        {"Ka2", Kind::Palette},
-        {"Kosong", Kind::Palette},
-        {"kena", Kind::Palette},
-        {"jam", Kind::Palette},
-        {"bom", Kind::Palette},
-        {"Teler", Kind::Palette},
-        {"icon", Kind::Icon},
+        {"board", Kind::FullColour},   {"splash2", Kind::FullColour},    {"scores_backdrop", Kind::FullColour},
+        {"title", Kind::FullColour},   {"credits", Kind::FullColour},    {"result", Kind::FullColour},
+        {"profile", Kind::FullColour}, {"scoreboard", Kind::FullColour}, {"partner_logo", Kind::FullColour},
+        {"MNU0", Kind::Palette},       {"MNU1", Kind::Palette},          {"MNU2", Kind::Palette},
+        {"MNU3", Kind::Palette},       {"MNU4", Kind::Palette},          {"MNU5", Kind::Palette},
+        {"MNU6", Kind::Palette},       {"MNU7", Kind::Palette},          {"MNU8", Kind::Palette},
+        {"MNU9", Kind::Palette},       {"MNU10", Kind::Palette},         {"MNU11", Kind::Palette},
+        {"Ki0", Kind::Palette},        {"Ki1", Kind::Palette},           {"Ki2", Kind::Palette},
+        {"Ka0", Kind::Palette},        {"Ka1", Kind::Palette},           {"Ka2", Kind::Palette},
+        {"Kosong", Kind::Palette},     {"kena", Kind::Palette},          {"jam", Kind::Palette},
+        {"bom", Kind::Palette},        {"Teler", Kind::Palette},         {"icon", Kind::Icon},
     };
     return all;
 }
@@ -189,9 +166,12 @@ AlphaCount countAlpha(const QImage& img) {
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x) {
             const int a = qAlpha(img.pixel(x, y));
-            if (a == 0) ++c.transparent;
-            else if (a == 255) ++c.opaque;
-            else ++c.partial;
+            if (a == 0)
+                ++c.transparent;
+            else if (a == 255)
+                ++c.opaque;
+            else
+                ++c.partial;
         }
     return c;
 }
@@ -222,39 +202,41 @@ TEST_P(PictureFile, HasItsSizeKindAndTransparency) {
     const AlphaCount alpha = countAlpha(img);
 
     switch (pc.kind) {
-    case Kind::FullColour:
-        EXPECT_EQ(png->colourType, 2) << "full-colour pictures are plain RGB";
-        EXPECT_EQ(png->bitDepth, 8);
-        EXPECT_FALSE(png->trns.has_value()) << "full-colour pictures have no transparent colour";
-        EXPECT_EQ(alpha.opaque, long(width) * height) << "every pixel is opaque";
-        break;
-    case Kind::Palette: {
-        EXPECT_EQ(png->colourType, 3) << "palette pictures are indexed";
-        EXPECT_GE(png->paletteEntries, 2);
-        EXPECT_LE(png->paletteEntries, 256);
-        ASSERT_TRUE(png->trns.has_value()) << "palette pictures carry their transparent entry";
-        const QByteArray& t = *png->trns;
-        EXPECT_LE(t.size(), png->paletteEntries);
-        int clear = 0;
-        int other = 0;
-        for (char a : t) {
-            if (static_cast<unsigned char>(a) == 0) ++clear;
-            else if (static_cast<unsigned char>(a) != 255) ++other;
+        case Kind::FullColour:
+            EXPECT_EQ(png->colourType, 2) << "full-colour pictures are plain RGB";
+            EXPECT_EQ(png->bitDepth, 8);
+            EXPECT_FALSE(png->trns.has_value()) << "full-colour pictures have no transparent colour";
+            EXPECT_EQ(alpha.opaque, long(width) * height) << "every pixel is opaque";
+            break;
+        case Kind::Palette: {
+            EXPECT_EQ(png->colourType, 3) << "palette pictures are indexed";
+            EXPECT_GE(png->paletteEntries, 2);
+            EXPECT_LE(png->paletteEntries, 256);
+            ASSERT_TRUE(png->trns.has_value()) << "palette pictures carry their transparent entry";
+            const QByteArray& t = *png->trns;
+            EXPECT_LE(t.size(), png->paletteEntries);
+            int clear = 0;
+            int other = 0;
+            for (char a : t) {
+                if (static_cast<unsigned char>(a) == 0)
+                    ++clear;
+                else if (static_cast<unsigned char>(a) != 255)
+                    ++other;
+            }
+            EXPECT_EQ(clear, 1) << "exactly one palette entry is transparent";
+            EXPECT_EQ(other, 0) << "every other palette entry is fully opaque";
+            EXPECT_GT(alpha.transparent, 0) << "the transparent entry is used: the background shows through";
+            EXPECT_GT(alpha.opaque, 0);
+            EXPECT_EQ(alpha.partial, 0);
+            break;
         }
-        EXPECT_EQ(clear, 1) << "exactly one palette entry is transparent";
-        EXPECT_EQ(other, 0) << "every other palette entry is fully opaque";
-        EXPECT_GT(alpha.transparent, 0) << "the transparent entry is used: the background shows through";
-        EXPECT_GT(alpha.opaque, 0);
-        EXPECT_EQ(alpha.partial, 0);
-        break;
-    }
-    case Kind::Icon:
-        EXPECT_EQ(png->colourType, 6) << "the icon is RGBA";
-        EXPECT_EQ(png->bitDepth, 8);
-        EXPECT_EQ(alpha.partial, 0) << "the icon's alpha is a mask: 0 or 255 only";
-        EXPECT_GT(alpha.transparent, 0);
-        EXPECT_GT(alpha.opaque, 0);
-        break;
+        case Kind::Icon:
+            EXPECT_EQ(png->colourType, 6) << "the icon is RGBA";
+            EXPECT_EQ(png->bitDepth, 8);
+            EXPECT_EQ(alpha.partial, 0) << "the icon's alpha is a mask: 0 or 255 only";
+            EXPECT_GT(alpha.transparent, 0);
+            EXPECT_GT(alpha.opaque, 0);
+            break;
     }
 }
 
@@ -413,8 +395,10 @@ TEST_P(EverySet, ArrowsPointTheirWayInTheirColour) {
             ASSERT_LT(left + 2 * inset, right) << "an arrow is drawn";
             const int leftEnd = columnSpan(img, left + inset);
             const int rightEnd = columnSpan(img, right - inset);
-            if (side == "Ki") EXPECT_LT(leftEnd * 2, rightEnd) << "the tip is at the left";
-            else EXPECT_LT(rightEnd * 2, leftEnd) << "the tip is at the right";
+            if (side == "Ki")
+                EXPECT_LT(leftEnd * 2, rightEnd) << "the tip is at the left";
+            else
+                EXPECT_LT(rightEnd * 2, leftEnd) << "the tip is at the right";
         }
         EXPECT_GT(looks[0].r, looks[0].g + 40) << side << "0 is red";
         EXPECT_GT(looks[1].g, looks[1].r + 30) << side << "1 is green";

@@ -18,16 +18,14 @@
 // process's own, so nothing is left mounted however the test ends; where
 // that is not allowed (not root) they are skipped.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
-
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,8 +34,8 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,9 +43,9 @@
 #include "app/real_parts.h"
 #include "doubles/recording_ui.h"
 #include "game/game.h"
-#include "system/transfer/curl_channel.h"
 #include "program/wiring.h"
 #include "score_server_process.h"
+#include "system/transfer/curl_channel.h"
 #include "window/form1.h"
 
 namespace korvala {
@@ -286,9 +284,7 @@ protected:
         total.start();
         long long longest = 0;
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            longest = std::max(longest, since.restart());
-        });
+        QObject::connect(&tick, &QTimer::timeout, [&] { longest = std::max(longest, since.restart()); });
         tick.start(10);
         while (total.elapsed() < ms) QTest::qWait(10);
         return longest;
@@ -601,8 +597,7 @@ TEST_P(DataFolderFaults, YaIsSilentShowsTheBoardAndTearsNothing) {
     EXPECT_TRUE(game.messages.shown.empty());
     EXPECT_EQ(snapshot(data), localBefore);
     EXPECT_EQ(snapshot(remoteFolder()), remoteBefore);
-    for (const std::string& name : namesIn(serverHome()))
-        EXPECT_EQ(name, "Korvala") << "left in the account's home";
+    for (const std::string& name : namesIn(serverHome())) EXPECT_EQ(name, "Korvala") << "left in the account's home";
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, DataFolderFaults,

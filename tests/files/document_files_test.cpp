@@ -116,7 +116,8 @@ TEST_F(DocumentFilesTest, SavedTextLoadsBackUnchanged) {
     ASSERT_TRUE(files.save(score, " GOOD TIME\n{\\}"));
     ASSERT_TRUE(files.load(score, text));
     EXPECT_EQ(text, " GOOD TIME\n{\\}");
-    EXPECT_EQ(entries(data_), (std::vector<std::string>{" 12 (Zw\xC3\xB6lf \xF0\x9F\x98\x80) ", "konfigemail.tamzosystem"}));
+    EXPECT_EQ(entries(data_),
+              (std::vector<std::string>{" 12 (Zw\xC3\xB6lf \xF0\x9F\x98\x80) ", "konfigemail.tamzosystem"}));
 }
 
 TEST_F(DocumentFilesTest, FailedReplaceKeepsTheOldFileAndLeavesNoTemporary) {
@@ -161,16 +162,17 @@ TEST_F(DocumentFilesTest, SaveThatCannotWriteFails) {
 
 TEST_F(DocumentFilesTest, ResolvesOnlyGamePaths) {
     DiskDocumentFiles files(data_);
-    for (const std::string path : {"", "C:", "konfignama.tamzosystem", "D:/x", "/etc/passwd", "C:x", "C:\\x",
-                                   "C\\x", ":/x"}) {
+    for (const std::string path :
+         {"", "C:", "konfignama.tamzosystem", "D:/x", "/etc/passwd", "C:x", "C:\\x", "C\\x", ":/x"}) {
         EXPECT_EQ(files.resolve(path), std::nullopt) << '"' << path << '"';
         EXPECT_FALSE(files.save(path, "x")) << '"' << path << '"';
     }
     EXPECT_FALSE(fs::exists(data_)) << "nothing was written for a path outside the data folder";
 
     // Plain score strings and the profile names are the file names.
-    const std::vector<std::string> names = {"konfignama.tamzosystem", " 12 (GOOD TIME) ", "...", "a:b",
-                                            "7(Budi)(b@x.example)(Papua Nugini)", "Zw\xC3\xB6lf \xF0\x9F\x98\x80"};
+    const std::vector<std::string> names = {
+        "konfignama.tamzosystem",       " 12 (GOOD TIME) ", "...", "a:b", "7(Budi)(b@x.example)(Papua Nugini)",
+        "Zw\xC3\xB6lf \xF0\x9F\x98\x80"};
     for (const std::string& name : names) {
         EXPECT_EQ(files.resolve("C:/" + name), data_ / name) << name;
         EXPECT_EQ(files.resolve("c:/" + name), data_ / name) << name;
@@ -181,9 +183,33 @@ TEST_F(DocumentFilesTest, ResolvesOnlyGamePaths) {
 // its own, and it saves and loads back.
 TEST_F(DocumentFilesTest, EveryScoreNameIsOneFileInTheDataFolder) {
     const std::vector<std::string> hostile = {
-        "", ".", "..", "a/b", "a%2Fb", "../x", "../../etc/passwd", "a\\b", "..\\x", "/x", "x/", "/",
-        "a\0b"s, "x\ny", "x\ty", "x\ry", "\x7F", "\xC2\x85", "\xFF", "\xC3", "\xC0\xAF",
-        std::string(300, 'x'), std::string(300, 'x') + "y", std::string(100, '/'), "%", "%2E", "%2E%2E",
+        "",
+        ".",
+        "..",
+        "a/b",
+        "a%2Fb",
+        "../x",
+        "../../etc/passwd",
+        "a\\b",
+        "..\\x",
+        "/x",
+        "x/",
+        "/",
+        "a\0b"s,
+        "x\ny",
+        "x\ty",
+        "x\ry",
+        "\x7F",
+        "\xC2\x85",
+        "\xFF",
+        "\xC3",
+        "\xC0\xAF",
+        std::string(300, 'x'),
+        std::string(300, 'x') + "y",
+        std::string(100, '/'),
+        "%",
+        "%2E",
+        "%2E%2E",
     };
     DiskDocumentFiles files(data_);
     const auto scoreText = [&](std::size_t k) { return "score " + std::to_string(k); };
@@ -258,13 +284,17 @@ TEST_F(DocumentFilesTest, FailuresAreLoggedWithTheirReasonButAFirstStartIsNot) {
     };
     std::string text;
     const std::vector<Case> cases = {
-        {"a data folder that cannot be made", [&] { return underFile.save("C:/konfignama.tamzosystem", "Ayu"); },
+        {"a data folder that cannot be made",
+         [&] { return underFile.save("C:/konfignama.tamzosystem", "Ayu"); },
          {"cannot save", "konfignama.tamzosystem", "Not a directory"}},
-        {"a folder where the score file goes", [&] { return files.save(score, "7"); },
+        {"a folder where the score file goes",
+         [&] { return files.save(score, "7"); },
          {"cannot save", "a score file", "Is a directory"}},
-        {"a profile file that is not a document", [&] { return files.load("C:/konfignegara.tamzosystem", text); },
+        {"a profile file that is not a document",
+         [&] { return files.load("C:/konfignegara.tamzosystem", text); },
          {"cannot load", "konfignegara.tamzosystem", "not a rich-text document"}},
-        {"a score file that is a folder", [&] { return files.load(score, text); },
+        {"a score file that is a folder",
+         [&] { return files.load(score, text); },
          {"cannot load", "a score file", "not a regular file"}},
     };
     for (const Case& c : cases) {
@@ -315,12 +345,12 @@ TEST_F(DocumentFilesTest, StartLeavesARunningSaveAlone) {
     // While this save has its temporary file written, the game starts again
     // on the same folder (a second copy, or a second DiskDocumentFiles).
     std::vector<std::string> whileRunning;
-    const bool saved = replaceFileAtomically(data_ / "konfignama.tamzosystem", korvala::rtf::writeDocument("Wulan"),
-                                             [&] {
-                                                 DiskDocumentFiles again(data_);
-                                                 whileRunning = temporaries(data_);
-                                                 return true;
-                                             });
+    const bool saved =
+        replaceFileAtomically(data_ / "konfignama.tamzosystem", korvala::rtf::writeDocument("Wulan"), [&] {
+            DiskDocumentFiles again(data_);
+            whileRunning = temporaries(data_);
+            return true;
+        });
     EXPECT_TRUE(saved);
     EXPECT_EQ(whileRunning.size(), 1u) << "the killed save's file went, the running one's stayed";
     std::string text;
@@ -459,8 +489,7 @@ TEST_F(DocumentFilesTest, WorstCaseTextsOfAFullBoxSaveAndLoadBack) {
             ASSERT_TRUE(files.load("C:/full box", loaded)) << limit.box << ", " << c.name;
             EXPECT_TRUE(loaded == text) << limit.box << ", " << c.name << ": the text changed on the way";
         }
-        std::cout << "largest document of a full " << limit.box << " saved and loaded: " << largestSaved
-                  << " bytes\n";
+        std::cout << "largest document of a full " << limit.box << " saved and loaded: " << largestSaved << " bytes\n";
     }
 }
 

@@ -62,17 +62,18 @@ TEST(SafeFileName, PlainScoreStringsAndProfileNamesStayAsTheyAre) {
         "7(Budi)(b@x.example)(Papua Nugini)",
         "konfignama.tamzosystem",
         "konfigemail.tamzosystem",
-        " 12 (GOOD TIME) ",                       // leading and trailing blanks
+        " 12 (GOOD TIME) ",  // leading and trailing blanks
         "   ",
-        "...",                                    // ".." inside a longer name
+        "...",  // ".." inside a longer name
         "..a",
         "a..",
         "a..b",
         "-_@.()",
         "a:b",
-        "12 (Zw\xC3\xB6lf \xF0\x9F\x98\x80)",     // non-ASCII letters, an emoji
-        "\xC3\x91" "and\xC3\xBA \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-        "\xC2\xA0\xE2\x82\xAC\xEF\xBF\xBD",      // NBSP, euro sign, U+FFFD itself
+        "12 (Zw\xC3\xB6lf \xF0\x9F\x98\x80)",  // non-ASCII letters, an emoji
+        "\xC3\x91"
+        "and\xC3\xBA \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+        "\xC2\xA0\xE2\x82\xAC\xEF\xBF\xBD",        // NBSP, euro sign, U+FFFD itself
         std::string(kMaxPlainFileNameBytes, 'x'),  // as long as a name may be
     };
     for (const std::string& name : plain) EXPECT_EQ(safeFileName(name), name) << name;
@@ -97,17 +98,17 @@ TEST(SafeFileName, HostileStringsBecomeOneSafeName) {
         {"a\0b"s, "a%00b"},
         {"tab\there", "tab%09here"},
         {"\x7F", "%7F"},
-        {"nel\xC2\x85", "nel%C2%85"},         // C1 control, two bytes escaped
+        {"nel\xC2\x85", "nel%C2%85"},  // C1 control, two bytes escaped
         {"\xC2\x9F", "%C2%9F"},
         {"100%", "100%25"},
         {"%2F", "%252F"},
-        {"\xFF", "%FF"},                      // not UTF-8
-        {"\xC3", "%C3"},                      // cut short
-        {"\xC0\xAF", "%C0%AF"},               // overlong '/'
-        {"\xE0\x80\xAF", "%E0%80%AF"},        // overlong '/', three bytes
-        {"\xED\xA0\x80", "%ED%A0%80"},        // a surrogate
-        {"\xF4\x90\x80\x80", "%F4%90%80%80"}, // above U+10FFFF
-        {"\xC3\xA9\xC3", "\xC3\xA9%C3"},      // a letter, then a cut-short one
+        {"\xFF", "%FF"},                       // not UTF-8
+        {"\xC3", "%C3"},                       // cut short
+        {"\xC0\xAF", "%C0%AF"},                // overlong '/'
+        {"\xE0\x80\xAF", "%E0%80%AF"},         // overlong '/', three bytes
+        {"\xED\xA0\x80", "%ED%A0%80"},         // a surrogate
+        {"\xF4\x90\x80\x80", "%F4%90%80%80"},  // above U+10FFFF
+        {"\xC3\xA9\xC3", "\xC3\xA9%C3"},       // a letter, then a cut-short one
         {std::string(kMaxPlainFileNameBytes + 1, 'x'), ""},
         {std::string(1000, '/'), ""},
         {std::string(300, '\n'), ""},

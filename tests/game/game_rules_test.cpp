@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "game/game.h"
 #include "doubles/recording_sound.h"
+#include "doubles/virtual_clock.h"
+#include "game/game.h"
 #include "window/characters.h"
 #include "window/form1.h"
 #include "window/limits.h"
 #include "window/number_text.h"
-#include "doubles/virtual_clock.h"
 
 namespace korvala {
 namespace {
@@ -25,9 +25,7 @@ struct StageCase {
     const char* gradeAfter;
 };
 
-void PrintTo(const StageCase& c, std::ostream* os) {
-    *os << "Level " << c.level << ", turn " << c.turn;
-}
+void PrintTo(const StageCase& c, std::ostream* os) { *os << "Level " << c.level << ", turn " << c.turn; }
 
 class StageEnd : public ::testing::TestWithParam<StageCase> {};
 
@@ -44,12 +42,11 @@ TEST_P(StageEnd, TheTickAfterTurn25LowersThePeriodAndWrapsAt100) {
     EXPECT_EQ(f.Lshow.Caption(), c.gradeAfter);
 }
 
-INSTANTIATE_TEST_SUITE_P(Periods, StageEnd, ::testing::Values(
-    StageCase{"2500", "24", "2500", "25", "7"},
-    StageCase{"2500", "25", "2450", "1", "8"},
-    StageCase{"150", "25", "100", "1", "8"},
-    StageCase{"100", "25", "2500", "1", "8"},   // never 50
-    StageCase{"2500", "0", "2500", "1", "7"}),  // the first tick after the window opens ends no stage
+INSTANTIATE_TEST_SUITE_P(
+    Periods, StageEnd,
+    ::testing::Values(StageCase{"2500", "24", "2500", "25", "7"}, StageCase{"2500", "25", "2450", "1", "8"},
+                      StageCase{"150", "25", "100", "1", "8"}, StageCase{"100", "25", "2500", "1", "8"},  // never 50
+                      StageCase{"2500", "0", "2500", "1", "7"}),  // the first tick after the window opens ends no stage
     [](const ::testing::TestParamInfo<StageCase>& info) {
         return std::string("level_") + info.param.level + "_turn_" + info.param.turn;
     });
@@ -174,11 +171,19 @@ TEST(EndOfGame, TheScoreBoxHoldsTheScoreStringOfFullProfileFields) {
 
 TEST(NumberText, ReadsTheLeadingWholeNumberAndNeverOverflows) {
     const std::pair<const char*, long long> cases[] = {
-        {"30", 30}, {"", 0}, {" 12", 12}, {"abc", 0}, {"12abc", 12}, {"-4", -4}, {"+5", 5},
-        {"2500", 2500}, {"0", 0},
+        {"30", 30},
+        {"", 0},
+        {" 12", 12},
+        {"abc", 0},
+        {"12abc", 12},
+        {"-4", -4},
+        {"+5", 5},
+        {"2500", 2500},
+        {"0", 0},
         // Too long to hold: the digits that might not fit are dropped, the
         // leading ones kept.
-        {"99999999999999999999999999", 999999999999999999}, {"-99999999999999999999", -999999999999999999},
+        {"99999999999999999999999999", 999999999999999999},
+        {"-99999999999999999999", -999999999999999999},
         {"9223372036854775719", 9223372036854775719},  // the largest that is read whole
         {"9223372036854775807", 922337203685477580},   // the largest value there is: its last digit dropped
     };

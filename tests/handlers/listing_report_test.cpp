@@ -45,8 +45,8 @@ TEST_F(ListingReport, ASecondReportDuringTheReadWaitsForTheFirstToFinish) {
 
     std::string listing;
     for (int i = 0; i < 3000; ++i) listing += std::to_string(i) + "(Pemain)(p@x)(Japan)\r\n";  // many chunks
-    f.raise(f.Command2, Event::Click);                   // "Perbaharui": the marker reads "OK!"
-    clock.post(0, [&] { inet1.report(); });             // arrives while the first report reads
+    f.raise(f.Command2, Event::Click);       // "Perbaharui": the marker reads "OK!"
+    clock.post(0, [&] { inet1.report(); });  // arrives while the first report reads
     inet1.answer(listing);
 
     EXPECT_EQ(watcher.lengths, (std::vector<std::size_t>{3000, 0}))
@@ -79,7 +79,6 @@ TEST_F(ListingReport, ARefreshDuringTheReadEndsWithTheNewestListing) {
 }
 
 TEST_F(ListingReport, APagingClickDuringTheReadRunsBetweenChunks) {
-
     std::string listing;
     for (int i = 0; i < 3000; ++i) listing += "name" + std::to_string(i) + "\r\n";
     f.raise(f.Command2, Event::Click);

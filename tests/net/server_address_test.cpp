@@ -20,8 +20,7 @@ std::string shown(const std::optional<ServerAddress>& a) {
     return a ? "{" + a->host + ", " + std::to_string(a->port) + "}" : "rejected";
 }
 
-void expectAddresses(const std::vector<AddressCase>& cases,
-                     std::optional<ServerAddress> (*parse)(const std::string&)) {
+void expectAddresses(const std::vector<AddressCase>& cases, std::optional<ServerAddress> (*parse)(const std::string&)) {
     for (const AddressCase& c : cases) {
         const std::optional<ServerAddress> got = parse(c.text);
         EXPECT_EQ(shown(got), shown(c.expected)) << "text: \"" << c.text << "\"";
@@ -161,11 +160,11 @@ TEST(IsLoopbackHost, OnlyHostsThatAreCertainlyThisMachine) {
         {"128.0.0.1", false},
         {"126.255.255.255", false},
         {"0.0.0.0", false},
-        {"127.1", false},          // short forms: not every resolver reads them so
-        {"127.0.0.01", false},     // a leading zero may mean octal
+        {"127.1", false},       // short forms: not every resolver reads them so
+        {"127.0.0.01", false},  // a leading zero may mean octal
         {"0177.0.0.1", false},
         {"127.0.0.256", false},
-        {"127.0.0.1:21", false},   // a host, not an address with a port
+        {"127.0.0.1:21", false},  // a host, not an address with a port
         {"[127.0.0.1]", false},
         {"::2", false},
         {"::", false},
@@ -173,7 +172,7 @@ TEST(IsLoopbackHost, OnlyHostsThatAreCertainlyThisMachine) {
         {"::1:1", false},
         {"[::1", false},
         {"::ffff:128.0.0.1", false},
-        {"::127.0.0.1", false},    // IPv4-compatible form: not loopback
+        {"::127.0.0.1", false},  // IPv4-compatible form: not loopback
     };
     for (const Case& c : cases) EXPECT_EQ(korvala::isLoopbackHost(c.host), c.loopback) << c.host;
 }

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QTest>
-
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -17,9 +16,9 @@
 #include "app/real_parts.h"
 #include "doubles/recording_ui.h"
 #include "game/game.h"
-#include "system/files/safe_name.h"
 #include "program/wiring.h"
 #include "score_server_process.h"
+#include "system/files/safe_name.h"
 #include "window/form1.h"
 
 namespace korvala {
@@ -79,8 +78,7 @@ protected:
     // listing may answer before the upload is complete.
     bool boardShows(const std::string& row) {
         for (int attempt = 0; attempt < 30; ++attempt) {
-            if (QTest::qWaitFor([&] { return form_.READD.Caption() == "X"; }, 5000) &&
-                form_.Nama[0]->Caption() == row)
+            if (QTest::qWaitFor([&] { return form_.READD.Caption() == "X"; }, 5000) && form_.Nama[0]->Caption() == row)
                 return true;
             form_.raise(form_.Command2, Event::Click);
         }

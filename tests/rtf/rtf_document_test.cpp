@@ -32,12 +32,17 @@ TEST(RtfWrite, WritesTheThreeLineDocument) {
         {"leading blank", " GOOD TIME", " GOOD TIME"},
         {"escapes and characters beyond ASCII", "a\\b{c}\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xE4\xB8\xAD",
          "a\\\\b\\{c\\}\\'e9\\'80\\u-10179?\\u-8704?\\u20013?"},
-        {"top of code page 1252 and a character it lacks", "\xC3\xBF\xC2\x81",
-         "\\'ff\\u129?"},
+        {"top of code page 1252 and a character it lacks", "\xC3\xBF\xC2\x81", "\\'ff\\u129?"},
         {"line breaks, tab and control characters", "a\nb\tc\rd\x01", "a\\par\r\nb\\tab c\\'0dd\\'01"},
-        {"digits after escapes stay text", "\t5\xE2\x82\xAC" "7", "\\tab 5\\'807"},
+        {"digits after escapes stay text",
+         "\t5\xE2\x82\xAC"
+         "7",
+         "\\tab 5\\'807"},
         // Ill-formed UTF-8: each maximal bad sequence becomes U+FFFD.
-        {"stray byte", "a\xFF" "b", "a\\u-3?b"},
+        {"stray byte",
+         "a\xFF"
+         "b",
+         "a\\u-3?b"},
         {"truncated sequence", "\xE2\x82", "\\u-3?"},
         {"bad continuation", "\xC3(", "\\u-3?("},
         {"encoded surrogate", "\xED\xA0\x80", "\\u-3?\\u-3?\\u-3?"},
@@ -59,7 +64,9 @@ TEST(RtfRead, ReadsAWordProcessorDocument) {
         "{\\pict\\wmetafile8\\picw100\\pich100 0102abcdef{\\*\\blipuid 00ff}}\\par\r\n"
         "{\\uc2 Zw\\u246\\'6f\\'65lf}\\tab Ende\\~\\u8364?x\\line {\\*\\unknown hidden {text}}done\\par\r\n"
         "}\r\n";
-    EXPECT_EQ(readDocument(document), "Caf\xC3\xA9 costs 5\xE2\x82\xAC today\nZw\xC3\xB6lf\tEnde\xC2\xA0\xE2\x82\xAC" "x\ndone");
+    EXPECT_EQ(readDocument(document),
+              "Caf\xC3\xA9 costs 5\xE2\x82\xAC today\nZw\xC3\xB6lf\tEnde\xC2\xA0\xE2\x82\xAC"
+              "x\ndone");
 }
 
 struct ReadCase {
@@ -81,22 +88,33 @@ TEST(RtfRead, ReadsTheTextOfEachConstruct) {
         {"control symbols", "{\\rtf1 \\\\\\{\\}\\-\\_\\|}", "\\{}\xE2\x80\x91"},
         {"character words", "{\\rtf1\\emdash\\endash\\bullet\\lquote\\rquote\\ldblquote\\rdblquote}",
          "\xE2\x80\x94\xE2\x80\x93\xE2\x80\xA2\xE2\x80\x98\xE2\x80\x99\xE2\x80\x9C\xE2\x80\x9D"},
-        {"no fallback with uc0", "{\\rtf1\\uc0\\u8364 5}", "\xE2\x82\xAC" "5"},
-        {"hex fallback counts as one", "{\\rtf1\\u8364\\'80x}", "\xE2\x82\xAC" "x"},
-        {"fallback ends at a group", "{\\rtf1\\uc3\\u8364?{a}b}", "\xE2\x82\xAC" "ab"},
+        {"no fallback with uc0", "{\\rtf1\\uc0\\u8364 5}",
+         "\xE2\x82\xAC"
+         "5"},
+        {"hex fallback counts as one", "{\\rtf1\\u8364\\'80x}",
+         "\xE2\x82\xAC"
+         "x"},
+        {"fallback ends at a group", "{\\rtf1\\uc3\\u8364?{a}b}",
+         "\xE2\x82\xAC"
+         "ab"},
         {"uc is scoped to its group", "{\\rtf1{\\uc2\\u233 ee}\\u233 eX}", "\xC3\xA9\xC3\xA9X"},
-        {"control word counts as fallback", "{\\rtf1\\u8364\\tab x}", "\xE2\x82\xAC" "x"},
+        {"control word counts as fallback", "{\\rtf1\\u8364\\tab x}",
+         "\xE2\x82\xAC"
+         "x"},
         {"positive form of a high code unit", "{\\rtf1\\u65533?}", "\xEF\xBF\xBD"},
         {"surrogate pair", "{\\rtf1\\u-10179?\\u-8704?}", "\xF0\x9F\x98\x80"},
-        {"lone high surrogate", "{\\rtf1\\u-10179?a}", "\xEF\xBF\xBD" "a"},
-        {"lone low surrogate", "{\\rtf1\\u-8704?a}", "\xEF\xBF\xBD" "a"},
+        {"lone high surrogate", "{\\rtf1\\u-10179?a}",
+         "\xEF\xBF\xBD"
+         "a"},
+        {"lone low surrogate", "{\\rtf1\\u-8704?a}",
+         "\xEF\xBF\xBD"
+         "a"},
         {"high surrogate at the end", "{\\rtf1 a\\u-10179?\\par}", "a\xEF\xBF\xBD"},
         {"undefined 1252 byte", "{\\rtf1\\ansi \\'81}", "\xC2\x81"},
         {"upper-case hex", "{\\rtf1\\ansi \\'C9\\'E9}", "\xC3\x89\xC3\xA9"},
         {"raw byte above ASCII in code page 1252", "{\\rtf1\\ansi \x80}", "\xE2\x82\xAC"},
         {"other code page: hex unreadable", "{\\rtf1\\ansi\\ansicpg1251 \\'e6}", "\xEF\xBF\xBD"},
-        {"other code page: unicode with fallback", "{\\rtf1\\ansi\\ansicpg1251\\uc1\\u1078\\'e6}",
-         "\xD0\xB6"},
+        {"other code page: unicode with fallback", "{\\rtf1\\ansi\\ansicpg1251\\uc1\\u1078\\'e6}", "\xD0\xB6"},
         {"font charset chooses the code page",
          "{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0\\fcharset0 A;}{\\f1\\fcharset204 B;}}\\f1\\'e6{\\f0\\'e6}\\'e6}",
          "\xEF\xBF\xBD\xC3\xA6\xEF\xBF\xBD"},
@@ -144,11 +162,45 @@ TEST(RtfRead, RefusesBadDocuments) {
 // characters outside it (astral ones too), tabs, CR and LF.
 std::string randomText(std::mt19937& random) {
     static const std::vector<std::string> pieces = {
-        " ", " ", "a", "Z", "0", "9", "-", "?", "'", ";", "*", "~", "_", "\\", "{", "}", "\\par",
-        "\\u", "\t", "\r", "\n", "\r\n", "\x01", std::string(1, '\0'), "\x7F",
-        "\xC3\xA9", "\xC3\xBF", "\xC2\xA0", "\xE2\x82\xAC", "\xC5\x93", "\xC2\x81", "\xC2\x9D",
-        "\xD0\xB6", "\xE4\xB8\xAD", "\xEF\xBF\xBD", "\xEF\xBF\xBF", "\xF0\x9F\x98\x80",
-        "\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80",
+        " ",
+        " ",
+        "a",
+        "Z",
+        "0",
+        "9",
+        "-",
+        "?",
+        "'",
+        ";",
+        "*",
+        "~",
+        "_",
+        "\\",
+        "{",
+        "}",
+        "\\par",
+        "\\u",
+        "\t",
+        "\r",
+        "\n",
+        "\r\n",
+        "\x01",
+        std::string(1, '\0'),
+        "\x7F",
+        "\xC3\xA9",
+        "\xC3\xBF",
+        "\xC2\xA0",
+        "\xE2\x82\xAC",
+        "\xC5\x93",
+        "\xC2\x81",
+        "\xC2\x9D",
+        "\xD0\xB6",
+        "\xE4\xB8\xAD",
+        "\xEF\xBF\xBD",
+        "\xEF\xBF\xBF",
+        "\xF0\x9F\x98\x80",
+        "\xF4\x8F\xBF\xBF",
+        "\xF0\x90\x80\x80",
     };
     std::uniform_int_distribution<int> length(0, 24);
     std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
@@ -169,7 +221,10 @@ TEST(RtfRoundTrip, EveryTextReadsBackUnchanged) {
 }
 
 TEST(RtfRoundTrip, InvalidUtf8ReadsBackAsReplacementCharacters) {
-    EXPECT_EQ(readDocument(writeDocument("a\xFF" "b\xE2\x82")), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(readDocument(writeDocument("a\xFF"
+                                         "b\xE2\x82")),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -3,9 +3,8 @@
 // server that answers, and gone with the game however the game ends.
 #include "system/score_server/loopback_server.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>

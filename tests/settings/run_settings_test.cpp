@@ -28,10 +28,14 @@ std::string shown(const RunSettings& s) {
 
 std::string shown(Action a) {
     switch (a) {
-        case Action::Run: return "Run";
-        case Action::Help: return "Help";
-        case Action::Version: return "Version";
-        case Action::Fail: return "Fail";
+        case Action::Run:
+            return "Run";
+        case Action::Help:
+            return "Help";
+        case Action::Version:
+            return "Version";
+        case Action::Fail:
+            return "Fail";
     }
     return "?";
 }
@@ -102,25 +106,36 @@ TEST_F(RunSettingsTest, OptionsOverTheFileOverTheDefaultsKeyByKey) {
         "ftp-host = ftp.example.org:21\n"
         "ftp-user = scores\n"
         "scores-page = https://example.org/scores/\n"
-        "ca-file = " + ca + "\n"
+        "ca-file = " +
+        ca +
+        "\n"
         "plain-ftp = true\n";
     const std::vector<Case> cases = {
-        {"options alone", "",
+        {"options alone",
+         "",
          {"--ftp-host=h.example:2100", "--ftp-user", "u", "--scores-page=https://s.example/", "--ca-file", ca,
           "--plain-ftp"},
          {"h.example:2100", "u", "https://s.example/", ca, true}},
         {"the file alone", wholeFile, {}, {"ftp.example.org:21", "scores", "https://example.org/scores/", ca, true}},
-        {"options over the whole file", wholeFile,
+        {"options over the whole file",
+         wholeFile,
          {"--ftp-host", "h.example", "--ftp-user=u", "--scores-page", "http://s.example:81/", "--ca-file="},
          {"h.example", "u", "http://s.example:81/", "", true}},
-        {"one option, one file key, defaults", "[scores]\nftp-user = scores\n", {"--ftp-host=[::1]:2121"},
+        {"one option, one file key, defaults",
+         "[scores]\nftp-user = scores\n",
+         {"--ftp-host=[::1]:2121"},
          {"[::1]:2121", "scores", kDefaults.scoresPage, "", false}},
-        {"only the value in force is checked", "[scores]\nftp-host = bad host\nplain-ftp = maybe\n",
+        {"only the value in force is checked",
+         "[scores]\nftp-host = bad host\nplain-ftp = maybe\n",
          {"--ftp-host", "good.example", "--plain-ftp"},
          {"good.example", kDefaults.ftpUser, kDefaults.scoresPage, "", true}},
-        {"the file may turn plain FTP off again", "[scores]\nplain-ftp = off\n", {},
+        {"the file may turn plain FTP off again",
+         "[scores]\nplain-ftp = off\n",
+         {},
          {kDefaults.ftpHost, kDefaults.ftpUser, kDefaults.scoresPage, "", false}},
-        {"the last of a repeated option counts", "", {"--ftp-user=a", "--ftp-user", "b"},
+        {"the last of a repeated option counts",
+         "",
+         {"--ftp-user=a", "--ftp-user", "b"},
          {kDefaults.ftpHost, "b", kDefaults.scoresPage, "", false}},
     };
     for (const Case& c : cases) {
@@ -159,15 +174,17 @@ TEST_F(RunSettingsTest, ABareIpv6HostIsKeptInBrackets) {
 
 TEST_F(RunSettingsTest, HelpAndVersion) {
     writeSettings("this line is broken\n");  // neither reads the settings file
-    for (const std::vector<std::string>& options :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"--bogus", "--help"}, {"--ftp-host", "--help"},
-          {"-h", "--version"}}) {
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--help"},
+                                                    {"-h"},
+                                                    {"--bogus", "--help"},
+                                                    {"--ftp-host", "--help"},
+                                                    {"-h", "--version"}}) {
         const SettingsOutcome outcome = read(options);
         ASSERT_EQ(shown(outcome.action), "Help") << options.front();
-        for (const char* part : {"--ftp-host", "--ftp-user", "--scores-page", "--ca-file", "--plain-ftp", "--help",
-                                 "--version", "XDG_CONFIG_HOME", "$HOME/.config/Korvala/korvala.conf", "[scores]",
-                                 "ftp-host =", "ftp-user =", "scores-page =", "ca-file =", "plain-ftp =",
-                                 "127.0.0.1:2121"}) {
+        for (const char* part :
+             {"--ftp-host", "--ftp-user", "--scores-page", "--ca-file", "--plain-ftp", "--help", "--version",
+              "XDG_CONFIG_HOME", "$HOME/.config/Korvala/korvala.conf", "[scores]",
+              "ftp-host =", "ftp-user =", "scores-page =", "ca-file =", "plain-ftp =", "127.0.0.1:2121"}) {
             EXPECT_NE(outcome.text.find(part), std::string::npos) << part;
         }
         EXPECT_NE(outcome.text.find(settingsFile().string()), std::string::npos);
@@ -182,12 +199,13 @@ TEST_F(RunSettingsTest, HelpAndVersion) {
 
 TEST_F(RunSettingsTest, TheToolkitsArgumentsArePassedOnInOrder) {
     const SettingsOutcome outcome =
-        read({"-platform", "offscreen", "--ftp-user=u", "-style", "fusion", "word", "-reverse", "-",
-              "-title", "--version", "-qwindowtitle", "-h", "-stylesheet=a.qss", "--plain-ftp", "last"});
+        read({"-platform", "offscreen", "--ftp-user=u", "-style", "fusion", "word", "-reverse", "-", "-title",
+              "--version", "-qwindowtitle", "-h", "-stylesheet=a.qss", "--plain-ftp", "last"});
     EXPECT_EQ(shown(outcome.action), "Run") << outcome.text;
-    const std::vector<std::string> expected = {"korvala", "-platform", "offscreen", "-style", "fusion", "word",
-                                               "-reverse", "-", "-title", "--version", "-qwindowtitle", "-h",
-                                               "-stylesheet=a.qss", "last"};
+    const std::vector<std::string> expected = {
+        "korvala",           "-platform", "offscreen", "-style",    "fusion",        "word",
+        "-reverse",          "-",         "-title",    "--version", "-qwindowtitle", "-h",
+        "-stylesheet=a.qss", "last"};
     EXPECT_EQ(outcome.toolkitArgs, expected);
     EXPECT_EQ(outcome.settings.ftpUser, "u");
     EXPECT_TRUE(outcome.settings.plainFtp);
@@ -198,7 +216,8 @@ void expectFailure(const SettingsOutcome& outcome, const std::vector<std::string
     ASSERT_EQ(shown(outcome.action), "Fail") << name;
     EXPECT_TRUE(outcome.text.starts_with("korvala: ")) << outcome.text;
     EXPECT_EQ(outcome.text.find('\n'), std::string::npos) << outcome.text;
-    for (const std::string& part : parts) EXPECT_NE(outcome.text.find(part), std::string::npos) << name << ": " << outcome.text;
+    for (const std::string& part : parts)
+        EXPECT_NE(outcome.text.find(part), std::string::npos) << name << ": " << outcome.text;
 }
 
 TEST_F(RunSettingsTest, ABadValueFailsNamingTheSettingAndQuotingTheValue) {
@@ -253,7 +272,8 @@ TEST_F(RunSettingsTest, ABadDefaultNamesTheBuildSetting) {
         std::string part;
     };
     const std::vector<Case> cases = {
-        {{"bad host", "korvala", "http://127.0.0.1:2180/", "", false}, "bad build setting KORVALA_FTP_HOST \"bad host\""},
+        {{"bad host", "korvala", "http://127.0.0.1:2180/", "", false},
+         "bad build setting KORVALA_FTP_HOST \"bad host\""},
         {{"127.0.0.1:2121", "", "http://127.0.0.1:2180/", "", false}, "bad build setting KORVALA_FTP_USER \"\""},
         {{"127.0.0.1:2121", "korvala", "127.0.0.1:2180", "", false}, "bad build setting KORVALA_SCORES_PAGE"},
     };
@@ -308,18 +328,23 @@ TEST_F(RunSettingsTest, TheSettingsFilesShapes) {
         {"comments and blank lines",
          "; a comment\n# another\n\n   \n[scores]\n  ; ftp-user = no\n\t# ftp-host = no\nftp-user=me\n",
          {d.ftpHost, "me", d.scoresPage, "", false}},
-        {"blanks around key and value", "  [scores]  \n\t ftp-user \t=\t me \t\n",
+        {"blanks around key and value",
+         "  [scores]  \n\t ftp-user \t=\t me \t\n",
          {d.ftpHost, "me", d.scoresPage, "", false}},
         {"commas and semicolons stay in a value",
          "[scores]\nscores-page = http://example.org/a,b;c=1,2\nca-file = " + listCa + "\n",
          {d.ftpHost, d.ftpUser, "http://example.org/a,b;c=1,2", listCa, false}},
-        {"quotes", "[scores]\nftp-user = \"s\\\"co\\\\re,s;\"\nca-file = \"" + escapedCa + "\"\n",
+        {"quotes",
+         "[scores]\nftp-user = \"s\\\"co\\\\re,s;\"\nca-file = \"" + escapedCa + "\"\n",
          {d.ftpHost, "s\"co\\re,s;", d.scoresPage, quotedCa, false}},
-        {"a value not wholly in quotes is plain text", "[scores]\nftp-user = \"a\"b\"\n",
+        {"a value not wholly in quotes is plain text",
+         "[scores]\nftp-user = \"a\"b\"\n",
          {d.ftpHost, "\"a\"b\"", d.scoresPage, "", false}},
-        {"an unclosed quote is plain text", "[scores]\nftp-user = \"ab\\\"\n",
+        {"an unclosed quote is plain text",
+         "[scores]\nftp-user = \"ab\\\"\n",
          {d.ftpHost, "\"ab\\\"", d.scoresPage, "", false}},
-        {"byte order mark and CR LF", "\xEF\xBB\xBF[scores]\r\nftp-user = me\r\nftp-host = h.example\r\n",
+        {"byte order mark and CR LF",
+         "\xEF\xBB\xBF[scores]\r\nftp-user = me\r\nftp-host = h.example\r\n",
          {"h.example", "me", d.scoresPage, "", false}},
         {"CR alone", "[scores]\rftp-user = me\r", {d.ftpHost, "me", d.scoresPage, "", false}},
         {"no line end at the end", "[scores]\nftp-user = me", {d.ftpHost, "me", d.scoresPage, "", false}},
@@ -327,7 +352,8 @@ TEST_F(RunSettingsTest, TheSettingsFilesShapes) {
          "ftp-user = top\ncolour = red\n[General]\nftp-user = general\n[Scores]\nftp-user = capital\n"
          "[scores]\nftp-user = me\n[other]\nftp-user = other\nwhatever = 1\n",
          {d.ftpHost, "me", d.scoresPage, "", false}},
-        {"the group may come twice; the last value counts", "[scores]\nftp-user = a\n[x]\n[scores]\nftp-user = b\n",
+        {"the group may come twice; the last value counts",
+         "[scores]\nftp-user = a\n[x]\n[scores]\nftp-user = b\n",
          {d.ftpHost, "b", d.scoresPage, "", false}},
         {"plain-ftp words", "[scores]\nplain-ftp = Yes\n", {d.ftpHost, d.ftpUser, d.scoresPage, "", true}},
         {"plain-ftp on", "[scores]\nplain-ftp = ON\n", {d.ftpHost, d.ftpUser, d.scoresPage, "", true}},

@@ -33,7 +33,7 @@ TEST_F(Carousel, ReachingInfoOnlineFromEitherSideTellsTheBrowserOnly) {
     const Step steps[] = {
         {"0", true, "1", 0},  {"1", true, "2", 0},  {"2", true, "3", 1},  // Konfigurasi -> Info Online
         {"3", true, "4", 1},  {"4", true, "5", 1},  {"5", true, "5", 1},  // past the last entry: no move
-        {"5", false, "4", 1}, {"4", false, "3", 2},                      // Pembuat -> Info Online
+        {"5", false, "4", 1}, {"4", false, "3", 2},                       // Pembuat -> Info Online
         {"3", false, "2", 2}, {"2", false, "1", 2}, {"1", false, "0", 2}, {"0", false, "0", 2},
     };
     for (const Step& step : steps) {

@@ -30,11 +30,10 @@ TEST(Startup, LoadBindsTheFiveDevicesNamesFirstThenOpens) {
     parts.makeSound = [&log](const std::string& device) { return std::make_unique<Logged>(device, log); };
     Program program(f, std::move(parts));
     program.load();
-    EXPECT_EQ(log, (std::vector<std::string>{
-                       "mc1 file /opt/korvala/gunshot2.wav", "mc2 file /opt/korvala/beep5.wav",
-                       "mc3 file /opt/korvala/Auth.wav", "Music file /opt/korvala/Birthday.wav",
-                       "DK file /opt/korvala/External.wav", "mc1 open", "mc2 open", "mc3 open",
-                       "Music open", "DK open"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"mc1 file /opt/korvala/gunshot2.wav", "mc2 file /opt/korvala/beep5.wav",
+                                             "mc3 file /opt/korvala/Auth.wav", "Music file /opt/korvala/Birthday.wav",
+                                             "DK file /opt/korvala/External.wav", "mc1 open", "mc2 open", "mc3 open",
+                                             "Music open", "DK open"}));
 }
 
 TEST(Startup, LoadTouchesNoPanelAndNoTimer) {

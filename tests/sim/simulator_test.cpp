@@ -1,10 +1,10 @@
 // The simulator's language: a bad line stops the run with status 2 and names
 // the line; what ran before it is still written; escapes round-trip.
+#include "sim/simulator.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
-
-#include "sim/simulator.h"
 
 namespace korvala {
 namespace {
@@ -63,9 +63,11 @@ TEST(Simulator, ErrorLinesQuoteAtMost40CharactersEscaped) {
     } cases[] = {
         {"0 " + std::string(100000, 'x') + "\n", "error: line 1: unknown verb '" + std::string(40, 'x') + "'...\n"},
         {std::string("0 f\x1b[2J\x07\x7f\0y\n", 12), "error: line 1: unknown verb 'f\\x1B[2J\\x07\\x7F\\x00y'\n"},
-        {"0 " + std::string(39, 'a') + "\xc3\xa9\xc3\xa9\n", "error: line 1: unknown verb '" + std::string(39, 'a') + "\xc3\xa9'...\n"},
+        {"0 " + std::string(39, 'a') + "\xc3\xa9\xc3\xa9\n",
+         "error: line 1: unknown verb '" + std::string(39, 'a') + "\xc3\xa9'...\n"},
         // Stray continuation bytes are a character each, not one endless one.
-        {"0 \xc3" + std::string(3000, '\x80') + "\n", "error: line 1: unknown verb '\xc3\x80" + std::string(39, '\x80') + "'...\n"},
+        {"0 \xc3" + std::string(3000, '\x80') + "\n",
+         "error: line 1: unknown verb '\xc3\x80" + std::string(39, '\x80') + "'...\n"},
     };
     for (const auto& c : cases) {
         const SimRun r = run(c.scenario);
@@ -76,7 +78,8 @@ TEST(Simulator, ErrorLinesQuoteAtMost40CharactersEscaped) {
 
 TEST(Simulator, ABoxTakesAtMostItsLimitTypedAndTheLimitRoundTripsThroughItsFile) {
     const std::string longest = std::string(30000 - 1, 'a') + "\xf0\x9f\x98\x80";  // 30000 characters
-    const SimRun ok = run("0 type konfignama " + longest + "\n0 do SaveFile konfignama n\n0 type konfignama x\n"
+    const SimRun ok = run("0 type konfignama " + longest +
+                          "\n0 do SaveFile konfignama n\n0 type konfignama x\n"
                           "0 do LoadFile konfignama n\n0 print konfignama Text\n");
     EXPECT_EQ(ok.status, 0) << ok.err;
     EXPECT_EQ(ok.out, "0 konfignama.Text = \"" + longest + "\"\n");
@@ -86,22 +89,26 @@ TEST(Simulator, ABoxTakesAtMostItsLimitTypedAndTheLimitRoundTripsThroughItsFile)
 }
 
 TEST(Simulator, TypedEscapesAndPrintedValuesRoundTrip) {
-    const SimRun r = run("0 type TX(1) \\sa\\\\b\\t\"c\\r\\n\n0 print TX(1) Text\n"
-                      "0 type konfignama x\\r\\ny\n0 print konfignama Text\n");
+    const SimRun r =
+        run("0 type TX(1) \\sa\\\\b\\t\"c\\r\\n\n0 print TX(1) Text\n"
+            "0 type konfignama x\\r\\ny\n0 print konfignama Text\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "0 TX(1).Text = \" a\\\\b\\t\\\"c\\r\\n\"\n"
-                     "0 konfignama.Text = \"xy\"\n");  // the name field refuses line breaks
+    EXPECT_EQ(r.out,
+              "0 TX(1).Text = \" a\\\\b\\t\\\"c\\r\\n\"\n"
+              "0 konfignama.Text = \"xy\"\n");  // the name field refuses line breaks
 }
 
 TEST(Simulator, ClicksAtAPixelGoThroughTheScreen) {
     // The first splash covers the board: a click at a hole's place reaches
     // the splash, not the hole; the hole itself can still be clicked directly.
-    const SimRun r = run("0 do startGame\n1000 clickat 420 130\n1000 print Nilai Caption\n"
-                      "1000 click lobang(2)\n1000 print Nilai Caption\n1000 print Form1 Caption\n"
-                      "1000 print Image3 Picture\n1000 print Timer4 Interval\n");
-    EXPECT_EQ(r.out, "1000 Nilai.Caption = \"0\"\n1000 Nilai.Caption = \"1\"\n"
-                     "1000 Form1.Caption = \"Korvala Deluxe 1.0\"\n1000 Image3.Picture = \"MNU(0)\"\n"
-                     "1000 Timer4.Interval = \"5000\"\n");
+    const SimRun r =
+        run("0 do startGame\n1000 clickat 420 130\n1000 print Nilai Caption\n"
+            "1000 click lobang(2)\n1000 print Nilai Caption\n1000 print Form1 Caption\n"
+            "1000 print Image3 Picture\n1000 print Timer4 Interval\n");
+    EXPECT_EQ(r.out,
+              "1000 Nilai.Caption = \"0\"\n1000 Nilai.Caption = \"1\"\n"
+              "1000 Form1.Caption = \"Korvala Deluxe 1.0\"\n1000 Image3.Picture = \"MNU(0)\"\n"
+              "1000 Timer4.Interval = \"5000\"\n");
 }
 
 }  // namespace

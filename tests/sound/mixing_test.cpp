@@ -6,15 +6,15 @@
 // size, so a read past the last frame shows in the sanitizer build, and as a
 // wrong value at the end in any build (the sounds end on a loud frame).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
-#include "system/sound/mixer.h"
 #include "sample_compare.h"
+#include "system/sound/mixer.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {
@@ -31,8 +31,7 @@ protected:
     void SetUp() override {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::replace(name.begin(), name.end(), '/', '_');
-        dir_ = std::filesystem::temp_directory_path() /
-               ("korvala_mixing_" + std::to_string(::getpid()) + "_" + name);
+        dir_ = std::filesystem::temp_directory_path() / ("korvala_mixing_" + std::to_string(::getpid()) + "_" + name);
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -69,7 +68,6 @@ protected:
         }
         return out;
     }
-
 
     std::filesystem::path dir_;
 };

@@ -33,8 +33,8 @@ inline ::testing::AssertionResult withinOneStep(const std::vector<float>& got, c
         return ::testing::AssertionFailure() << got.size() << " samples, not " << want.size();
     for (std::size_t i = 0; i < want.size(); ++i)
         if (!(std::fabs(got[i] - want[i]) * 32768.0f <= kOneStep))
-            return ::testing::AssertionFailure() << "sample " << i << " of " << want.size() << ": "
-                                                 << got[i] * 32768.0f << " / 32768, not " << want[i] * 32768.0f;
+            return ::testing::AssertionFailure() << "sample " << i << " of " << want.size() << ": " << got[i] * 32768.0f
+                                                 << " / 32768, not " << want[i] * 32768.0f;
     return ::testing::AssertionSuccess();
 }
 

@@ -18,8 +18,7 @@ class SoundDevices : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
-               (std::string("korvala_sound_") +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+               (std::string("korvala_sound_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -31,8 +30,8 @@ protected:
         for (int i = 0; i < frames; ++i) v.push_back((i + 1) / 1024.0 * scale);
         const auto bytes = testing::wav({1, 1, kRate, 16, false}, v);
         const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return path.string();
     }
 
@@ -58,9 +57,7 @@ protected:
         }
         return left;
     }
-    static float ramp(int frame, double scale = 1.0) {
-        return static_cast<float>((frame + 1) / 1024.0 * scale);
-    }
+    static float ramp(int frame, double scale = 1.0) { return static_cast<float>((frame + 1) / 1024.0 * scale); }
 
     std::filesystem::path dir_;
     Mixer mixer_{FrameFormat{kRate, 2}};
@@ -75,8 +72,7 @@ TEST_F(SoundDevices, MissingOrBrokenFileLeavesTheDeviceSilentAndAcceptingEveryth
         device->command("play");
         device->setFileName(path);
         device->command("open");
-        for (const char* cmd : {"prev", "play", "play", "stop", "", "PLAY", "close", "open"})
-            device->command(cmd);
+        for (const char* cmd : {"prev", "play", "play", "stop", "", "PLAY", "close", "open"}) device->command(cmd);
         cue(*device);
         EXPECT_NE(static_cast<MixerSoundDevice&>(*device).openError(), WavError::None) << path;
         for (float s : pull(64)) ASSERT_EQ(s, 0.0f) << path;
@@ -166,8 +162,8 @@ TEST_F(SoundDevices, SoundsPlayAtTheMixersRateAndChannels) {
     std::vector<double> v(44100 / 10, 0.5);  // 0.1 s
     const auto bytes = testing::wav({3, 1, 44100, 32, true}, v);
     const auto path = (dir_ / "gunshot2.wav").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     auto hit = bind(path);
     cue(*hit);
     const auto out = pull(kRate / 10 + 5);
@@ -186,7 +182,8 @@ TEST_F(SoundDevices, SoundsAreHeldWithTheirOwnChannels) {
     };
     const std::vector<Case> cases = {
         {1, std::vector<double>(800, 0.25), 800 * 2, 0.25f, 0.25f},
-        {2, [] {
+        {2,
+         [] {
              std::vector<double> v;
              for (int i = 0; i < 800; ++i) v.insert(v.end(), {0.5, -0.25});
              return v;
@@ -198,8 +195,8 @@ TEST_F(SoundDevices, SoundsAreHeldWithTheirOwnChannels) {
         Mixer mixer{FrameFormat{kRate, 2}};
         const auto bytes = testing::wav({1, c.channels, kRate, 16, false}, c.samples);
         const auto path = (dir_ / ("own" + std::to_string(c.channels) + ".wav")).string();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         auto device = makeSoundDevice(mixer);
         device->setFileName(path);
         device->command("open");

@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "qt/sound/sound_system.h"
 #include "system/sound/mixer_sound_device.h"
 #include "system/sound/quick_exit.h"
-#include "qt/sound/sound_system.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         });
     }
-    QTimer::singleShot(firstMs + (cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer,
-                       &app, &QCoreApplication::quit);
+    QTimer::singleShot(firstMs + (cues - 1) * gapMs + static_cast<int>(seconds * 1000), Qt::PreciseTimer, &app,
+                       &QCoreApplication::quit);
     const int status = app.exec();
     std::printf("stream at the end: %s\n", sound->output().isSuspended() ? "suspended" : "running");
     device.reset();

@@ -3,6 +3,7 @@
 // decoding gives (converted to the output as the mixer plays them), and
 // waiting for the file never holds up a mix or a cue.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,11 +13,10 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
+#include "sample_compare.h"
 #include "system/sound/mixer.h"
 #include "system/sound/mixer_sound_device.h"
-#include "sample_compare.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {
@@ -31,16 +31,15 @@ protected:
     void SetUp() override {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::replace(name.begin(), name.end(), '/', '_');  // parameterized: "Test/case"
-        dir_ = std::filesystem::temp_directory_path() /
-               ("korvala_stream_" + std::to_string(::getpid()) + "_" + name);
+        dir_ = std::filesystem::temp_directory_path() / ("korvala_stream_" + std::to_string(::getpid()) + "_" + name);
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string write(const std::string& name, const testing::Bytes& b) {
         const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                                    static_cast<std::streamsize>(b.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
         return path.string();
     }
 
@@ -150,8 +149,7 @@ class StreamedSound : public LongSounds, public ::testing::WithParamInterface<St
 TEST_P(StreamedSound, PlaysTheFramesOfTheWholeDecodingAndRestartsOnACue) {
     const StreamCase& c = GetParam();
     const auto frames = static_cast<std::size_t>(c.seconds * c.file.rate);
-    const testing::Bytes file =
-        testing::wav(c.file, noise(frames * static_cast<std::size_t>(c.file.channels)));
+    const testing::Bytes file = testing::wav(c.file, noise(frames * static_cast<std::size_t>(c.file.channels)));
     const std::vector<float> want = testing::decodedAsSixteenBit(file, c.output);
     const std::size_t ch = static_cast<std::size_t>(c.output.channels);
     const std::size_t total = want.size() / ch;
@@ -187,12 +185,11 @@ TEST_P(StreamedSound, PlaysTheFramesOfTheWholeDecodingAndRestartsOnACue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Wav, StreamedSound,
-    ::testing::Values(
-        StreamCase{"pcm16_mono_same_rate", {1, 1, 8000, 16, false}, {8000, 2}, 40.0},
-        StreamCase{"pcm8_stereo_2000_to_48000_mono", {1, 2, 2000, 8, false}, {48000, 1}, 80.0},
-        StreamCase{"float32_stereo_44100_to_48000", {3, 2, 44100, 32, false}, {48000, 2}, 4.0},
-        StreamCase{"pcm16_stereo_768000_to_48000", {1, 2, 768000, 16, false}, {48000, 2}, 0.5},
-        StreamCase{"pcm24_four_channels_11025_to_8000_mono", {1, 4, 11025, 24, true}, {8000, 1}, 30.0}),
+    ::testing::Values(StreamCase{"pcm16_mono_same_rate", {1, 1, 8000, 16, false}, {8000, 2}, 40.0},
+                      StreamCase{"pcm8_stereo_2000_to_48000_mono", {1, 2, 2000, 8, false}, {48000, 1}, 80.0},
+                      StreamCase{"float32_stereo_44100_to_48000", {3, 2, 44100, 32, false}, {48000, 2}, 4.0},
+                      StreamCase{"pcm16_stereo_768000_to_48000", {1, 2, 768000, 16, false}, {48000, 2}, 0.5},
+                      StreamCase{"pcm24_four_channels_11025_to_8000_mono", {1, 4, 11025, 24, true}, {8000, 1}, 30.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LongSounds, AShortSoundIsHeldWholeAndItsFileLetGo) {
@@ -204,8 +201,7 @@ TEST_F(LongSounds, AShortSoundIsHeldWholeAndItsFileLetGo) {
     EXPECT_FALSE(r.sound->rest);
     const std::vector<float> want = testing::decodedAsSixteenBit(file, {44100, 1});  // the file's own frames
     ASSERT_EQ(r.sound->head.size(), want.size());
-    for (std::size_t i = 0; i < want.size(); ++i)
-        ASSERT_EQ(r.sound->head[i] / 32768.0f, want[i]) << "sample " << i;
+    for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(r.sound->head[i] / 32768.0f, want[i]) << "sample " << i;
     // Nothing keeps the file open.
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
@@ -280,9 +276,7 @@ TEST_F(LongSounds, AStalledStreamNeverHoldsUpAMixOrACue) {
         sound->rest = std::move(source);
         // The ramp as the output plays it: interpolated, the last frame held.
         const std::size_t ch = static_cast<std::size_t>(c.output.channels);
-        auto ramp = [&c](std::size_t j) {
-            return std::min(static_cast<double>(j) / c.perSourceFrame, 4999.0);
-        };
+        auto ramp = [&c](std::size_t j) { return std::min(static_cast<double>(j) / c.perSourceFrame, 4999.0); };
 
         Mixer mixer(c.output);
         const Mixer::VoiceId voice = mixer.addVoice();
@@ -298,8 +292,7 @@ TEST_F(LongSounds, AStalledStreamNeverHoldsUpAMixOrACue) {
             mixer.start(voice);
             mixer.mix(out.data(), 800);
         }
-        for (std::size_t j = 0; j < c.waitsAt; ++j)
-            ASSERT_NEAR(out[j * ch] * 32768.0, ramp(j), 1e-2) << "frame " << j;
+        for (std::size_t j = 0; j < c.waitsAt; ++j) ASSERT_NEAR(out[j * ch] * 32768.0, ramp(j), 1e-2) << "frame " << j;
         for (std::size_t i = c.waitsAt * ch; i < out.size(); ++i) ASSERT_EQ(out[i], 0.0f) << i;
         EXPECT_TRUE(mixer.isPlaying(voice));
         EXPECT_EQ(mixer.position(voice), c.waitsAt);

@@ -56,12 +56,11 @@ inline Bytes fmtBody(const Format& f) {
     put16(b, blockAlign);
     put16(b, f.bits);
     if (f.extensible) {
-        put16(b, 22);           // extension size
-        put16(b, f.bits);       // valid bits
+        put16(b, 22);                       // extension size
+        put16(b, f.bits);                   // valid bits
         put32(b, f.channels == 2 ? 3 : 4);  // speaker mask: FL|FR, or FC
-        put32(b, f.tag);        // sub-format GUID: the tag, then the standard tail
-        const std::uint8_t tail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
-                                       0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+        put32(b, f.tag);                    // sub-format GUID: the tag, then the standard tail
+        const std::uint8_t tail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
         b.insert(b.end(), tail, tail + 12);
     }
     return b;

@@ -1,23 +1,24 @@
 // The WAV decoder: every ordinary kind of WAV decodes to the right frames,
 // and broken or hostile files are refused without crashing or reading past
 // the bytes given.
+#include "system/sound/wav_decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 
-#include "system/sound/wav_decoder.h"
 #include "wav_builder.h"
 
 namespace korvala::sound {
 namespace {
 
 using testing::Bytes;
-using testing::Format;
 using testing::chunk;
 using testing::encode;
 using testing::fmtBody;
+using testing::Format;
 using testing::riff;
 using testing::wav;
 
@@ -49,20 +50,18 @@ TEST_P(DecodesVariant, ToTheWrittenSamples) {
         EXPECT_FLOAT_EQ(r.sound.samples[i], static_cast<float>(values[i])) << "sample " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Wav, DecodesVariant,
-    ::testing::Values(
-        VariantCase{"pcm8_mono_22050", {1, 1, 22050, 8, false}},
-        VariantCase{"pcm16_mono_44100", {1, 1, 44100, 16, false}},
-        VariantCase{"pcm16_stereo_48000", {1, 2, 48000, 16, false}},
-        VariantCase{"pcm24_stereo_44100", {1, 2, 44100, 24, false}},
-        VariantCase{"pcm32_mono_48000", {1, 1, 48000, 32, false}},
-        VariantCase{"float32_stereo_44100", {3, 2, 44100, 32, false}},
-        VariantCase{"float64_mono_22050", {3, 1, 22050, 64, false}},
-        VariantCase{"extensible_pcm16_stereo", {1, 2, 44100, 16, true}},
-        VariantCase{"extensible_pcm24_mono", {1, 1, 48000, 24, true}},
-        VariantCase{"extensible_float32_stereo", {3, 2, 48000, 32, true}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Wav, DecodesVariant,
+                         ::testing::Values(VariantCase{"pcm8_mono_22050", {1, 1, 22050, 8, false}},
+                                           VariantCase{"pcm16_mono_44100", {1, 1, 44100, 16, false}},
+                                           VariantCase{"pcm16_stereo_48000", {1, 2, 48000, 16, false}},
+                                           VariantCase{"pcm24_stereo_44100", {1, 2, 44100, 24, false}},
+                                           VariantCase{"pcm32_mono_48000", {1, 1, 48000, 32, false}},
+                                           VariantCase{"float32_stereo_44100", {3, 2, 44100, 32, false}},
+                                           VariantCase{"float64_mono_22050", {3, 1, 22050, 64, false}},
+                                           VariantCase{"extensible_pcm16_stereo", {1, 2, 44100, 16, true}},
+                                           VariantCase{"extensible_pcm24_mono", {1, 1, 48000, 24, true}},
+                                           VariantCase{"extensible_float32_stereo", {3, 2, 48000, 32, true}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WavChannels, MonoIsCopiedToBothSidesAndStereoAveragedToMono) {
     const Format mono{1, 1, 44100, 16, false};
@@ -91,8 +90,7 @@ TEST(WavRate, DoublingInterpolatesBetweenFramesAndKeepsTheLength) {
     ASSERT_TRUE(r.ok());
     // Frame j of the output sits at source position j / 2; the last source
     // frame is held at the end.
-    EXPECT_EQ(r.sound.samples,
-              (std::vector<float>{0.0f, 0.25f, 0.5f, 0.0f, -0.5f, -0.125f, 0.25f, 0.25f}));
+    EXPECT_EQ(r.sound.samples, (std::vector<float>{0.0f, 0.25f, 0.5f, 0.0f, -0.5f, -0.125f, 0.25f, 0.25f}));
 }
 
 TEST(WavRate, OneSecondStaysOneSecondAtEveryCommonRate) {
@@ -122,14 +120,16 @@ TEST(WavLayout, OtherChunksAndOddPaddingAreSkipped) {
         {"LIST and fact before data", riff({chunk("fmt ", fmtBody(f)), list, fact, data, trailer})},
         {"LIST before fmt", riff({list, chunk("fmt ", fmtBody(f)), data})},
         {"data before fmt", riff({data, list, chunk("fmt ", fmtBody(f))})},
-        {"fmt with 18-byte body", riff({chunk("fmt ", [&] {
-                                           Bytes b = fmtBody(f);
-                                           b.push_back(0);
-                                           b.push_back(0);
-                                           return b;
-                                       }()),
-                                       data})},
-        {"stray bytes after the last chunk", [&] {
+        {"fmt with 18-byte body", riff({chunk("fmt ",
+                                              [&] {
+                                                  Bytes b = fmtBody(f);
+                                                  b.push_back(0);
+                                                  b.push_back(0);
+                                                  return b;
+                                              }()),
+                                        data})},
+        {"stray bytes after the last chunk",
+         [&] {
              Bytes b = riff({chunk("fmt ", fmtBody(f)), data});
              b.insert(b.end(), {0, 0, 0});
              return b;
@@ -157,8 +157,7 @@ TEST(WavLayout, PartialFrameAtTheEndIsDroppedAndEmptyDataIsAnEmptySound) {
 TEST(WavValues, NonNumbersBecomeSilenceAndOverRangeFloatsAreClipped) {
     const Format f{3, 1, 48000, 32, false};
     const double inf = std::numeric_limits<double>::infinity();
-    const WavResult r =
-        decodeWav(wav(f, {std::nan(""), inf, 3.0, -3.0, 0.5}), {48000, 1});
+    const WavResult r = decodeWav(wav(f, {std::nan(""), inf, 3.0, -3.0, 0.5}), {48000, 1});
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.sound.samples, (std::vector<float>{0.0f, 0.0f, 1.0f, -1.0f, 0.5f}));
 }
@@ -192,23 +191,39 @@ TEST(WavRefused, BrokenAndHostileFilesFailWithTheirReason) {
     const BadCase cases[] = {
         {"empty", {}, WavError::NotWav},
         {"plain text", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!'}, WavError::NotWav},
-        {"RIFF but not WAVE", [&] { Bytes b = good; b[8] = 'A'; return b; }(), WavError::NotWav},
+        {"RIFF but not WAVE",
+         [&] {
+             Bytes b = good;
+             b[8] = 'A';
+             return b;
+         }(),
+         WavError::NotWav},
         {"only RIFF", {'R', 'I', 'F', 'F', 0, 0}, WavError::Truncated},
         {"header only", Bytes(good.begin(), good.begin() + 12), WavError::NoFormat},
         {"fmt body cut", Bytes(good.begin(), good.begin() + 30), WavError::Truncated},
-        {"fmt claims 4 GiB", [&] { Bytes b = good; setU32(16, 0xFFFFFFF0)(b); return b; }(),
+        {"fmt claims 4 GiB",
+         [&] {
+             Bytes b = good;
+             setU32(16, 0xFFFFFFF0)(b);
+             return b;
+         }(),
          WavError::Truncated},
-        {"fmt of 14 bytes", riff({chunk("fmt ", Bytes(14, 1)), chunk("data", Bytes(8, 0))}),
-         WavError::Truncated},
-        {"data claims 2 GiB", [&] { Bytes b = good; setU32(40, 0x7FFFFFFF)(b); return b; }(),
+        {"fmt of 14 bytes", riff({chunk("fmt ", Bytes(14, 1)), chunk("data", Bytes(8, 0))}), WavError::Truncated},
+        {"data claims 2 GiB",
+         [&] {
+             Bytes b = good;
+             setU32(40, 0x7FFFFFFF)(b);
+             return b;
+         }(),
          WavError::DataBeyondFile},
-        {"data one byte beyond the file", [&] {
+        {"data one byte beyond the file",
+         [&] {
              Bytes b = good;
              setU32(40, static_cast<std::uint32_t>(b.size() - 44 + 1))(b);
              return b;
-         }(), WavError::DataBeyondFile},
-        {"no data chunk", riff({chunk("fmt ", fmtBody(pcm)), chunk("LIST", Bytes(6, 0))}),
-         WavError::NoData},
+         }(),
+         WavError::DataBeyondFile},
+        {"no data chunk", riff({chunk("fmt ", fmtBody(pcm)), chunk("LIST", Bytes(6, 0))}), WavError::NoData},
         {"no fmt chunk", riff({chunk("data", Bytes(8, 0))}), WavError::NoFormat},
         {"zero channels", withFormat(pcm, setU16(2, 0)), WavError::BadFormat},
         {"65535 channels", withFormat(pcm, setU16(2, 65535)), WavError::BadFormat},
@@ -217,15 +232,12 @@ TEST(WavRefused, BrokenAndHostileFilesFailWithTheirReason) {
         {"compressed format tag", withFormat(pcm, setU16(0, 2)), WavError::UnsupportedFormat},
         {"0 bits", withFormat(pcm, setU16(14, 0)), WavError::UnsupportedFormat},
         {"48-bit PCM", withFormat(pcm, setU16(14, 48)), WavError::UnsupportedFormat},
-        {"16-bit float", withFormat({3, 2, 44100, 16, false}, [](Bytes&) {}),
+        {"16-bit float", withFormat({3, 2, 44100, 16, false}, [](Bytes&) {}), WavError::UnsupportedFormat},
+        {"extensible with a foreign GUID", withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b[39] ^= 0xFF; }),
          WavError::UnsupportedFormat},
-        {"extensible with a foreign GUID",
-         withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b[39] ^= 0xFF; }),
-         WavError::UnsupportedFormat},
-        {"extensible without its extension",
-         withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b.resize(18); }), WavError::Truncated},
-        {"over ten minutes", wav({1, 1, 1000, 8, false}, std::vector<double>(601 * 1000, 0.0)),
-         WavError::TooLarge},
+        {"extensible without its extension", withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b.resize(18); }),
+         WavError::Truncated},
+        {"over ten minutes", wav({1, 1, 1000, 8, false}, std::vector<double>(601 * 1000, 0.0)), WavError::TooLarge},
     };
     for (const BadCase& c : cases) {
         const WavResult r = decodeWav(c.file, {48000, 2});
@@ -249,8 +261,7 @@ TEST(WavRefused, AHugeBlockSizeGivesNoFramesRatherThanAnOverrun) {
 // sanitizer build checks this). A prefix is copied into a buffer of exactly
 // its length so that any overrun is seen.
 TEST(WavRefused, CutsAndCorruptionsNeverReadOutsideTheFile) {
-    const Bytes good = riff({chunk("LIST", {'a', 'b', 'c'}),
-                             chunk("fmt ", fmtBody({3, 2, 22050, 32, true})),
+    const Bytes good = riff({chunk("LIST", {'a', 'b', 'c'}), chunk("fmt ", fmtBody({3, 2, 22050, 32, true})),
                              chunk("data", encode({3, 2, 22050, 32, true}, kValues))});
     for (std::size_t n = 0; n < good.size(); ++n) {
         const Bytes cut(good.begin(), good.begin() + n);
@@ -274,15 +285,15 @@ class WavFile : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
-               ("korvala_wav_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+               ("korvala_wav_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string write(const std::string& name, const Bytes& b) {
         const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                                    static_cast<std::streamsize>(b.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
         return path.string();
     }
     std::filesystem::path dir_;
@@ -312,17 +323,18 @@ TEST_F(WavFile, OpeningForPlayRefusesWhatDecodingRefusesForTheSameReason) {
         {"empty", {}, WavError::NotWav},
         {"only RIFF", {'R', 'I', 'F', 'F', 0, 0}, WavError::Truncated},
         {"fmt body cut", Bytes(good.begin(), good.begin() + 30), WavError::Truncated},
-        {"data one byte beyond the file", [&] {
+        {"data one byte beyond the file",
+         [&] {
              Bytes b = good;
              b[40] = static_cast<std::uint8_t>(b.size() - 44 + 1);
              return b;
-         }(), WavError::DataBeyondFile},
+         }(),
+         WavError::DataBeyondFile},
         {"no data chunk", riff({chunk("fmt ", fmtBody(pcm)), chunk("LIST", Bytes(6, 0))}), WavError::NoData},
         {"compressed format tag", withFormat(pcm, [](Bytes& b) { b[0] = 2; }), WavError::UnsupportedFormat},
-        {"extensible without its extension",
-         withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b.resize(18); }), WavError::Truncated},
-        {"over ten minutes", wav({1, 1, 1000, 8, false}, std::vector<double>(601 * 1000, 0.0)),
-         WavError::TooLarge},
+        {"extensible without its extension", withFormat({1, 2, 44100, 16, true}, [](Bytes& b) { b.resize(18); }),
+         WavError::Truncated},
+        {"over ten minutes", wav({1, 1, 1000, 8, false}, std::vector<double>(601 * 1000, 0.0)), WavError::TooLarge},
     };
     for (const Case& c : cases) {
         const std::string path = write("Auth.wav", c.file);

@@ -32,7 +32,8 @@ GameSession::~GameSession() {
 
 bool GameSession::start(std::string& why, bool& skip) {
     skip = false;
-    harness_ = std::make_unique<HarnessProcess>(std::vector<std::string>{"session", "--artefacts", artefacts_.string()});
+    harness_ =
+        std::make_unique<HarnessProcess>(std::vector<std::string>{"session", "--artefacts", artefacts_.string()});
     if (!harness_->start(why)) return false;
     const auto first = harness_->readLine(std::chrono::seconds(60));
     if (!first) {
@@ -66,7 +67,8 @@ QJsonObject GameSession::request(QJsonObject req, std::chrono::milliseconds limi
     }
     if (!answer.value("ok").toBool())
         ADD_FAILURE() << "the session could not " << req.value("op").toString().toStdString() << ": "
-                      << answer.value("error").toString().toStdString() << answer.value("skip").toString().toStdString();
+                      << answer.value("error").toString().toStdString()
+                      << answer.value("skip").toString().toStdString();
     return answer;
 }
 
@@ -123,7 +125,10 @@ bool GameSession::waitFor(const std::string& name, const std::string& screen, st
 }
 
 bool GameSession::poll(const std::string& name, const std::string& screen, std::chrono::milliseconds limit) {
-    return request({{"op", "wait"}, {"name", q(name)}, {"screen", q(screen)}, {"limit", seconds(limit)},
+    return request({{"op", "wait"},
+                    {"name", q(name)},
+                    {"screen", q(screen)},
+                    {"limit", seconds(limit)},
                     {"keep_never", false}},
                    limit + std::chrono::minutes(1))
         .value("found")
@@ -132,8 +137,13 @@ bool GameSession::poll(const std::string& name, const std::string& screen, std::
 
 bool GameSession::waitForChange(const std::string& name, const std::string& from, const std::string& region,
                                 double above, std::chrono::milliseconds limit) {
-    return request({{"op", "wait"}, {"name", q(name)}, {"screen", "changed"}, {"from", q(from)},
-                    {"region", q(region)}, {"above", above}, {"limit", seconds(limit)}},
+    return request({{"op", "wait"},
+                    {"name", q(name)},
+                    {"screen", "changed"},
+                    {"from", q(from)},
+                    {"region", q(region)},
+                    {"above", above},
+                    {"limit", seconds(limit)}},
                    limit + std::chrono::minutes(1))
         .value("found")
         .toBool();
@@ -184,16 +194,25 @@ void GameSession::type(const std::string& text) { request({{"op", "type"}, {"tex
 std::optional<std::string> GameSession::text(const std::string& region, const std::string& name,
                                              std::chrono::milliseconds limit, const std::string& ink, int segmentation,
                                              const std::string& expect, const std::string& match) {
-    return textOrNothing(request({{"op", "text"}, {"region", q(region)}, {"name", q(name)}, {"limit", seconds(limit)},
-                                  {"ink", q(ink)}, {"psm", segmentation}, {"expect", q(expect)}, {"match", q(match)}},
+    return textOrNothing(request({{"op", "text"},
+                                  {"region", q(region)},
+                                  {"name", q(name)},
+                                  {"limit", seconds(limit)},
+                                  {"ink", q(ink)},
+                                  {"psm", segmentation},
+                                  {"expect", q(expect)},
+                                  {"match", q(match)}},
                                  limit + std::chrono::minutes(1))
                              .value("text"));
 }
 
 std::optional<std::string> GameSession::rowNumbers(int first, int blankFrom, const std::string& name,
                                                    std::chrono::milliseconds limit) {
-    return textOrNothing(request({{"op", "row_numbers"}, {"first", first}, {"blank_from", blankFrom},
-                                  {"name", q(name)}, {"limit", seconds(limit)}},
+    return textOrNothing(request({{"op", "row_numbers"},
+                                  {"first", first},
+                                  {"blank_from", blankFrom},
+                                  {"name", q(name)},
+                                  {"limit", seconds(limit)}},
                                  limit + std::chrono::minutes(1))
                              .value("text"));
 }
@@ -209,8 +228,11 @@ PlayedGame GameSession::play(Clock::time_point mulai, const std::string& empty, 
     const auto secondsOf = [](Clock::time_point t) {
         return std::chrono::duration<double>(t.time_since_epoch()).count();
     };
-    const QJsonObject a = request({{"op", "play"}, {"mulai", secondsOf(mulai)}, {"empty", q(empty)},
-                                   {"turn", q(turn)}, {"turn_seen", secondsOf(turnSeen)}},
+    const QJsonObject a = request({{"op", "play"},
+                                   {"mulai", secondsOf(mulai)},
+                                   {"empty", q(empty)},
+                                   {"turn", q(turn)},
+                                   {"turn_seen", secondsOf(turnSeen)}},
                                   std::chrono::minutes(5));
     PlayedGame p;
     p.result = a.value("found").toBool();

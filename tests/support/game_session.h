@@ -10,7 +10,6 @@
 #include <sys/types.h>
 
 #include <QJsonObject>
-
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -111,9 +110,9 @@ public:
     // The text read in `region` once it matches `expect` ("exact": blanks
     // aside; "lower": also any case; "contains") or at the limit; nullopt
     // without a text reader. `ink` as the player's text_picture has it.
-    std::optional<std::string> text(const std::string& region, const std::string& name,
-                                    std::chrono::milliseconds limit, const std::string& ink, int segmentation,
-                                    const std::string& expect, const std::string& match = "exact");
+    std::optional<std::string> text(const std::string& region, const std::string& name, std::chrono::milliseconds limit,
+                                    const std::string& ink, int segmentation, const std::string& expect,
+                                    const std::string& match = "exact");
     // The score board's row numbers once they read `first`. to `first + 9`.
     // and the rows from `blankFrom` on hold nothing else (or at the limit);
     // nullopt without a text reader.

@@ -30,8 +30,8 @@ ScoreServerProcess::ScoreServerProcess(ScoreServerOptions options) : options_(st
 ScoreServerProcess::~ScoreServerProcess() { stop(); }
 
 bool ScoreServerProcess::start(std::string& why, std::chrono::milliseconds limit) {
-    std::vector<std::string> args = {"serve", options_.faultMode.empty() ? "score-server" : "fault-server",
-                                     "--folder", options_.folder.string()};
+    std::vector<std::string> args = {"serve", options_.faultMode.empty() ? "score-server" : "fault-server", "--folder",
+                                     options_.folder.string()};
     if (!options_.tls) args.push_back("--no-tls");
     if (!options_.faultMode.empty()) {
         args.push_back("--mode");
@@ -124,8 +124,7 @@ std::vector<pid_t> scoreServersIn(const std::filesystem::path& folder) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string id = entry.path().filename().string();
-        if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
+        if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
         std::ifstream in(entry.path() / "cmdline", std::ios::binary);
         const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         bool script = false, inFolder = false;

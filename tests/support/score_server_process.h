@@ -24,7 +24,7 @@ struct ScoreServerOptions {
     // Empty: the score server itself; otherwise the fault server in this
     // mode ("normal", "stall-upload", "stall-listing", "silent").
     std::string faultMode;
-    int ftpPort = 0;               // 0: the port the game is built for
+    int ftpPort = 0;  // 0: the port the game is built for
 };
 
 class ScoreServerProcess {

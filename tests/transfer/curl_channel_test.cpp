@@ -55,8 +55,8 @@ bool holds(std::string_view text, std::string_view part) { return text.find(part
 
 // What the log must say of a failed request: its kind, its server and its
 // reason on one line; what it must never say: the password, the score.
-void expectFailureLine(const std::string& line, std::string_view kind, std::string_view server,
-                       std::string_view reason, const std::vector<std::string>& secrets) {
+void expectFailureLine(const std::string& line, std::string_view kind, std::string_view server, std::string_view reason,
+                       const std::vector<std::string>& secrets) {
     EXPECT_TRUE(line.starts_with(kind)) << line;
     EXPECT_TRUE(holds(line, server)) << line;
     EXPECT_TRUE(holds(line, reason)) << line << "\nreason: " << reason;
@@ -89,8 +89,8 @@ protected:
             if (gamePath.rfind("C:/", 0) != 0) return std::nullopt;
             return folder / percentName(gamePath.substr(3));
         };
-        auto channel = std::make_unique<CurlChannel>(window.poster(), resolve, std::move(mapping),
-                                                     std::move(caFile), limits);
+        auto channel =
+            std::make_unique<CurlChannel>(window.poster(), resolve, std::move(mapping), std::move(caFile), limits);
         CurlChannel* c = channel.get();
         channel->stateChanged = [this, c, readOnReport](int state) {
             reports.push_back({state, readOnReport ? readAll(*c) : std::string()});
@@ -182,8 +182,20 @@ TEST_F(TransferChannelTest, UploadedScoreIsListedBack) {
 // mapped name; nothing else reaches the server as a command.
 TEST_F(TransferChannelTest, NamesArriveWholeInsideTheScoreFolder) {
     const std::vector<std::string> names = {
-        "GOOD TIME", " GOOD TIME", "  two leading", "trailing ", "../x", "a/b", "x\r\nDELE y", "..", ".",
-        "..\\..\\x", "%2E", ".hidden", "\xc3\x85sa \xc3\x96" "berg",
+        "GOOD TIME",
+        " GOOD TIME",
+        "  two leading",
+        "trailing ",
+        "../x",
+        "a/b",
+        "x\r\nDELE y",
+        "..",
+        ".",
+        "..\\..\\x",
+        "%2E",
+        ".hidden",
+        "\xc3\x85sa \xc3\x96"
+        "berg",
     };
     start();
     std::ofstream(home / "Korvala" / "y") << "keep";
@@ -590,8 +602,8 @@ TEST_F(TransferChannelTest, TrustFollowsTheHost) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         reports.clear();
-        auto channel = std::make_unique<CurlChannel>(window.poster(), nullptr, percentName, c.trust,
-                                                     CurlChannel::Limits{});
+        auto channel =
+            std::make_unique<CurlChannel>(window.poster(), nullptr, percentName, c.trust, CurlChannel::Limits{});
         channel->stateChanged = [this](int state) { reports.push_back({state, {}}); };
         channel->execute(settings(), listing());
         ASSERT_TRUE(waitReports(1));
@@ -649,10 +661,9 @@ TEST_F(TransferChannelTlsTest, ServerWithoutTlsFallsBackToPlainLogin) {
     const std::vector<std::string> details = said.messages(log::Level::Detail);
     EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
     const std::string where = "127.0.0.1:" + std::to_string(server->port());
-    EXPECT_EQ(std::count_if(details.begin(), details.end(),
-                            [&](const std::string& d) {
-                                return d.starts_with(where + " refused TLS") && holds(d, "plain FTP");
-                            }),
+    EXPECT_EQ(std::count_if(
+                  details.begin(), details.end(),
+                  [&](const std::string& d) { return d.starts_with(where + " refused TLS") && holds(d, "plain FTP"); }),
               2)
         << said.text();
 }

@@ -53,8 +53,9 @@ TempDir::~TempDir() {
 }
 
 FtpServer::FtpServer(const fs::path& home, ServerOptions options) : options_(std::move(options)) {
-    std::vector<std::string> args = {kPython, KORVALA_FTP_SERVER_SCRIPT, "--mode", options_.mode,
-                                     "--user", options_.user, "--password", options_.password};
+    std::vector<std::string> args = {
+        kPython,      KORVALA_FTP_SERVER_SCRIPT, "--mode", options_.mode, "--user", options_.user,
+        "--password", options_.password};
     if (!home.empty()) args.insert(args.end(), {"--home", home.string()});
     if (!options_.cert.empty()) args.insert(args.end(), {"--cert", options_.cert.string()});
     if (!options_.log.empty()) args.insert(args.end(), {"--log", options_.log.string()});
@@ -101,9 +102,7 @@ FtpServer::~FtpServer() {
     waitpid(pid_, nullptr, 0);
 }
 
-std::string FtpServer::url() const {
-    return "ftp://" + options_.user + "@127.0.0.1:" + std::to_string(port_);
-}
+std::string FtpServer::url() const { return "ftp://" + options_.user + "@127.0.0.1:" + std::to_string(port_); }
 
 std::vector<std::string> FtpServer::log() const {
     std::vector<std::string> lines;

@@ -14,9 +14,9 @@
 
 #include "ftp_fixture.h"
 #include "online/online.h"
+#include "program/wiring.h"
 #include "system/files/document_files.h"
 #include "system/transfer/score_channel.h"
-#include "program/wiring.h"
 #include "window/form1.h"
 
 namespace korvala {

@@ -48,9 +48,8 @@ TEST(ListingLines, CapCountsTheFinishedText) {
         bool held;
     };
     const std::vector<Cap> caps = {
-        {"Anna\nBert\n", 12, true},  {"Anna\nBert\n", 11, false},
-        {"Anna\nBert", 12, true},    {"Anna\nBert", 11, false},
-        {"Anna\r\n\r\n\r\n", 6, true},
+        {"Anna\nBert\n", 12, true}, {"Anna\nBert\n", 11, false},   {"Anna\nBert", 12, true},
+        {"Anna\nBert", 11, false},  {"Anna\r\n\r\n\r\n", 6, true},
     };
     for (const Cap& c : caps) {
         SCOPED_TRACE(c.input + " cap " + std::to_string(c.cap));

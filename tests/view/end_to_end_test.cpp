@@ -16,7 +16,7 @@
 // everything is in the window and what each screen looks like); what stays
 // here is the player's path and what it must find on the way.
 #include <gtest/gtest.h>
-
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +30,6 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <signal.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,9 +110,8 @@ protected:
     // after the first has ended finds the profile the first one saved.
     void startGame() {
         ++starts;
-        const std::string log =
-            logFolder.empty() ? (home / "game.log").string()
-                              : (logFolder / ("game-" + std::to_string(starts) + ".log")).string();
+        const std::string log = logFolder.empty() ? (home / "game.log").string()
+                                                  : (logFolder / ("game-" + std::to_string(starts) + ".log")).string();
         // Sanitizer builds: leaks of system libraries are not the game's.
         game = session->startGame(KORVALA_GAME, home, log,
                                   {{"LSAN_OPTIONS", std::string("suppressions=") + KORVALA_LSAN_SUPPRESSIONS}});
@@ -260,9 +258,7 @@ protected:
     double secondsSince(Clock::time_point t) const { return secondsBetween(t, Clock::now()); }
 
     // The game window of the current run, and where it sits on the screen.
-    void findWindow() {
-        ASSERT_TRUE(session->findWindow(60s).found) << "no window captioned \"Korvala Deluxe 1.0\"";
-    }
+    void findWindow() { ASSERT_TRUE(session->findWindow(60s).found) << "no window captioned \"Korvala Deluxe 1.0\""; }
 
     // The screen once `region` has settled, kept as NN-<name>.png among the artefacts.
     void keepSettled(const std::string& name, const std::string& region = "window",
@@ -403,7 +399,8 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     std::printf("the game's score server: process %d\n", static_cast<int>(server));
     EXPECT_TRUE(std::filesystem::is_regular_file(serverFolder / "ftp" / "Korvala" / scoreString))
         << "the score server's folder holds no file " << scoreString;
-    EXPECT_TRUE(holdsText(dataFolder(), scoreString)) << "no score file in the game's data folder holds " << scoreString;
+    EXPECT_TRUE(holdsText(dataFolder(), scoreString))
+        << "no score file in the game's data folder holds " << scoreString;
 
     // The first page: the score string in row 1, rows 2 to 10 numbered and empty.
     const std::string entryRow = "1. " + scoreString;
@@ -416,7 +413,8 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
 
     // ">>": rows 11 to 20, empty; "<<": rows 1 to 10 again.
     session->click("next-page");
-    ASSERT_TRUE(session->waitForChange("board-page-2", "first-page", "row0", 3.0, 10s)) << ">> did not change the board";
+    ASSERT_TRUE(session->waitForChange("board-page-2", "first-page", "row0", 3.0, 10s))
+        << ">> did not change the board";
     keepSettled("board-page-2");
     expectRowNumbers(11, 0, "board-page-2", ">> does not show rows 11 to 20, empty");
     session->capture("second-page");
@@ -450,8 +448,7 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     const auto ranked = [&](const std::string& read) { return squeezed(read).find(pageRow) != std::string::npos; };
     if (const auto shown = session->text("scores-table", "scores-page", 20s, "grey", 6, pageRow, "contains")) {
         EXPECT_TRUE(ranked(*shown))
-            << "the scores page does not rank the score first with its name and country; it reads \"" << *shown
-            << "\"";
+            << "the scores page does not rank the score first with its name and country; it reads \"" << *shown << "\"";
         EXPECT_EQ(squeezed(*shown).find(email), std::string::npos)
             << "the scores page shows the e-mail address; it reads \"" << *shown << "\"";
     }
@@ -495,7 +492,8 @@ TEST_F(PlayerRoundTrip, PlaysAGameSendsTheScoreSeesItOnlineSavesANameAndFindsItO
     session->keep("menu-step-to-keluar", "menu-keluar");
     expectEntry("Keluar", "menu-keluar");
     const auto clicked = session->click("menu-entry");
-    const auto status = session->waitEnd(std::chrono::duration_cast<std::chrono::milliseconds>(clicked + 30s - Clock::now()));
+    const auto status =
+        session->waitEnd(std::chrono::duration_cast<std::chrono::milliseconds>(clicked + 30s - Clock::now()));
     ASSERT_TRUE(status.has_value()) << "the game kept running after Keluar";
     const auto ended = status->at;
     const double exitSeconds = secondsBetween(clicked, ended);

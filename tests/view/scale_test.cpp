@@ -11,6 +11,7 @@
 // Every drawing, enlargement and a figures.txt are kept in
 // <build>/tests/view/scale-artifacts for a look.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -28,8 +29,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "qt/view/game_window.h"
 #include "window/form1.h"
@@ -302,9 +301,9 @@ struct Upscale {
 // ImageMagick's ways of doubling a picture: its resampling filters, from the
 // plain pixel copy to the sharpest windowed sinc, its pixel-art doubler and
 // its adaptive resize.
-const char* const kMagickFilters[] = {"Point",    "Box",          "Triangle",      "Hermite",
-                                      "Catrom",   "Mitchell",     "Robidoux",      "RobidouxSharp",
-                                      "Lanczos",  "LanczosSharp", "Lanczos2Sharp", "Sinc"};
+const char* const kMagickFilters[] = {"Point",   "Box",          "Triangle",      "Hermite",
+                                      "Catrom",  "Mitchell",     "Robidoux",      "RobidouxSharp",
+                                      "Lanczos", "LanczosSharp", "Lanczos2Sharp", "Sinc"};
 
 // The 1x drawing enlarged by `percent` in every way Qt and ImageMagick offer.
 std::vector<Upscale> upscales(const QImage& oneX, const QString& name, int percent, QString* error) {
@@ -327,7 +326,11 @@ std::vector<Upscale> upscales(const QImage& oneX, const QString& name, int perce
     std::vector<std::pair<std::string, QString>> made;
     auto add = [&](const std::string& method, const QStringList& how) {
         const QString file = dir + "/" + name + "-" + QString::fromStdString(method) + ".png";
-        args << "(" << "+clone" << how << "-depth" << "8" << "-write" << file << "+delete" << ")";
+        args << "("
+             << "+clone" << how << "-depth"
+             << "8"
+             << "-write" << file << "+delete"
+             << ")";
         made.emplace_back(method, file);
     };
     for (const char* f : kMagickFilters) add(std::string("im-") + f, {"-filter", f, "-resize", pct});
@@ -395,8 +398,11 @@ TEST_P(EveryScreen, TwiceTheDensityCarriesDetailNoEnlargementHas) {
     const Mask mask(artwork(form, s));
     const SubPixel fine = subPixelDetail(two, mask);
     note(QStringLiteral("%1 2x: sub-pixel variance %2, split pixels %3 %, laplacian %4 (over %5 window pixels)")
-             .arg(s.name).arg(fine.variance, 0, 'f', 2).arg(100 * fine.splitPixels, 0, 'f', 3)
-             .arg(laplacianEnergy(two, mask, 2), 0, 'f', 1).arg(mask.count()));
+             .arg(s.name)
+             .arg(fine.variance, 0, 'f', 2)
+             .arg(100 * fine.splitPixels, 0, 'f', 3)
+             .arg(laplacianEnergy(two, mask, 2), 0, 'f', 1)
+             .arg(mask.count()));
 
     QString error;
     const std::vector<Upscale> ups = upscales(one, s.name, 200, &error);
@@ -409,7 +415,8 @@ TEST_P(EveryScreen, TwiceTheDensityCarriesDetailNoEnlargementHas) {
         const SubPixel f = subPixelDetail(u.image, mask);
         note(QStringLiteral("%1 1x %2: sub-pixel variance %3, split pixels %4 %, laplacian %5")
                  .arg(s.name, QString::fromStdString(u.method))
-                 .arg(f.variance, 0, 'f', 2).arg(100 * f.splitPixels, 0, 'f', 3)
+                 .arg(f.variance, 0, 'f', 2)
+                 .arg(100 * f.splitPixels, 0, 'f', 3)
                  .arg(laplacianEnergy(u.image, mask, 2), 0, 'f', 1));
         if (f.variance > best.variance) {
             best.variance = f.variance;
@@ -422,15 +429,17 @@ TEST_P(EveryScreen, TwiceTheDensityCarriesDetailNoEnlargementHas) {
     }
     EXPECT_GT(fine.splitPixels, 0.002) << s.name << ": hardly an edge runs through a window pixel at 2x";
     EXPECT_GT(fine.splitPixels, 2.5 * best.splitPixels)
-        << s.name << ": the 2x drawing splits few more window pixels than the 1x one enlarged by " << bestSplit
-        << " (" << fine.splitPixels << " against " << best.splitPixels << ")";
+        << s.name << ": the 2x drawing splits few more window pixels than the 1x one enlarged by " << bestSplit << " ("
+        << fine.splitPixels << " against " << best.splitPixels << ")";
     EXPECT_GT(fine.variance, 1.2 * best.variance)
         << s.name << ": the 2x drawing has no more detail within a window pixel than the 1x one enlarged by "
         << bestVariance << " (" << fine.variance << " against " << best.variance << ")";
     // The detail is the pictures' own, in their places: averaged back down
     // to window pixels the 2x drawing is the 1x one.
     const double stray = strayFromOneX(two, one, mask);
-    note(QStringLiteral("%1 2x averaged down against 1x: mean luminance difference %2").arg(s.name).arg(stray, 0, 'f', 2));
+    note(QStringLiteral("%1 2x averaged down against 1x: mean luminance difference %2")
+             .arg(s.name)
+             .arg(stray, 0, 'f', 2));
     EXPECT_LT(stray, 3.0) << s.name;
 }
 
@@ -453,7 +462,9 @@ TEST_P(EveryScreen, OneAndAHalfTheDensityIsTheSameScreenSharper) {
     const double stray = strayFromOneX(oneHalf, one, mask);
     const double edges = laplacianEnergy(oneHalf, mask, 1.5);
     note(QStringLiteral("%1 1.5x: laplacian %2; averaged down against 1x: mean luminance difference %3")
-             .arg(s.name).arg(edges, 0, 'f', 1).arg(stray, 0, 'f', 2));
+             .arg(s.name)
+             .arg(edges, 0, 'f', 1)
+             .arg(stray, 0, 'f', 2));
     EXPECT_LT(stray, 3.0) << s.name;
     QString error;
     const std::vector<Upscale> ups = upscales(one, s.name, 150, &error);
@@ -465,7 +476,8 @@ TEST_P(EveryScreen, OneAndAHalfTheDensityIsTheSameScreenSharper) {
         ASSERT_EQ(u.image.size(), oneHalf.size()) << u.method;
         const double e = laplacianEnergy(u.image, mask, 1.5);
         note(QStringLiteral("%1 1x %2 to 1.5x: laplacian %3")
-                 .arg(s.name, QString::fromStdString(u.method)).arg(e, 0, 'f', 1));
+                 .arg(s.name, QString::fromStdString(u.method))
+                 .arg(e, 0, 'f', 1));
         if (!pixelCopies.count(u.method) && e > best) {
             best = e;
             bestMethod = u.method;
@@ -508,8 +520,10 @@ TEST_F(DenseWindow, EachDensityDrawsItsOwnSet) {
             EXPECT_DOUBLE_EQ(f[2].toDouble(), d.ratio) << qPrintable(line);
             EXPECT_EQ(f[3].toInt(), int(std::ceil(logical.width * d.ratio))) << qPrintable(line);
             EXPECT_EQ(f[4].toInt(), int(std::ceil(logical.height * d.ratio))) << qPrintable(line);
-            if (*d.suffix) EXPECT_TRUE(f[5].endsWith(d.suffix)) << qPrintable(line);
-            else EXPECT_FALSE(f[5].contains('@')) << qPrintable(line);
+            if (*d.suffix)
+                EXPECT_TRUE(f[5].endsWith(d.suffix)) << qPrintable(line);
+            else
+                EXPECT_FALSE(f[5].contains('@')) << qPrintable(line);
             EXPECT_EQ(f[6], "1") << "not its file: " << qPrintable(line);
             EXPECT_EQ(f[7], "1") << "the window drew it from another set: " << qPrintable(line);
         }
@@ -530,7 +544,7 @@ TEST_F(DenseWindow, EachPictureIsReadOncePerSet) {
         qreal set;  // the ratio of the pixmap it gets
         bool read;  // whether it costs a read
     };
-    const Pick picks[] = {{2.0, 2.0, false}, {1.0, 1.0, true}, {0.75, 1.0, false}, {1.25, 1.5, true},
+    const Pick picks[] = {{2.0, 2.0, false}, {1.0, 1.0, true},   {0.75, 1.0, false}, {1.25, 1.5, true},
                           {1.5, 1.5, false}, {1.75, 2.0, false}, {3.0, 2.0, false}};
     for (const Pick& p : picks) {
         SCOPED_TRACE(p.ratio);

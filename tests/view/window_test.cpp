@@ -110,7 +110,8 @@ TEST_F(GameWindowTest, FirstSplashIsBlackAroundThePartnerLogo) {
     int drawn = 0, outside = 0;
     for (int y = 0; y < shot.height(); y += 7)
         for (int x = 0; x < shot.width(); x += 7) {
-            const bool black = qRed(shot.pixel(x, y)) == 0 && qGreen(shot.pixel(x, y)) == 0 && qBlue(shot.pixel(x, y)) == 0;
+            const bool black =
+                qRed(shot.pixel(x, y)) == 0 && qGreen(shot.pixel(x, y)) == 0 && qBlue(shot.pixel(x, y)) == 0;
             if (logo.contains(x, y)) {
                 drawn += !black;
             } else {
@@ -175,12 +176,12 @@ TEST_P(LabelClip, LongCaptionIsClippedToTheLabel) {
     EXPECT_TRUE(px(*label).contains(diff)) << label->fullName();
 }
 
-INSTANTIATE_TEST_SUITE_P(Labels, LabelClip, ::testing::Values(
-    LabelCase{nullptr, "Nilai", -1},       // score, 18 pt bold
-    LabelCase{nullptr, "NAMAX", -1},       // the player's name beside "Nama:"
-    LabelCase{"Hasil", "NN", -1},          // the final score, 36 pt
-    LabelCase{"Hasil", "Label9", -1},      // "Ya", centred
-    LabelCase{"papan", "Nama", 9}));       // the bottom row of the score board
+INSTANTIATE_TEST_SUITE_P(Labels, LabelClip,
+                         ::testing::Values(LabelCase{nullptr, "Nilai", -1},   // score, 18 pt bold
+                                           LabelCase{nullptr, "NAMAX", -1},   // the player's name beside "Nama:"
+                                           LabelCase{"Hasil", "NN", -1},      // the final score, 36 pt
+                                           LabelCase{"Hasil", "Label9", -1},  // "Ya", centred
+                                           LabelCase{"papan", "Nama", 9}));   // the bottom row of the score board
 
 // WCAG's relative luminance of a colour and the contrast of two of them.
 double luminance(QRgb c) {
@@ -264,23 +265,27 @@ TEST_P(MouseRouting, ReachesTheTopmostElementOfTheModel) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Window, MouseRouting, ::testing::Values(
-    MouseCase{"overlap strip of holes 1 and 3", nullptr, {275, 200}, "lobang(3).Click", true},
-    MouseCase{"hole 1 outside the strip", nullptr, {170, 140}, "lobang(1).Click", true},
-    MouseCase{"transparent corner of hole 4", nullptr, {113, 257}, "lobang(4).Click", true},
-    MouseCase{"bare board", nullptr, {20, 440}, "Form1.Click", true},
-    MouseCase{"hidden menu: the board beneath", nullptr, {232, 314}, "lobang(4).Click", true},
-    MouseCase{"menu: left arrow", "openi", {232, 314}, "Image1.Click", true},
-    MouseCase{"menu: right arrow over the entry's edge", "openi", {464, 310}, "Image2.Click", true},
-    MouseCase{"about panel: anywhere", "ABT", {600, 50}, "ABT.Click", true},
-    MouseCase{"score board: the real back button", "papan", {5 + 4920 / 15 + 40, 6480 / 15 + 12}, "Command7.Click", true},
-    MouseCase{"result panel: Ya", "Hasil", {420, 330}, "Label9.Click", true},
-    MouseCase{"menu frame margin", "openi", {205, 285}, "Image4.MouseMove", false},
-    MouseCase{"menu: over an arrow", "openi", {230, 310}, "Image1.MouseMove", false},
-    MouseCase{"menu: over the entry", "openi", {350, 310}, "Image3.MouseMove", false}),
+INSTANTIATE_TEST_SUITE_P(
+    Window, MouseRouting,
+    ::testing::Values(
+        MouseCase{"overlap strip of holes 1 and 3", nullptr, {275, 200}, "lobang(3).Click", true},
+        MouseCase{"hole 1 outside the strip", nullptr, {170, 140}, "lobang(1).Click", true},
+        MouseCase{"transparent corner of hole 4", nullptr, {113, 257}, "lobang(4).Click", true},
+        MouseCase{"bare board", nullptr, {20, 440}, "Form1.Click", true},
+        MouseCase{"hidden menu: the board beneath", nullptr, {232, 314}, "lobang(4).Click", true},
+        MouseCase{"menu: left arrow", "openi", {232, 314}, "Image1.Click", true},
+        MouseCase{"menu: right arrow over the entry's edge", "openi", {464, 310}, "Image2.Click", true},
+        MouseCase{"about panel: anywhere", "ABT", {600, 50}, "ABT.Click", true},
+        MouseCase{
+            "score board: the real back button", "papan", {5 + 4920 / 15 + 40, 6480 / 15 + 12}, "Command7.Click", true},
+        MouseCase{"result panel: Ya", "Hasil", {420, 330}, "Label9.Click", true},
+        MouseCase{"menu frame margin", "openi", {205, 285}, "Image4.MouseMove", false},
+        MouseCase{"menu: over an arrow", "openi", {230, 310}, "Image1.MouseMove", false},
+        MouseCase{"menu: over the entry", "openi", {350, 310}, "Image3.MouseMove", false}),
     [](const auto& info) {
         std::string n = info.param.name;
-        for (char& ch : n) if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        for (char& ch : n)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
         return n;
     });
 
@@ -307,7 +312,8 @@ TEST_F(GameWindowTest, RightButtonMakesNoClick) {
     EXPECT_TRUE(only(".Click").empty());
     QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, QPoint(300, 230));
     settle();
-    EXPECT_EQ(only(".Click"), std::vector<std::string>{"lobang(3).Click"}) << "the left button at the same place clicks";
+    EXPECT_EQ(only(".Click"), std::vector<std::string>{"lobang(3).Click"})
+        << "the left button at the same place clicks";
 }
 
 // The board painter writes every hole's picture ten times a second; only a
@@ -332,9 +338,9 @@ TEST_F(GameWindowTest, OnlyARealChangeRepaints) {
 TEST_F(GameWindowTest, ChangesOutOfSightRepaintNothing) {
     show();  // the first splash is the screen
     PaintCounter paints;
-    form.lobang[1]->setPicture("bom");   // on the covered board
+    form.lobang[1]->setPicture("bom");  // on the covered board
     form.Nilai.setCaption("12");
-    form.Image3.setPicture("MNU(3)");    // on the menu beneath the splash
+    form.Image3.setPicture("MNU(3)");                 // on the menu beneath the splash
     form.Nama[0]->setCaption("7(Budi)(b@x)(Japan)");  // on a hidden panel
     settle();
     EXPECT_EQ(paints.total(), 0);
@@ -356,7 +362,7 @@ TEST_F(GameWindowTest, PanelVisibilityFollowsTheModel) {
     EXPECT_FALSE(shown(form.OPENS));
     EXPECT_TRUE(shown(form.papan));
     EXPECT_TRUE(shown(form.Command7));
-    EXPECT_FALSE(shown(form.siapol));   // hidden score box
+    EXPECT_FALSE(shown(form.siapol));  // hidden score box
     EXPECT_FALSE(shown(form.Command1));
     form.siapol.setVisible(true);
     form.Command1.setVisible(true);

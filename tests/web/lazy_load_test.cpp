@@ -19,9 +19,7 @@ QByteArray maps() {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool engineLoaded() {
-    return maps().contains("libQt6WebEngine");
-}
+bool engineLoaded() { return maps().contains("libQt6WebEngine"); }
 
 bool quickLoaded() {
     const QByteArray m = maps();

@@ -33,8 +33,8 @@ inline QString pageText(QObject* page) {
 inline QString waitForText(QObject* page, const QString& needle) {
     QString text;
     if (!QTest::qWaitFor([&] { return (text = pageText(page)).contains(needle); }, kHangMs))
-        ADD_FAILURE() << "the page never showed \"" << needle.toStdString() << "\"; it reads \""
-                      << text.toStdString() << "\"";
+        ADD_FAILURE() << "the page never showed \"" << needle.toStdString() << "\"; it reads \"" << text.toStdString()
+                      << "\"";
     return text;
 }
 

@@ -7,6 +7,8 @@
 // KORVALA_HIDE_ENGINE_QML=1: the engine's QML module hidden from this
 // process, as on a machine where it is not installed).
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <QApplication>
 #include <QDir>
@@ -18,13 +20,11 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <sched.h>
 #include <string>
-#include <sys/mount.h>
 #include <vector>
 
-#include "system/log/log.h"
 #include "qt/web/qt_web_view.h"
+#include "system/log/log.h"
 
 namespace korvala {
 namespace {
@@ -44,8 +44,8 @@ std::string hideEngineQml() {
     if (::unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return std::string("mount --make-rprivate: ") + std::strerror(errno);
-    if (::mount(empty.path().toLocal8Bit().constData(), module.toLocal8Bit().constData(), nullptr, MS_BIND,
-                nullptr) != 0)
+    if (::mount(empty.path().toLocal8Bit().constData(), module.toLocal8Bit().constData(), nullptr, MS_BIND, nullptr) !=
+        0)
         return std::string("mount --bind: ") + std::strerror(errno);
     return {};
 }

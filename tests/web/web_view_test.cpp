@@ -33,9 +33,7 @@ using web_test::waitForText;
 const QRect kPlace(24, 216, 641, 233);  // the browser's place on the information panel
 
 // The engine views inside the panel (the browser names its view).
-QList<QWidget*> engines(const QWidget& panel) {
-    return panel.findChildren<QWidget*>(QStringLiteral("WBX.engine"));
-}
+QList<QWidget*> engines(const QWidget& panel) { return panel.findChildren<QWidget*>(QStringLiteral("WBX.engine")); }
 
 // A loopback port nobody listens on.
 quint16 closedPort() {
@@ -52,8 +50,7 @@ public:
         QDir().mkpath(dir_.filePath("ftp/Korvala"));
         addScore(scoreName);
         process_.setProgram("/usr/bin/python3");
-        process_.setArguments({KORVALA_SCORE_SERVER, "--folder", dir_.path(), "--ftp-port", "0",
-                               "--http-port", "0"});
+        process_.setArguments({KORVALA_SCORE_SERVER, "--folder", dir_.path(), "--ftp-port", "0", "--http-port", "0"});
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start();
         const bool answered = QTest::qWaitFor(
@@ -125,8 +122,7 @@ TEST_F(WebViewTest, holdsItsPlaceWithALightWhiteWidgetUntilFirstShown) {
     EXPECT_EQ(engine->parentWidget(), place);
     EXPECT_EQ(browser.widget(), place);
     EXPECT_TRUE(QTest::qWaitFor([&] { return engine->geometry() == QRect(QPoint(), kPlace.size()); }, kHangMs))
-        << "engine view at " << engine->x() << "," << engine->y() << " " << engine->width() << "x"
-        << engine->height();
+        << "engine view at " << engine->x() << "," << engine->y() << " " << engine->width() << "x" << engine->height();
     EXPECT_TRUE(engine->isVisible());
 
     // Hidden and shown again: the same engine, never a second one.
@@ -216,9 +212,9 @@ TEST_F(WebViewTest, anAddressThatCannotBeLoadedLeavesTheViewWorking) {
     });
 
     const std::string unreachable[] = {
-        "http://127.0.0.1:" + std::to_string(closedPort()) + "/",       // nobody listens
+        "http://127.0.0.1:" + std::to_string(closedPort()) + "/",          // nobody listens
         "http://127.0.0.1:" + std::to_string(hangsUp.serverPort()) + "/",  // no answer
-        "",                                                             // nothing at all
+        "",                                                                // nothing at all
     };
     for (const std::string& url : unreachable) {
         SCOPED_TRACE(url);

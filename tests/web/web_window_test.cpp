@@ -5,6 +5,9 @@
 // X server as a mouse and a keyboard would: a click into a text field and
 // keys typed into it (not into the game's own text box that had the focus),
 // a click on a link, the mouse wheel.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -15,9 +18,6 @@
 #include <QTest>
 #include <QUrl>
 #include <QWidget>
-#include <X11/Xlib.h>
-#include <dlfcn.h>
-#include <X11/extensions/XTest.h>
 #include <string>
 
 #include "page_reading.h"

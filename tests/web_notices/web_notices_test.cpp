@@ -6,6 +6,7 @@
 // Qt's remarks on the engine's own classes as its QML module is imported are
 // held back the same way.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QStringList>
@@ -13,11 +14,10 @@
 #include <QWidget>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "system/log/log.h"
 #include "qt/web/qt_web_view.h"
+#include "system/log/log.h"
 
 namespace korvala {
 namespace {
@@ -25,7 +25,7 @@ namespace {
 struct Heard {
     std::mutex m;
     std::vector<std::pair<log::Level, std::string>> web;  // the web area's lines
-    QStringList qt;                                        // what reached Qt's output
+    QStringList qt;                                       // what reached Qt's output
 };
 Heard& heard() {
     static Heard h;

@@ -36,7 +36,7 @@ protected:
 TEST_F(BindingHandler, RunsToItsEndAfterBindingEntriesThatMoveTheTable) {
     table.on(trigger, Event::Click, [this] {
         trace.push_back("before");
-        bindMany(64);  // enough to move the table's storage several times
+        bindMany(64);              // enough to move the table's storage several times
         trace.push_back("after");  // reads `this` from the running callable again
     });
 

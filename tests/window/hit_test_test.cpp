@@ -55,47 +55,48 @@ std::string caseName(const ::testing::TestParamInfo<HitCase>& info) {
     return "at_" + std::to_string(c.x < 0 ? 0 : c.x) + (c.x < 0 ? "minus" : "") + "_" + std::to_string(c.y);
 }
 
-INSTANTIATE_TEST_SUITE_P(Board, HitTest, ::testing::Values(
-    HitCase{nullptr, 275, 200, "lobang(3)"},   // the strip where holes 1 and 3 overlap
-    HitCase{nullptr, 271, 200, "lobang(1)"},   // just left of it
-    HitCase{nullptr, 279, 200, "lobang(3)"},   // last column of the strip
-    HitCase{nullptr, 280, 196, "lobang(3)"},
-    HitCase{nullptr, 275, 225, "lobang(3)"},   // below hole 1: only hole 3
-    HitCase{nullptr, 112, 256, "lobang(4)"},   // first pixel of hole 4
-    HitCase{nullptr, 262, 384, "lobang(4)"},   // last pixel of hole 4
-    HitCase{nullptr, 263, 384, "Form1"},
-    HitCase{nullptr, 574, 376, "lobang(5)"},
-    HitCase{nullptr, 150, 30, "Nilai"},
-    HitCase{nullptr, 20, 140, "Form1"},        // the hidden turn label takes no click
-    HitCase{nullptr, 686, 469, "Form1"},       // last pixel of the client area
-    HitCase{nullptr, 687, 100, "(nothing)"},   // the panel's extra column is clipped away
-    HitCase{nullptr, 100, 470, "(nothing)"},   // the sound devices lie below the client area
-    HitCase{nullptr, -1, 10, "(nothing)"}), caseName);
+INSTANTIATE_TEST_SUITE_P(
+    Board, HitTest,
+    ::testing::Values(HitCase{nullptr, 275, 200, "lobang(3)"},  // the strip where holes 1 and 3 overlap
+                      HitCase{nullptr, 271, 200, "lobang(1)"},  // just left of it
+                      HitCase{nullptr, 279, 200, "lobang(3)"},  // last column of the strip
+                      HitCase{nullptr, 280, 196, "lobang(3)"},
+                      HitCase{nullptr, 275, 225, "lobang(3)"},  // below hole 1: only hole 3
+                      HitCase{nullptr, 112, 256, "lobang(4)"},  // first pixel of hole 4
+                      HitCase{nullptr, 262, 384, "lobang(4)"},  // last pixel of hole 4
+                      HitCase{nullptr, 263, 384, "Form1"}, HitCase{nullptr, 574, 376, "lobang(5)"},
+                      HitCase{nullptr, 150, 30, "Nilai"},
+                      HitCase{nullptr, 20, 140, "Form1"},       // the hidden turn label takes no click
+                      HitCase{nullptr, 686, 469, "Form1"},      // last pixel of the client area
+                      HitCase{nullptr, 687, 100, "(nothing)"},  // the panel's extra column is clipped away
+                      HitCase{nullptr, 100, 470, "(nothing)"},  // the sound devices lie below the client area
+                      HitCase{nullptr, -1, 10, "(nothing)"}),
+    caseName);
 
-INSTANTIATE_TEST_SUITE_P(Menu, HitTest, ::testing::Values(
-    HitCase{"openi", 204, 284, "Image4"},      // frame margin left of the left arrow
-    HitCase{"openi", 208, 288, "Image1"},
-    HitCase{"openi", 255, 300, "Image1"},
-    HitCase{"openi", 256, 300, "Image3"},
-    HitCase{"openi", 464, 300, "Image2"},      // the right arrow lies over the entry picture's last column
-    HitCase{"openi", 463, 300, "Image3"},
-    HitCase{"openi", 300, 290, "Image4"},      // above the entry picture, inside the frame
-    HitCase{"openi", 336, 363, "openi"},       // the hidden selection label takes nothing
-    HitCase{"openi", 520, 352, "Image4"},
-    HitCase{"openi", 521, 352, "openi"}), caseName);
+INSTANTIATE_TEST_SUITE_P(
+    Menu, HitTest,
+    ::testing::Values(HitCase{"openi", 204, 284, "Image4"},  // frame margin left of the left arrow
+                      HitCase{"openi", 208, 288, "Image1"}, HitCase{"openi", 255, 300, "Image1"},
+                      HitCase{"openi", 256, 300, "Image3"},
+                      HitCase{"openi", 464, 300,
+                              "Image2"},  // the right arrow lies over the entry picture's last column
+                      HitCase{"openi", 463, 300, "Image3"},
+                      HitCase{"openi", 300, 290, "Image4"},  // above the entry picture, inside the frame
+                      HitCase{"openi", 336, 363, "openi"},   // the hidden selection label takes nothing
+                      HitCase{"openi", 520, 352, "Image4"}, HitCase{"openi", 521, 352, "openi"}),
+    caseName);
 
-INSTANTIATE_TEST_SUITE_P(Panels, HitTest, ::testing::Values(
-    HitCase{"Hasil", 410, 330, "Label9"},
-    HitCase{"Hasil", 470, 330, "Label10"},
-    HitCase{"Hasil", 200, 210, "kena"},
-    HitCase{"ABT", 300, 300, "ABT"},
-    HitCase{"konfig", 300, 215, "konfignama"},
-    HitCase{"konfig", 110, 420, "konfig"},     // the hidden country store takes nothing
-    HitCase{"papan", 20, 388, "Image5"},
-    HitCase{"papan", 60, 100, "Nama(0)"},
-    HitCase{"papan", 60, 380, "Nama(9)"},
-    HitCase{"papan", 100, 440, "papan"},       // the hidden page counter button takes nothing
-    HitCase{"Infox", 100, 300, "WBX"}), caseName);
+INSTANTIATE_TEST_SUITE_P(
+    Panels, HitTest,
+    ::testing::Values(HitCase{"Hasil", 410, 330, "Label9"}, HitCase{"Hasil", 470, 330, "Label10"},
+                      HitCase{"Hasil", 200, 210, "kena"}, HitCase{"ABT", 300, 300, "ABT"},
+                      HitCase{"konfig", 300, 215, "konfignama"},
+                      HitCase{"konfig", 110, 420, "konfig"},  // the hidden country store takes nothing
+                      HitCase{"papan", 20, 388, "Image5"}, HitCase{"papan", 60, 100, "Nama(0)"},
+                      HitCase{"papan", 60, 380, "Nama(9)"},
+                      HitCase{"papan", 100, 440, "papan"},  // the hidden page counter button takes nothing
+                      HitCase{"Infox", 100, 300, "WBX"}),
+    caseName);
 
 TEST(HitTest, AHiddenPanelLetsTheClickThroughToTheScreenBeneath) {
     Form1 f;

@@ -84,7 +84,10 @@ TEST(ListOrder, OrdersThatHold) {
         {"stray continuation byte after an emoji", "\U0001F600", "\x80"},
         {"stray bytes by value", "\x80", "\xFF"},
         {"a well-formed e acute before its lone lead byte", "é", "\xC3"},
-        {"a lone lead byte before a stray higher byte", "\xC3" "A", "\xFF"},
+        {"a lone lead byte before a stray higher byte",
+         "\xC3"
+         "A",
+         "\xFF"},
         {"overlong slash after every character", "\U0010FFFF", "\xC0\xAF"},
         {"encoded surrogate after U+FFFF", "\uFFFF", "\xED\xA0\x80"},
         {"past U+10FFFF after U+10FFFF", "\U0010FFFF", "\xF4\x90\x80\x80"},
@@ -100,8 +103,24 @@ TEST(ListOrder, OrdersThatHold) {
 // comparison.
 TEST(ListOrder, SortedListBoxOrdersEveryScript) {
     const std::vector<std::string> expected = {
-        "10(d)", "100(C)", "20(b)", "9(a)", "_x", "abc", "ABD", "Zebra", "ÄRA", "ärger",
-        "Öl", "ΣΟΦΟΣ", "жаба", "ЖУК", "\U0001F600", "\xC3" "A", "\xFF",
+        "10(d)",
+        "100(C)",
+        "20(b)",
+        "9(a)",
+        "_x",
+        "abc",
+        "ABD",
+        "Zebra",
+        "ÄRA",
+        "ärger",
+        "Öl",
+        "ΣΟΦΟΣ",
+        "жаба",
+        "ЖУК",
+        "\U0001F600",
+        "\xC3"
+        "A",
+        "\xFF",
     };
     EXPECT_EQ(sortedList(expected), expected);
 }
@@ -134,7 +153,10 @@ std::vector<std::string> flatten(const std::vector<std::vector<std::string>>& gr
 // comes first.
 TEST(ListOrder, CaseFormsOfOneEntryLieTogether) {
     const std::vector<std::vector<std::string>> groups = {
-        {"F", "f"}, {"ÉCOLE", "école", "École"}, {"σοφος", "ΣΟΦΟΣ", "σοφοσ"}, {"ΤΑΥ"},
+        {"F", "f"},
+        {"ÉCOLE", "école", "École"},
+        {"σοφος", "ΣΟΦΟΣ", "σοφοσ"},
+        {"ΤΑΥ"},
     };
     expectGroupsInOrder(sortedList(flatten(groups)), groups, "sorted list");
 }

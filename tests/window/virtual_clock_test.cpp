@@ -1,12 +1,13 @@
 // The virtual clock fires timers deterministically: due order first, then the
 // order in which their current counts started, then the order of arming.
+#include "doubles/virtual_clock.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "window/form1.h"
-#include "doubles/virtual_clock.h"
 
 namespace korvala {
 namespace {

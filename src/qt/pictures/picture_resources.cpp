@@ -1,15 +1,14 @@
 #include "qt/pictures/picture_resources.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <QResource>
-#include <QString>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QResource>
+#include <QString>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -41,8 +40,8 @@ Mapping mapAndRegister() {
     if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size <= 0) {
         const int error = errno;
         if (fd >= 0) ::close(fd);
-        log::warning(log::Area::Files, "the pictures cannot be read from " + name + ": " +
-                                           (error ? std::strerror(error) : "empty file"));
+        log::warning(log::Area::Files,
+                     "the pictures cannot be read from " + name + ": " + (error ? std::strerror(error) : "empty file"));
         return {};
     }
     void* data = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);

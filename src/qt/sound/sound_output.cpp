@@ -18,15 +18,16 @@ namespace {
 // Asked of the sink (it grants about 30): the latency of a cue that joins a
 // running stream.
 constexpr int kBufferMs = 40;
-constexpr int kFeedMs = 10;     // how often the sink's buffer is topped up while a voice plays
-constexpr int kPlayOutMs = 50;  // after the sink ran dry: time for the sound server to play out what it took
+constexpr int kFeedMs = 10;        // how often the sink's buffer is topped up while a voice plays
+constexpr int kPlayOutMs = 50;     // after the sink ran dry: time for the sound server to play out what it took
 constexpr int kMaxQuietMs = 1000;  // suspend after this long without a voice, dry or not
 
 // Feeds the sink with mixed frames while any voice plays.
 class Feeder {
 public:
     Feeder(MixSource& mixer, QAudioFormat::SampleFormat sampleFormat)
-        : mixer_(mixer), sampleFormat_(sampleFormat),
+        : mixer_(mixer),
+          sampleFormat_(sampleFormat),
           channels_(static_cast<std::size_t>(mixer.format().channels)),
           frameBytes_(channels_ * (sampleFormat == QAudioFormat::Float ? 4 : 2)) {
         floats_.resize(kChunkFrames * channels_);
@@ -55,8 +56,7 @@ public:
                 std::memcpy(bytes_.data(), floats_.data(), n * frameBytes_);
             } else {
                 auto* out = reinterpret_cast<qint16*>(bytes_.data());
-                for (std::size_t i = 0; i < n * channels_; ++i)
-                    out[i] = static_cast<qint16>(floats_[i] * 32767.0f);
+                for (std::size_t i = 0; i < n * channels_; ++i) out[i] = static_cast<qint16>(floats_[i] * 32767.0f);
             }
             const qint64 want = static_cast<qint64>(n * frameBytes_);
             wrote = true;
@@ -135,9 +135,7 @@ struct SoundOutput::Impl {
     }
 
     // Whether the sink holds none of our frames any more.
-    bool dry() const {
-        return sink->bytesFree() >= sink->bufferSize() || sink->state() == QAudio::IdleState;
-    }
+    bool dry() const { return sink->bytesFree() >= sink->bufferSize() || sink->state() == QAudio::IdleState; }
 
     // Feeds the sink while a voice plays. A stream that ran dry (or was
     // suspended) starts again with half a buffer of silence: the server has
@@ -241,11 +239,13 @@ SoundOutput::SoundOutput(MixSource& mixer) : impl_(std::make_unique<Impl>()) {
     if (!started) return;
     mixer.setStartListener([impl] {
         if (!impl->awake.exchange(true))
-            QMetaObject::invokeMethod(impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
     });
     // A cue given before the output existed plays now.
     if (mixer.anyPlaying() && !impl->awake.exchange(true))
-        QMetaObject::invokeMethod(impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            impl->home, [impl] { impl->wake(); }, Qt::QueuedConnection);
 }
 
 SoundOutput::~SoundOutput() {

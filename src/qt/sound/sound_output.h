@@ -23,7 +23,6 @@
 
 #include "system/sound/mix_source.h"
 
-
 namespace korvala::sound {
 
 // The frame format of the default output device (its preferred rate, stereo

@@ -1,8 +1,8 @@
 #pragma once
 // The mixer and its Qt Multimedia output in one object.
+#include "qt/sound/sound_output.h"
 #include "system/sound/mixer.h"
 #include "system/sound/mixer_source.h"
-#include "qt/sound/sound_output.h"
 
 namespace korvala::sound {
 

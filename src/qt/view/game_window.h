@@ -90,10 +90,10 @@ private:
     Form1& form_;
     PictureCache pictures_;
     QHash<const Element*, QWidget*> widgets_;
-    QSet<const Panel*> filled_;  // panels whose controls exist
+    QSet<const Panel*> filled_;               // panels whose controls exist
     QHash<const Element*, QRect> lastDrawn_;  // where each image was last painted
-    const Element* pressed_ = nullptr;          // the element a press went to
-    bool syncing_ = false;                      // pushing model text into a control
+    const Element* pressed_ = nullptr;        // the element a press went to
+    bool syncing_ = false;                    // pushing model text into a control
     bool firstFrameDone_ = false;
 };
 

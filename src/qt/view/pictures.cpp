@@ -37,9 +37,12 @@ PictureScale pictureScaleFor(qreal devicePixelRatio) {
 
 qreal scaleFactor(PictureScale scale) {
     switch (scale) {
-    case PictureScale::One: return 1.0;
-    case PictureScale::OneAndHalf: return 1.5;
-    case PictureScale::Two: return 2.0;
+        case PictureScale::One:
+            return 1.0;
+        case PictureScale::OneAndHalf:
+            return 1.5;
+        case PictureScale::Two:
+            return 2.0;
     }
     return 1.0;
 }
@@ -50,8 +53,10 @@ QString pictureFile(std::string_view picture, PictureScale scale) {
     for (char c : picture)
         if (c != '(' && c != ')') name += QLatin1Char(c);
     QString suffix;
-    if (scale == PictureScale::OneAndHalf) suffix = QStringLiteral("@1.5x");
-    else if (scale == PictureScale::Two) suffix = QStringLiteral("@2x");
+    if (scale == PictureScale::OneAndHalf)
+        suffix = QStringLiteral("@1.5x");
+    else if (scale == PictureScale::Two)
+        suffix = QStringLiteral("@2x");
     return QStringLiteral(":/pictures/") + name + suffix + QStringLiteral(".png");
 }
 

@@ -14,6 +14,7 @@ public:
     explicit QtMessageBox(QWidget* parent = nullptr) : parent_(parent) {}
     void setParent(QWidget* parent) { parent_ = parent; }
     void critical(const std::string& title, const std::string& prompt) override;
+
 private:
     QWidget* parent_;
 };

@@ -16,10 +16,14 @@ Q_LOGGING_CATEGORY(webLog, "korvala.web", QtInfoMsg)
 
 const QLoggingCategory& qtLogCategory(log::Area area) {
     switch (area) {
-        case log::Area::Online: return onlineLog();
-        case log::Area::Sound: return soundLog();
-        case log::Area::Files: return filesLog();
-        case log::Area::Web: return webLog();
+        case log::Area::Online:
+            return onlineLog();
+        case log::Area::Sound:
+            return soundLog();
+        case log::Area::Files:
+            return filesLog();
+        case log::Area::Web:
+            return webLog();
     }
     return onlineLog();
 }
@@ -29,9 +33,15 @@ void installQtLog() {
         const QLoggingCategory& category = qtLogCategory(area);
         const QString text = QString::fromStdString(message);
         switch (level) {
-            case log::Level::Detail: qCDebug(category).noquote() << text; break;
-            case log::Level::Info: qCInfo(category).noquote() << text; break;
-            case log::Level::Warning: qCWarning(category).noquote() << text; break;
+            case log::Level::Detail:
+                qCDebug(category).noquote() << text;
+                break;
+            case log::Level::Info:
+                qCInfo(category).noquote() << text;
+                break;
+            case log::Level::Warning:
+                qCWarning(category).noquote() << text;
+                break;
         }
     });
 }

@@ -81,13 +81,16 @@ void prepareOnWorker() {
         return;
     }
     context->moveToThread(QCoreApplication::instance()->thread());
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [context] {
-        if (qt_gl_global_share_context()) {
-            delete context;
-            return;
-        }
-        qt_gl_set_global_share_context(context);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [context] {
+            if (qt_gl_global_share_context()) {
+                delete context;
+                return;
+            }
+            qt_gl_set_global_share_context(context);
+        },
+        Qt::QueuedConnection);
 }
 
 void initialize() {
@@ -99,9 +102,7 @@ void initialize() {
                                                               : QSGRendererInterface::Software);
 }
 
-void prepareProfile() {
-    QQuickWebEngineProfile::defaultProfile();
-}
+void prepareProfile() { QQuickWebEngineProfile::defaultProfile(); }
 
 void say(char* why, std::size_t whySize, const QString& text) {
     if (!why || whySize == 0) return;
@@ -136,9 +137,7 @@ QWidget* createView(QWidget* parent, char* why, std::size_t whySize) {
     return container;
 }
 
-QObject* page(QWidget* view) {
-    return view ? view->property(kPageProperty).value<QObject*>() : nullptr;
-}
+QObject* page(QWidget* view) { return view ? view->property(kPageProperty).value<QObject*>() : nullptr; }
 
 void navigate(QWidget* view, const char* url) {
     if (QObject* p = page(view)) p->setProperty("url", QUrl(QString::fromUtf8(url)));
@@ -148,6 +147,4 @@ constexpr KorvalaWebEngine kEngine{&prepareOnWorker, &initialize, &prepareProfil
 
 }  // namespace
 
-extern "C" Q_DECL_EXPORT const KorvalaWebEngine* korvala_web_engine() {
-    return &kEngine;
-}
+extern "C" Q_DECL_EXPORT const KorvalaWebEngine* korvala_web_engine() { return &kEngine; }

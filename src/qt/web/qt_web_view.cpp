@@ -1,5 +1,8 @@
 #include "qt/web/qt_web_view.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QPalette>
@@ -8,15 +11,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWidget>
-#include <dlfcn.h>
 #include <functional>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
-#include "system/log/log.h"
 #include "qt/web/engine_module.h"
+#include "system/log/log.h"
 
 namespace korvala {
 
@@ -109,9 +110,7 @@ private:
     static inline bool toldQmlType_ = false;
 };
 
-void webWarning(const QString& text) {
-    log::warning(log::Area::Web, ("web browser: " + text).toStdString());
-}
+void webWarning(const QString& text) { log::warning(log::Area::Web, ("web browser: " + text).toStdString()); }
 
 // Brings the engine in, once per process, for every browser that asks. The
 // module is loaded on a worker thread: the engine's libraries are large and
@@ -320,21 +319,15 @@ QtWebView::~QtWebView() {
     delete place_.data();
 }
 
-QWidget* QtWebView::widget() const {
-    return place_.data();
-}
+QWidget* QtWebView::widget() const { return place_.data(); }
 
 void QtWebView::setVisible(bool visible) {
     if (place_) place_->setVisible(visible);
 }
 
-void prefetchWebEngine() {
-    EngineLoader::instance().prefetch();
-}
+void prefetchWebEngine() { EngineLoader::instance().prefetch(); }
 
-QObject* QtWebView::page() const {
-    return engine_ && api_ ? api_->page(engine_) : nullptr;
-}
+QObject* QtWebView::page() const { return engine_ && api_ ? api_->page(engine_) : nullptr; }
 
 void QtWebView::bringEngineIn() {
     if (requested_ || !place_) return;

@@ -1,12 +1,12 @@
 // The rich-text boxes' files on disk.
 #include "system/files/document_files.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -76,9 +76,7 @@ const char* errnoText(int error) {
     return std::strerror(error);
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Takes the exclusive lock on `fd`, waiting at most kTurnWait for another
 // holder to let go. flock locks belong to the open file, so two saves in one
@@ -126,7 +124,8 @@ int takeTemporary(const std::string& temporary) {
         }
         // Another save may have renamed the file, or a sweep removed it,
         // between the open and the lock: then start over with the name.
-        struct stat opened {}, named {};
+        struct stat opened {
+        }, named{};
         if (::fstat(fd, &opened) != 0) {
             ::close(fd);
             return -1;
@@ -172,8 +171,7 @@ void syncFolder(const fs::path& folder) {
 
 }  // namespace
 
-DiskDocumentFiles::DiskDocumentFiles(std::filesystem::path dataFolder)
-    : dataFolder_(std::move(dataFolder)) {
+DiskDocumentFiles::DiskDocumentFiles(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {
     removeSaveLeftovers(dataFolder_);
 }
 
@@ -257,8 +255,8 @@ bool DiskDocumentFiles::load(const std::string& path, std::string& text) {
 bool DiskDocumentFiles::save(const std::string& path, const std::string& text) {
     const auto failed = [&](std::string_view why) noexcept {
         try {
-            log::warning(log::Area::Files, "cannot save " + documentKind(path) + " in " + dataFolder_.string() +
-                                               ": " + std::string(why));
+            log::warning(log::Area::Files,
+                         "cannot save " + documentKind(path) + " in " + dataFolder_.string() + ": " + std::string(why));
         } catch (...) {
         }
         return false;
@@ -348,7 +346,8 @@ void removeSaveLeftovers(const std::filesystem::path& folder) {
             }
             // A save that is running holds the lock: its file stays. A killed
             // save's lock went with its process.
-            struct stat opened {}, named {};
+            struct stat opened {
+            }, named{};
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
                 ::lstat(path.c_str(), &named) == 0 && sameFile(opened, named)) {
                 ::unlink(path.c_str());

@@ -71,8 +71,10 @@ std::string_view prefixOf(std::string_view escaped, std::size_t limit) {
     // stepping back over continuation bytes lands on a character's start.
     while (cut > 0 && (static_cast<unsigned char>(escaped[cut]) & 0xC0) == 0x80) --cut;
     // Not inside an escape: '%' only ever starts one of three bytes.
-    if (cut >= 1 && escaped[cut - 1] == '%') cut -= 1;
-    else if (cut >= 2 && escaped[cut - 2] == '%') cut -= 2;
+    if (cut >= 1 && escaped[cut - 1] == '%')
+        cut -= 1;
+    else if (cut >= 2 && escaped[cut - 2] == '%')
+        cut -= 2;
     return escaped.substr(0, cut);
 }
 
@@ -88,8 +90,8 @@ std::string safeFileName(std::string_view name) {
     for (std::size_t i = 0; i < name.size();) {
         const std::size_t start = i;
         const std::optional<char32_t> cp = nextCodePoint(name, i);
-        const bool harmful = !cp || *cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F) || *cp == U'/' ||
-                             *cp == U'\\' || *cp == U'%';
+        const bool harmful =
+            !cp || *cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F) || *cp == U'/' || *cp == U'\\' || *cp == U'%';
         if (harmful) {
             for (std::size_t k = start; k < i; ++k) appendEscaped(escaped, static_cast<unsigned char>(name[k]));
         } else {

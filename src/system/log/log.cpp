@@ -53,10 +53,14 @@ void detail(Area area, const std::string& message) { write(area, Level::Detail, 
 
 const char* areaName(Area area) {
     switch (area) {
-        case Area::Online: return "online";
-        case Area::Sound: return "sound";
-        case Area::Files: return "files";
-        case Area::Web: return "web";
+        case Area::Online:
+            return "online";
+        case Area::Sound:
+            return "sound";
+        case Area::Files:
+            return "files";
+        case Area::Web:
+            return "web";
     }
     return "other";
 }

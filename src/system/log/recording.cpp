@@ -43,9 +43,12 @@ void Recording::clear() {
 
 const char* levelName(Level level) {
     switch (level) {
-        case Level::Detail: return "detail";
-        case Level::Info: return "info";
-        case Level::Warning: return "warning";
+        case Level::Detail:
+            return "detail";
+        case Level::Info:
+            return "info";
+        case Level::Warning:
+            return "warning";
     }
     return "?";
 }

@@ -31,9 +31,8 @@ int hexValue(char c) {
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lower(x) == lower(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool isBlankOrControl(char c) {
@@ -134,7 +133,14 @@ std::string nameProblem(std::string_view host) {
     for (char c : host) {
         if (isBlankOrControl(c)) return std::string(kHostCharsProblem);
         switch (c) {
-            case '/': case '@': case '\\': case '?': case '#': case '%': case '[': case ']':
+            case '/':
+            case '@':
+            case '\\':
+            case '?':
+            case '#':
+            case '%':
+            case '[':
+            case ']':
                 return std::string(kHostCharsProblem);
             default:
                 break;
@@ -234,9 +240,7 @@ std::optional<ServerAddress> parseHostPort(std::string_view text, int defaultPor
     return parseHostPortDetailed(text, defaultPort).address;
 }
 
-std::string hostPortProblem(std::string_view text) {
-    return parseHostPortDetailed(text, 1).problem;
-}
+std::string hostPortProblem(std::string_view text) { return parseHostPortDetailed(text, 1).problem; }
 
 std::string authority(const ServerAddress& a) {
     const std::string port = std::to_string(a.port);

@@ -1,11 +1,11 @@
 // The rich-text boxes' document format: writer and reader.
 #include "system/rtf/rtf_document.h"
 
-#include "system/rtf/utf8.h"
-
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
+
+#include "system/rtf/utf8.h"
 
 namespace korvala::rtf {
 namespace {
@@ -19,16 +19,12 @@ constexpr std::size_t kMaxGroupDepth = 512;
 // Code page 1252, bytes 0x80..0x9F. The five bytes the code page leaves
 // undefined hold 0 here; they read as the C1 control of the same value.
 constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-
-char32_t decodeUtf8(std::string_view s, std::size_t& i) {
-    return nextCodePoint(s, i).value_or(kReplacement);
-}
+char32_t decodeUtf8(std::string_view s, std::size_t& i) { return nextCodePoint(s, i).value_or(kReplacement); }
 
 // The code page 1252 byte for a character above ASCII, or -1 when the code
 // page does not have it.
@@ -69,15 +65,65 @@ struct GroupState {
 // Groups whose content is not part of the plain text.
 bool isSkippedDestination(std::string_view word) {
     static constexpr std::string_view kSkipped[] = {
-        "annotation", "atnauthor", "atnid", "author", "bkmkend", "bkmkstart", "buptim",
-        "category", "colortbl", "comment", "company", "creatim", "datastore", "doccomm",
-        "filetbl", "fldinst", "footer", "footerf", "footerl", "footerr", "footnote",
-        "generator", "header", "headerf", "headerl", "headerr", "hlinkbase", "info",
-        "keywords", "latentstyles", "listoverridetable", "listtable", "manager",
-        "nonshppict", "object", "objclass", "objdata", "operator", "pict", "pntext",
-        "pntxta", "pntxtb", "printim", "revtbl", "revtim", "rsidtbl", "rxe", "shp",
-        "shpinst", "stylesheet", "subject", "tc", "template", "themedata", "title", "txe",
-        "userprops", "xe", "xmlnstbl",
+        "annotation",
+        "atnauthor",
+        "atnid",
+        "author",
+        "bkmkend",
+        "bkmkstart",
+        "buptim",
+        "category",
+        "colortbl",
+        "comment",
+        "company",
+        "creatim",
+        "datastore",
+        "doccomm",
+        "filetbl",
+        "fldinst",
+        "footer",
+        "footerf",
+        "footerl",
+        "footerr",
+        "footnote",
+        "generator",
+        "header",
+        "headerf",
+        "headerl",
+        "headerr",
+        "hlinkbase",
+        "info",
+        "keywords",
+        "latentstyles",
+        "listoverridetable",
+        "listtable",
+        "manager",
+        "nonshppict",
+        "object",
+        "objclass",
+        "objdata",
+        "operator",
+        "pict",
+        "pntext",
+        "pntxta",
+        "pntxtb",
+        "printim",
+        "revtbl",
+        "revtim",
+        "rsidtbl",
+        "rxe",
+        "shp",
+        "shpinst",
+        "stylesheet",
+        "subject",
+        "tc",
+        "template",
+        "themedata",
+        "title",
+        "txe",
+        "userprops",
+        "xe",
+        "xmlnstbl",
     };
     for (std::string_view skipped : kSkipped) {
         if (word == skipped) return true;
@@ -92,11 +138,10 @@ char32_t characterWord(std::string_view word) {
         char32_t cp;
     };
     static constexpr Entry kWords[] = {
-        {"tab", U'\t'},       {"cell", U'\t'},      {"nestcell", U'\t'},  {"line", U'\n'},
-        {"emdash", 0x2014},   {"endash", 0x2013},   {"bullet", 0x2022},   {"lquote", 0x2018},
-        {"rquote", 0x2019},   {"ldblquote", 0x201C}, {"rdblquote", 0x201D}, {"emspace", 0x2003},
-        {"enspace", 0x2002},  {"qmspace", 0x2005},  {"zwj", 0x200D},      {"zwnj", 0x200C},
-        {"ltrmark", 0x200E},  {"rtlmark", 0x200F},
+        {"tab", U'\t'},        {"cell", U'\t'},     {"nestcell", U'\t'}, {"line", U'\n'},     {"emdash", 0x2014},
+        {"endash", 0x2013},    {"bullet", 0x2022},  {"lquote", 0x2018},  {"rquote", 0x2019},  {"ldblquote", 0x201C},
+        {"rdblquote", 0x201D}, {"emspace", 0x2003}, {"enspace", 0x2002}, {"qmspace", 0x2005}, {"zwj", 0x200D},
+        {"zwnj", 0x200C},      {"ltrmark", 0x200E}, {"rtlmark", 0x200F},
     };
     for (const Entry& e : kWords) {
         if (word == e.word) return e.cp;
@@ -107,24 +152,42 @@ char32_t characterWord(std::string_view word) {
 // The code page that a font's \fcharset stands for; 0 for "the document's".
 int codePageOfCharset(int charset) {
     switch (charset) {
-        case 0: return 1252;
-        case 77: return 10000;
-        case 128: return 932;
-        case 129: return 949;
-        case 130: return 1361;
-        case 134: return 936;
-        case 136: return 950;
-        case 161: return 1253;
-        case 162: return 1254;
-        case 163: return 1258;
-        case 177: return 1255;
-        case 178: return 1256;
-        case 186: return 1257;
-        case 204: return 1251;
-        case 222: return 874;
-        case 238: return 1250;
-        case 255: return 437;
-        default: return 0;  // default, symbol and unknown charsets
+        case 0:
+            return 1252;
+        case 77:
+            return 10000;
+        case 128:
+            return 932;
+        case 129:
+            return 949;
+        case 130:
+            return 1361;
+        case 134:
+            return 936;
+        case 136:
+            return 950;
+        case 161:
+            return 1253;
+        case 162:
+            return 1254;
+        case 163:
+            return 1258;
+        case 177:
+            return 1255;
+        case 178:
+            return 1256;
+        case 186:
+            return 1257;
+        case 204:
+            return 1251;
+        case 222:
+            return 874;
+        case 238:
+            return 1250;
+        case 255:
+            return 437;
+        default:
+            return 0;  // default, symbol and unknown charsets
     }
 }
 
@@ -448,8 +511,6 @@ std::string writeDocument(std::string_view utf8Text) {
     return out;
 }
 
-std::optional<std::string> readDocument(std::string_view bytes) {
-    return Reader(bytes).run();
-}
+std::optional<std::string> readDocument(std::string_view bytes) { return Reader(bytes).run(); }
 
 }  // namespace korvala::rtf

@@ -149,8 +149,8 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
         // The server this game started has ended (killed, say). Its port
         // closes only as its last thread goes: wait for that, or a request
         // would be sent to a server on its way out.
-        log::warning(log::Area::Online, "the score server on " + hostPort(plan_) +
-                                            " has ended by itself; it is started again");
+        log::warning(log::Area::Online,
+                     "the score server on " + hostPort(plan_) + " has ended by itself; it is started again");
         child_ = -1;
         reap();
         const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(2));
@@ -161,8 +161,8 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
         if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) {
             if (child_ <= 0 && !toldInUse_) {
                 toldInUse_ = true;
-                log::detail(log::Area::Online, "a score server already answers on " + hostPort(plan_) +
-                                                   ": the game uses it");
+                log::detail(log::Area::Online,
+                            "a score server already answers on " + hostPort(plan_) + ": the game uses it");
             }
             return true;
         }
@@ -203,16 +203,11 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
         ::close(in[1]);
         return Start::Failed;
     }
-    const std::vector<std::string> args = {plan_.python,
-                                           plan_.script.string(),
-                                           "--folder",
-                                           plan_.folder.string(),
-                                           "--host",
-                                           plan_.host,
-                                           "--ftp-port",
-                                           std::to_string(plan_.ftpPort),
-                                           "--http-port",
-                                           std::to_string(plan_.httpPort),
+    const std::vector<std::string> args = {plan_.python,   plan_.script.string(),
+                                           "--folder",     plan_.folder.string(),
+                                           "--host",       plan_.host,
+                                           "--ftp-port",   std::to_string(plan_.ftpPort),
+                                           "--http-port",  std::to_string(plan_.httpPort),
                                            "--watch-stdin"};
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -248,8 +243,8 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
         ::close(out[0]);
         if (!toldFailure_) {
             toldFailure_ = true;
-            log::warning(log::Area::Online, "online scores are off: cannot run " + plan_.python + ": " +
-                                                std::strerror(spawned));
+            log::warning(log::Area::Online,
+                         "online scores are off: cannot run " + plan_.python + ": " + std::strerror(spawned));
         }
         return Start::Failed;
     }
@@ -290,8 +285,8 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     }
 
     if (ready) {
-        log::info(log::Area::Online, "the score server started on " + hostPort(plan_) + " (folder " +
-                                         plan_.folder.string() + ")");
+        log::info(log::Area::Online,
+                  "the score server started on " + hostPort(plan_) + " (folder " + plan_.folder.string() + ")");
         writeAll(2, after);
         // The server's later words (its log) go on to the game's standard
         // error until it ends; the pipe is never left to fill up.
@@ -339,8 +334,9 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
         std::replace(said.begin(), said.end(), '\n', ' ');
         const bool cannotRun = ended && WIFEXITED(status) && WEXITSTATUS(status) == kCannotRun;
         log::warning(log::Area::Online, "online scores are off: the score server on " + hostPort(plan_) + " " +
-                                            (cannotRun ? "cannot run here" : ended ? "did not start"
-                                                                                   : "was not ready in time") +
+                                            (cannotRun ? "cannot run here"
+                                             : ended   ? "did not start"
+                                                       : "was not ready in time") +
                                             (said.empty() ? "" : ": ") + said);
     }
     return Start::Failed;

@@ -33,11 +33,11 @@ std::filesystem::path loopbackServerCertificate(const EnvLookupFn& env);
 
 struct LoopbackServerPlan {
     std::string python = "/usr/bin/python3";
-    std::filesystem::path script;     // score_server.py
-    std::filesystem::path folder;     // its scores and certificate
-    std::string host = "127.0.0.1";   // where both services listen
+    std::filesystem::path script;    // score_server.py
+    std::filesystem::path folder;    // its scores and certificate
+    std::string host = "127.0.0.1";  // where both services listen
     int ftpPort = 2121;
-    int httpPort = 0;                 // the scores page's port; 0: any free one
+    int httpPort = 0;  // the scores page's port; 0: any free one
 };
 
 class LoopbackScoreServer {
@@ -75,12 +75,12 @@ private:
     LoopbackServerPlan plan_;
     mutable std::mutex m_;
     pid_t child_ = -1;
-    int stdinPipe_ = -1;    // the write end; the server stops when it closes
+    int stdinPipe_ = -1;          // the write end; the server stops when it closes
     int wakePipe_[2] = {-1, -1};  // stop() wakes a waiting start()
     std::atomic<bool> stopped_{false};
     bool toldFailure_ = false;
     bool toldInUse_ = false;  // another's server answers: said once
-    std::thread drain_;     // passes the server's later output on to standard error
+    std::thread drain_;       // passes the server's later output on to standard error
 };
 
 }  // namespace korvala

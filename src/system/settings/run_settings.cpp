@@ -40,8 +40,21 @@ constexpr std::array<SettingName, kSettingCount> kNames = {{
 // The window toolkit's options that take the next argument as their value:
 // that argument is passed on with them, whatever it looks like.
 constexpr std::string_view kToolkitValueOptions[] = {
-    "-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry", "-qwindowicon",
-    "-qwindowtitle", "-geometry", "-title", "-icon", "-session", "-display", "-name", "-visual", "-style",
+    "-platform",
+    "-platformpluginpath",
+    "-platformtheme",
+    "-plugin",
+    "-qwindowgeometry",
+    "-qwindowicon",
+    "-qwindowtitle",
+    "-geometry",
+    "-title",
+    "-icon",
+    "-session",
+    "-display",
+    "-name",
+    "-visual",
+    "-style",
     "-stylesheet",
 };
 
@@ -365,24 +378,24 @@ SettingsOutcome readRunSettings(const std::vector<std::string>& args, const RunS
     }
 
     const std::array<std::string, kSettingCount> defaultValues = {
-        defaults.ftpHost, defaults.ftpUser, defaults.scoresPage, defaults.caFile,
-        defaults.plainFtp ? "true" : "false"};
+        defaults.ftpHost, defaults.ftpUser, defaults.scoresPage, defaults.caFile, defaults.plainFtp ? "true" : "false"};
     RunSettings& settings = outcome.settings;
     for (std::size_t setting = 0; setting < kSettingCount; ++setting) {
         const bool isDefault = !line.values[setting] && !file.values[setting];
-        const Given given = line.values[setting]   ? *line.values[setting]
-                            : file.values[setting] ? *file.values[setting]
-                                                   : Given{defaultValues[setting],
-                                                           "build setting " + std::string(kNames[setting].buildSetting)};
+        const Given given =
+            line.values[setting] ? *line.values[setting]
+            : file.values[setting]
+                ? *file.values[setting]
+                : Given{defaultValues[setting], "build setting " + std::string(kNames[setting].buildSetting)};
         std::string problem;
         switch (setting) {
             case kFtpHost:
                 problem = hostPortProblem(given.value);
                 // A bare IPv6 literal goes into the FTP URL in brackets.
-                settings.ftpHost = (problem.empty() && given.value.front() != '[' &&
-                                    given.value.find(':') != given.value.rfind(':'))
-                                       ? "[" + given.value + "]"
-                                       : given.value;
+                settings.ftpHost =
+                    (problem.empty() && given.value.front() != '[' && given.value.find(':') != given.value.rfind(':'))
+                        ? "[" + given.value + "]"
+                        : given.value;
                 break;
             case kFtpUser:
                 problem = ftpUserProblem(given.value);

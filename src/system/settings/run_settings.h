@@ -24,7 +24,8 @@
 namespace korvala {
 
 struct RunSettings {
-    std::string ftpHost;     // "host" or "host:port" as the FTP URL carries it (an IPv6 literal bracketed: "[::1]:2121"); as given otherwise
+    std::string ftpHost;  // "host" or "host:port" as the FTP URL carries it (an IPv6 literal bracketed: "[::1]:2121");
+                          // as given otherwise
     std::string ftpUser;
     std::string scoresPage;  // an http:// or https:// address
     std::string caFile;      // a certificate file to trust for any host; empty: decided by the host
@@ -34,9 +35,11 @@ struct RunSettings {
 struct SettingsOutcome {
     enum class Action { Run, Help, Version, Fail };
     Action action = Action::Run;
-    RunSettings settings;                  // Run: the settings in force
-    std::string text;                      // Help: the whole help text; Version: one line; Fail: ONE line (no trailing newline) naming the setting and quoting the value as given
-    std::vector<std::string> toolkitArgs;  // the arguments that are not the game's own, argv[0] first, in order (left to the window toolkit)
+    RunSettings settings;  // Run: the settings in force
+    std::string text;  // Help: the whole help text; Version: one line; Fail: ONE line (no trailing newline) naming the
+                       // setting and quoting the value as given
+    std::vector<std::string>
+        toolkitArgs;  // the arguments that are not the game's own, argv[0] first, in order (left to the window toolkit)
 };
 
 // Looks up an environment variable: its value, or nullptr when it is not set.

@@ -65,8 +65,9 @@ void DeferredSoundSystem::start(WindowPost post) {
     loader_ = std::thread([shared = shared_, source = &source_, post = std::move(post)] {
         const std::string path = soundOutputModulePath(appDirOfProcess());
         if (path.empty()) {
-            log::warning(log::Area::Sound, "no sound: korvala_sound_output.so is neither beside the game nor in "
-                                           KORVALA_SOUND_OUTPUT_MODULE);
+            log::warning(
+                log::Area::Sound,
+                "no sound: korvala_sound_output.so is neither beside the game nor in " KORVALA_SOUND_OUTPUT_MODULE);
             return;
         }
         // The libraries are loaded and bound here, off the window's thread.

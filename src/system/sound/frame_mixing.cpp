@@ -54,8 +54,7 @@ void addSameRate(const std::int16_t* src, std::size_t n, float* out) {
 // first, from `src`), between frames i and i + 1, both of which the caller
 // has checked are there for all n frames.
 template <int SC, int OC>
-void addInterpolated(const std::int16_t* src, std::uint32_t rem, const Step& step, std::size_t n,
-                     float* out) {
+void addInterpolated(const std::int16_t* src, std::uint32_t rem, const Step& step, std::size_t n, float* out) {
     std::size_t i = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const float f = static_cast<float>(rem) * step.perTo;
@@ -100,14 +99,12 @@ Kernels pick(int soundChannels, int outChannels) {
 
 // How many output frames start before source frame m: those j with
 // j * from / to < m.
-std::uint64_t framesBefore(std::uint64_t m, std::uint64_t from, std::uint64_t to) {
-    return (m * to + from - 1) / from;
-}
+std::uint64_t framesBefore(std::uint64_t m, std::uint64_t from, std::uint64_t to) { return (m * to + from - 1) / from; }
 
 }  // namespace
 
-std::size_t addHeldFrames(const HeldFrames& s, FrameFormat output, std::uint64_t position,
-                          std::size_t count, float* out) {
+std::size_t addHeldFrames(const HeldFrames& s, FrameFormat output, std::uint64_t position, std::size_t count,
+                          float* out) {
     if (s.frames == 0) return 0;
     const std::uint64_t end = framesAtRate(s.frames, s.format.sampleRate, output.sampleRate);
     const int sc = s.format.channels;
@@ -120,8 +117,7 @@ std::size_t addHeldFrames(const HeldFrames& s, FrameFormat output, std::uint64_t
 
     std::size_t done = 0;
     while (done < count && position < end) {
-        const std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(count - done, end - position));
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, end - position));
         float* o = out + done * oc;
         std::uint64_t run = 0;
         std::size_t n;
@@ -155,8 +151,7 @@ std::size_t addHeldFrames(const HeldFrames& s, FrameFormat output, std::uint64_t
                     if (!next) break;  // not decoded yet
                 }
                 std::copy(next, next + sc, pair + sc);
-                n = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(wanted, framesBefore(i + 1, from, to) - position));
+                n = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, framesBefore(i + 1, from, to) - position));
                 k.interpolated(pair, rem, step, n, o);
             }
         }

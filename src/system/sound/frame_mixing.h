@@ -26,8 +26,8 @@ namespace korvala::sound {
 // then the window [ringFirst, ringFirst + ringCount) of its ring, frame f in
 // slot f % ringFrames. Frames in neither are not decoded yet.
 struct HeldFrames {
-    FrameFormat format;          // the sound's own: a playable rate, 1 or 2 channels
-    std::uint64_t frames = 0;    // the whole sound
+    FrameFormat format;        // the sound's own: a playable rate, 1 or 2 channels
+    std::uint64_t frames = 0;  // the whole sound
     const std::int16_t* head = nullptr;
     std::uint64_t headFrames = 0;
     const std::int16_t* ring = nullptr;  // null: no ring
@@ -48,7 +48,7 @@ inline std::uint64_t sourceFrameAt(std::uint64_t position, int soundRate, int ou
 // its rate, output rate), and at the first output frame whose source frames
 // are not decoded yet. Returns how many frames it added; it reads no frame
 // outside the head, the ring's window and the sound.
-std::size_t addHeldFrames(const HeldFrames& sound, FrameFormat output, std::uint64_t position,
-                          std::size_t count, float* out);
+std::size_t addHeldFrames(const HeldFrames& sound, FrameFormat output, std::uint64_t position, std::size_t count,
+                          float* out);
 
 }  // namespace korvala::sound

@@ -54,10 +54,8 @@ void Mixer::setSound(VoiceId voice, std::shared_ptr<const Sound> sound) {
         if (valid(voice)) ring = voices_[voice].ring;
     }
     if (streamed && !ring) ring.reset(new std::int16_t[kRingValues]);  // outside the lock
-    const std::uint64_t end =
-        sound ? framesAtRate(sound->frames, sound->format.sampleRate, format_.sampleRate) : 0;
-    const std::size_t ringFrames =
-        streamed ? kRingValues / static_cast<std::size_t>(sound->format.channels) : 0;
+    const std::uint64_t end = sound ? framesAtRate(sound->frames, sound->format.sampleRate, format_.sampleRate) : 0;
+    const std::size_t ringFrames = streamed ? kRingValues / static_cast<std::size_t>(sound->format.channels) : 0;
     std::shared_ptr<const Sound> oldSound;
     std::shared_ptr<std::int16_t[]> oldRing;
     {
@@ -141,8 +139,8 @@ int Mixer::mix(float* out, std::size_t frames) {
             rings[count] = v.ring;
             const Sound& sound = *v.sound;
             active[count] = {id, v.position, v.serial,
-                             HeldFrames{sound.format, sound.frames, sound.head.data(), sound.headFrames(),
-                                        v.ring.get(), v.ringFrames, v.ringFirst, v.ringCount}};
+                             HeldFrames{sound.format, sound.frames, sound.head.data(), sound.headFrames(), v.ring.get(),
+                                        v.ringFrames, v.ringFirst, v.ringCount}};
             ++count;
         }
         if (count == 0) return 0;
@@ -237,8 +235,7 @@ bool Mixer::fillRings() {
                 // next output frame starts from (mix() reads it and the
                 // frame after it).
                 const std::uint64_t want = std::max<std::uint64_t>(
-                    v.sound->headFrames(),
-                    sourceFrameAt(v.position, v.sound->format.sampleRate, format_.sampleRate));
+                    v.sound->headFrames(), sourceFrameAt(v.position, v.sound->format.sampleRate, format_.sampleRate));
                 const bool inside = want >= v.ringFirst && want <= v.ringFirst + v.ringCount;
                 if (!inside || v.ringReset) {
                     // Slots that a mix under way may still be reading (of a

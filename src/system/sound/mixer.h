@@ -127,8 +127,8 @@ private:
     bool valid(VoiceId v) const;
 
     void wakeStreamer();
-    void stream();       // the streaming thread
-    bool fillRings();    // one round of it; true when a voice has to be tried again soon
+    void stream();     // the streaming thread
+    bool fillRings();  // one round of it; true when a voice has to be tried again soon
 
     const FrameFormat format_;
     const bool playable_;  // whether the format is one the voices can be converted to

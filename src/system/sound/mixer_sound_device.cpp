@@ -109,8 +109,6 @@ WavError MixerSoundDevice::openError() {
     return openError_;
 }
 
-std::unique_ptr<SoundBackend> makeSoundDevice(Mixer& mixer) {
-    return std::make_unique<MixerSoundDevice>(mixer);
-}
+std::unique_ptr<SoundBackend> makeSoundDevice(Mixer& mixer) { return std::make_unique<MixerSoundDevice>(mixer); }
 
 }  // namespace korvala::sound

@@ -56,8 +56,8 @@ private:
     Mixer::VoiceId voice_;
     std::string fileName_;
     std::future<void> decoding_;
-    std::mutex mutex_;          // guards the three below against the decoding thread
-    bool ready_ = true;         // the voice holds the last opened sound
+    std::mutex mutex_;   // guards the three below against the decoding thread
+    bool ready_ = true;  // the voice holds the last opened sound
     bool playWhenReady_ = false;
     WavError openError_ = WavError::None;
 };

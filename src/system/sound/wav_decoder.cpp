@@ -21,8 +21,7 @@ constexpr std::uint16_t kTagFloat = 3;
 constexpr std::uint16_t kTagExtensible = 0xFFFE;
 // A standard sub-format GUID is the format tag as a 32-bit number followed
 // by these twelve bytes.
-constexpr std::uint8_t kGuidTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
-                                        0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr std::uint8_t kGuidTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 enum class Encoding { Unsigned8, Signed, Float };
 
@@ -42,32 +41,31 @@ float sanitize(double v) {
 
 float readSample(const std::uint8_t* p, const SourceLayout& s) {
     switch (s.encoding) {
-    case Encoding::Unsigned8:
-        return (static_cast<int>(p[0]) - 128) / 128.0f;
-    case Encoding::Signed: {
-        // Place the sample in the top bytes of a 32-bit word, then scale.
-        std::uint32_t w = 0;
-        for (int b = 0; b < s.bytesPerSample; ++b)
-            w |= static_cast<std::uint32_t>(p[b]) << (8 * (4 - s.bytesPerSample + b));
-        return static_cast<float>(static_cast<std::int32_t>(w) / 2147483648.0);
-    }
-    case Encoding::Float:
-        if (s.bytesPerSample == 4) {
-            float f;
-            std::memcpy(&f, p, 4);  // WAV is little-endian, so is every target we build for
-            return sanitize(f);
-        } else {
-            double d;
-            std::memcpy(&d, p, 8);
-            return sanitize(d);
+        case Encoding::Unsigned8:
+            return (static_cast<int>(p[0]) - 128) / 128.0f;
+        case Encoding::Signed: {
+            // Place the sample in the top bytes of a 32-bit word, then scale.
+            std::uint32_t w = 0;
+            for (int b = 0; b < s.bytesPerSample; ++b)
+                w |= static_cast<std::uint32_t>(p[b]) << (8 * (4 - s.bytesPerSample + b));
+            return static_cast<float>(static_cast<std::int32_t>(w) / 2147483648.0);
         }
+        case Encoding::Float:
+            if (s.bytesPerSample == 4) {
+                float f;
+                std::memcpy(&f, p, 4);  // WAV is little-endian, so is every target we build for
+                return sanitize(f);
+            } else {
+                double d;
+                std::memcpy(&d, p, 8);
+                return sanitize(d);
+            }
     }
     return 0.0f;
 }
 
 // Reads source frame `i` into `out` with `targetChannels` values.
-void readFrame(const std::uint8_t* data, std::size_t i, const SourceLayout& s, int targetChannels,
-               float* out) {
+void readFrame(const std::uint8_t* data, std::size_t i, const SourceLayout& s, int targetChannels, float* out) {
     const std::uint8_t* p = data + i * s.stride;
     const float left = readSample(p, s);
     const float right = s.channels >= 2 ? readSample(p + s.bytesPerSample, s) : left;
@@ -90,8 +88,7 @@ WavError parseFormat(const std::uint8_t* p, std::size_t size, SourceLayout& s) {
     if (tag == kTagExtensible) {
         if (size < 40 || u16(p + 16) < 22) return WavError::Truncated;
         const std::uint8_t* guid = p + 24;
-        if (u16(guid + 2) != 0 || std::memcmp(guid + 4, kGuidTail, 12) != 0)
-            return WavError::UnsupportedFormat;
+        if (u16(guid + 2) != 0 || std::memcmp(guid + 4, kGuidTail, 12) != 0) return WavError::UnsupportedFormat;
         tag = u16(guid);
     }
     if (channels < 1 || channels > 32) return WavError::BadFormat;
@@ -114,7 +111,6 @@ WavError parseFormat(const std::uint8_t* p, std::size_t size, SourceLayout& s) {
     s.stride = blockAlign > frameBytes ? blockAlign : frameBytes;
     return WavError::None;
 }
-
 
 // Where a WAV's samples lie in its bytes and how many frames it has.
 struct WavLayout {
@@ -155,8 +151,7 @@ WavError parseWav(std::uint64_t size, ReadAt&& readAt, WavLayout& w) {
                 std::uint8_t fmt[40] = {};
                 if (!readAt(body, static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, 40)), fmt))
                     return WavError::CannotRead;
-                if (WavError e = parseFormat(fmt, static_cast<std::size_t>(chunkSize), w.src);
-                    e != WavError::None)
+                if (WavError e = parseFormat(fmt, static_cast<std::size_t>(chunkSize), w.src); e != WavError::None)
                     return e;
                 haveFormat = true;
             }
@@ -176,8 +171,7 @@ WavError parseWav(std::uint64_t size, ReadAt&& readAt, WavLayout& w) {
     if (!haveData) return WavError::NoData;
 
     w.srcFrames = dataSize / w.src.stride;
-    if (w.srcFrames > kMaxDecodedSeconds * static_cast<std::uint64_t>(w.src.sampleRate))
-        return WavError::TooLarge;
+    if (w.srcFrames > kMaxDecodedSeconds * static_cast<std::uint64_t>(w.src.sampleRate)) return WavError::TooLarge;
     return WavError::None;
 }
 
@@ -187,8 +181,8 @@ WavError parseWav(std::uint64_t size, ReadAt&& readAt, WavLayout& w) {
 // source frames around it, the last one held at the end. Integer positions
 // keep long sounds exact. The mixer converts held frames the same way as it
 // plays them (frame_mixing.cpp).
-void convertFrames(const WavLayout& w, FrameFormat target, const std::uint8_t* src,
-                   std::uint64_t outFrames, float* out) {
+void convertFrames(const WavLayout& w, FrameFormat target, const std::uint8_t* src, std::uint64_t outFrames,
+                   float* out) {
     const int tc = target.channels;
     const std::uint64_t fromRate = static_cast<std::uint64_t>(w.src.sampleRate);
     const std::uint64_t toRate = static_cast<std::uint64_t>(target.sampleRate);
@@ -218,7 +212,9 @@ int heldChannels(const SourceLayout& s) { return s.channels >= 2 ? 2 : 1; }
 class WavFileSource final : public FrameSource {
 public:
     WavFileSource(std::ifstream file, const WavLayout& layout)
-        : file_(std::move(file)), w_(layout), channels_(heldChannels(layout.src)),
+        : file_(std::move(file)),
+          w_(layout),
+          channels_(heldChannels(layout.src)),
           buffer_(std::max<std::size_t>(64u << 10, 4 * layout.src.stride)),
           perBlock_(buffer_.size() / layout.src.stride) {}
 
@@ -276,16 +272,26 @@ WavError openFile(const std::string& path, std::ifstream& in, std::uint64_t& siz
 
 const char* toString(WavError e) {
     switch (e) {
-    case WavError::None: return "ok";
-    case WavError::CannotRead: return "cannot read the file";
-    case WavError::TooLarge: return "file or sound too large";
-    case WavError::NotWav: return "not a WAV file";
-    case WavError::Truncated: return "header cut short";
-    case WavError::NoFormat: return "no format chunk";
-    case WavError::NoData: return "no data chunk";
-    case WavError::DataBeyondFile: return "data chunk runs past the end of the file";
-    case WavError::UnsupportedFormat: return "unsupported sample format";
-    case WavError::BadFormat: return "invalid format values";
+        case WavError::None:
+            return "ok";
+        case WavError::CannotRead:
+            return "cannot read the file";
+        case WavError::TooLarge:
+            return "file or sound too large";
+        case WavError::NotWav:
+            return "not a WAV file";
+        case WavError::Truncated:
+            return "header cut short";
+        case WavError::NoFormat:
+            return "no format chunk";
+        case WavError::NoData:
+            return "no data chunk";
+        case WavError::DataBeyondFile:
+            return "data chunk runs past the end of the file";
+        case WavError::UnsupportedFormat:
+            return "unsupported sample format";
+        case WavError::BadFormat:
+            return "invalid format values";
     }
     return "unknown";
 }

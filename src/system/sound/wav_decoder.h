@@ -64,15 +64,15 @@ struct DecodedSound {
 
 enum class WavError {
     None,
-    CannotRead,          // missing, unreadable or a folder
-    TooLarge,            // file or decoded sound beyond the limits below
-    NotWav,              // no RIFF/WAVE header
-    Truncated,           // a chunk header or the "fmt " body is cut short
-    NoFormat,            // no "fmt " chunk (before or after "data")
-    NoData,              // no "data" chunk
-    DataBeyondFile,      // "data" claims more bytes than the file holds
-    UnsupportedFormat,   // a format tag or bit depth we do not play
-    BadFormat,           // zero channels, absurd rate, inconsistent block size
+    CannotRead,         // missing, unreadable or a folder
+    TooLarge,           // file or decoded sound beyond the limits below
+    NotWav,             // no RIFF/WAVE header
+    Truncated,          // a chunk header or the "fmt " body is cut short
+    NoFormat,           // no "fmt " chunk (before or after "data")
+    NoData,             // no "data" chunk
+    DataBeyondFile,     // "data" claims more bytes than the file holds
+    UnsupportedFormat,  // a format tag or bit depth we do not play
+    BadFormat,          // zero channels, absurd rate, inconsistent block size
 };
 
 const char* toString(WavError e);
@@ -130,16 +130,14 @@ public:
 // plays. The mixer converts the frames to its output as it mixes them.
 struct Sound {
     FrameFormat format;
-    std::uint64_t frames = 0;            // the whole sound
-    std::vector<std::int16_t> head;      // frames [0, headFrames())
-    std::unique_ptr<FrameSource> rest;   // frames [headFrames(), frames); null when all is held
+    std::uint64_t frames = 0;           // the whole sound
+    std::vector<std::int16_t> head;     // frames [0, headFrames())
+    std::unique_ptr<FrameSource> rest;  // frames [headFrames(), frames); null when all is held
     std::size_t headFrames() const {
         return format.channels > 0 ? head.size() / static_cast<std::size_t>(format.channels) : 0;
     }
     // Memory held for this sound: its head and its source's buffers.
-    std::size_t bytesHeld() const {
-        return head.size() * sizeof(std::int16_t) + (rest ? rest->bytesHeld() : 0);
-    }
+    std::size_t bytesHeld() const { return head.size() * sizeof(std::int16_t) + (rest ? rest->bytesHeld() : 0); }
 };
 
 // How much of a sound is held in memory (as 16-bit frames at its own rate
@@ -149,8 +147,8 @@ struct Sound {
 // read from its file as it plays, in blocks through a buffer of at most
 // kMaxReadBufferBytes. So no sound holds more than kMaxHeldSoundBytes,
 // however long it is.
-inline constexpr std::size_t kMaxHeldSoundBytes = 2u << 20;    // 2 MiB
-inline constexpr std::size_t kStreamHeadBytes = 512u << 10;    // 512 KiB
+inline constexpr std::size_t kMaxHeldSoundBytes = 2u << 20;  // 2 MiB
+inline constexpr std::size_t kStreamHeadBytes = 512u << 10;  // 512 KiB
 // 256 KiB: the buffer is 64 KiB, or 4 frames when frames are larger than
 // 16 KiB (a frame's block is at most 65535 bytes, so 4 of them fit).
 inline constexpr std::size_t kMaxReadBufferBytes = 256u << 10;

@@ -1,15 +1,18 @@
 #include "system/transfer/curl_channel.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <charconv>
-#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -17,10 +20,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "system/log/log.h"
 #include "system/net/server_address.h"
@@ -74,8 +73,8 @@ std::string escapeComponent(std::string_view s) {
     std::string out;
     for (char c : s) {
         auto u = static_cast<unsigned char>(c);
-        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' ||
-            u == '.' || u == '_' || u == '~') {
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' || u == '.' ||
+            u == '_' || u == '~') {
             out += c;
         } else {
             out += '%';
@@ -204,8 +203,8 @@ void logOutcome(const Job& job, const Outcome& outcome) {
     } else if (!outcome.ok) {
         log::warning(log::Area::Online, name + " failed: " + outcome.reason);
     } else if (job.kind == TransferRequest::Kind::Listing) {
-        const std::size_t names = static_cast<std::size_t>(
-            std::count(outcome.response.begin(), outcome.response.end(), '\n'));
+        const std::size_t names =
+            static_cast<std::size_t>(std::count(outcome.response.begin(), outcome.response.end(), '\n'));
         log::detail(log::Area::Online, name + " done: " + std::to_string(names) + (names == 1 ? " name" : " names") +
                                            (outcome.plain ? ", in plain FTP" : ", over TLS"));
     } else {
@@ -238,8 +237,8 @@ struct Core {
     std::uint64_t newestListing = 0;  // the listing that may still report
     std::string response;
     std::size_t offset = 0;
-    bool reading = false;          // getChunk() has begun this response and not yet returned empty
-    std::optional<Report> held;    // arrived while a response was being read
+    bool reading = false;        // getChunk() has begun this response and not yet returned empty
+    std::optional<Report> held;  // arrived while a response was being read
     std::string reason;
 };
 
@@ -300,7 +299,8 @@ namespace {
 // The worker's side: one easy handle, used only on the worker thread.
 class Worker {
 public:
-    explicit Worker(CurlChannel::Impl& channel) : ch_(channel), easy_(curlApi().loaded() ? curlApi().easy_init() : nullptr) {
+    explicit Worker(CurlChannel::Impl& channel)
+        : ch_(channel), easy_(curlApi().loaded() ? curlApi().easy_init() : nullptr) {
         std::random_device seed;
         rng_.seed((std::uint64_t{seed()} << 32) ^ seed());
     }
@@ -331,8 +331,8 @@ public:
             curlApi().easy_setopt(h, CURLOPT_QUOTE, quote.list);
         });
         if (rc != CURLE_OK && !ch_.abort)
-            log::detail(log::Area::Online, "the failed upload's temporary file on " + left.where +
-                                               " stays: " + reason(rc));
+            log::detail(log::Area::Online,
+                        "the failed upload's temporary file on " + left.where + " stays: " + reason(rc));
     }
 
 private:
@@ -414,8 +414,7 @@ private:
         // into the score folder in one step once complete: a listing never
         // shows a half-written score, and the temporary name is not hidden.
         char tmp[64];
-        std::snprintf(tmp, sizeof tmp, "korvala-upload-%016llx.part",
-                      static_cast<unsigned long long>(rng_()));
+        std::snprintf(tmp, sizeof tmp, "korvala-upload-%016llx.part", static_cast<unsigned long long>(rng_()));
         std::string target;
         for (const std::string& level : job.folder) target += level + '/';
         target += job.remoteName;
@@ -674,8 +673,7 @@ void CurlChannel::Impl::report(const Job& job, Outcome outcome) {
 // An upload holds the gate from the moment it is asked for until it has
 // ended, so that a listing asked for right after it waits for it.
 static void endUpload(CurlChannel::Impl& ch, const Job& job) {
-    if (ch.gate && job.kind == TransferRequest::Kind::Upload && !job.server.empty())
-        ch.gate->uploadEnded(job.server);
+    if (ch.gate && job.kind == TransferRequest::Kind::Upload && !job.server.empty()) ch.gate->uploadEnded(job.server);
 }
 
 void CurlChannel::Impl::run() {
@@ -787,8 +785,7 @@ void CurlChannel::execute(const ChannelSettings& settings, const TransferRequest
             full = true;
         } else {
             if (impl_->gate && job.kind == TransferRequest::Kind::Upload && !job.server.empty())
-                impl_->gate->uploadAsked(job.server,
-                                         std::chrono::seconds(timeoutSeconds(job.settings.RequestTimeout)));
+                impl_->gate->uploadAsked(job.server, std::chrono::seconds(timeoutSeconds(job.settings.RequestTimeout)));
             impl_->waiting.push_back(std::move(job));
             if (!impl_->worker.joinable()) impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
         }

@@ -46,10 +46,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <filesystem>
-#include <map>
-#include <mutex>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
