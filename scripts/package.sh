@@ -9,8 +9,9 @@
 # The package holds what `cmake --install` lays out, under /usr and stripped,
 # plus the score server's system service (not enabled) and its configuration
 # file. Its dependencies are worked out from the binaries (dpkg-shlibdeps,
-# the engine and sound modules included) plus what the game loads or runs
-# without linking it (see RUNTIME_DEPENDS).
+# the engine and sound modules included, and the exact Qt ABI they were built
+# against) plus what the game loads or runs without linking it (see
+# RUNTIME_DEPENDS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -75,6 +76,30 @@ printf 'Source: korvala\n\nPackage: korvala\nArchitecture: any\n' > "$work/debia
 mapfile -t elves < <(find "$stage" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
 shlibs=$(cd "$work" && dpkg-shlibdeps -O -e"${elves[@]}" 2>"$out/shlibdeps.log" | sed -n 's/^shlibs:Depends=//p')
 
+# The engine module uses Qt's private interfaces, which hold only for the Qt
+# release it was built against. Debian's Qt libraries provide an ABI name
+# with their exact version for this (qt6-base-abi, qt6-webengine-abi): the
+# package depends on the one of every library package the binaries link, as
+# installed on the build machine.
+mapfile -t linked < <(for elf in "${elves[@]}"; do
+  needed=" $(objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }' | paste -sd' ') "
+  ldd "$elf" | awk -v needed="$needed" 'index(needed, " " $1 " ") && $3 ~ /^\// { print $3 }'
+done | sort -u)
+# The ABI names ("NAME-abi (= VERSION)") that the packages owning these
+# libraries provide. Each library is looked up under the path the loader
+# found and under its real path: dpkg knows it by one of them (merged /usr).
+abi_provides() {
+  { dpkg -S "$@" $(realpath "$@") 2>/dev/null || true; } | grep -v '^diversion by' |
+    sed -n 's|^\(.*\): /.*|\1|p' | tr ',' '\n' | tr -d ' ' | sort -u |
+    { xargs -r dpkg-query -W -f='${Provides}\n' 2>/dev/null || true; } | tr ',' '\n' | sed 's/^ *//' |
+    { grep -E '^[a-z0-9.+-]+-abi \(= [^)]+\)$' || true; } | sort -u | paste -sd, | sed 's/,/, /g'
+}
+abi=$(abi_provides "${linked[@]}")
+if [ -z "$abi" ]; then
+  echo "no Qt ABI version found for the linked libraries (dpkg -S, Provides)" >&2
+  exit 1
+fi
+
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 mkdir -p "$stage/DEBIAN"
 cat > "$stage/DEBIAN/control" <<CONTROL
@@ -83,7 +108,7 @@ Version: $version-1
 Architecture: $arch
 Maintainer: Korvala developers <korvala@example.org>
 Installed-Size: $size
-Depends: $shlibs, $RUNTIME_DEPENDS
+Depends: $shlibs, $abi, $RUNTIME_DEPENDS
 Section: games
 Priority: optional
 Homepage: https://korvala.example.org/
@@ -99,7 +124,7 @@ Description: arcade game: five holes, thirty seconds, online scores
  server for many players.
 CONTROL
 printf '/etc/korvala/score-server.conf\n' > "$stage/DEBIAN/conffiles"
-for script in prerm postrm; do
+for script in postinst prerm postrm; do
   install -m 0755 "packaging/$script" "$stage/DEBIAN/$script"
 done
 

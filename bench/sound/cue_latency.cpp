@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "qt/sound/sound_system.h"
+#include "quick_exit.h"
 #include "system/sound/mixer_sound_device.h"
-#include "system/sound/quick_exit.h"
 #include "wav_builder.h"
 
 extern char** environ;
@@ -249,12 +249,12 @@ int main(int argc, char** argv) {
     }
     if (ms.empty()) {
         std::printf("no cue was heard (%zu frames recorded)\n", recorder.frames());
-        korvala::sound::exitWithoutAudioTeardown(1);
+        korvala::testing::exitWithoutAudioTeardown(1);
     }
     std::printf(
         "cue to first sample at the output, %s: median %.1f ms  min %.1f ms  max %.1f ms"
         "  (%zu cues %d ms apart%s)\n",
         underTune ? "while a tune plays" : "after a silence", percentile(ms, 0.5), percentile(ms, 0.0),
         percentile(ms, 1.0), ms.size(), gapMs, missed ? (", " + std::to_string(missed) + " not heard").c_str() : "");
-    korvala::sound::exitWithoutAudioTeardown(0);
+    korvala::testing::exitWithoutAudioTeardown(0);
 }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "qt/sound/sound_system.h"
+#include "quick_exit.h"
 #include "system/sound/mixer_sound_device.h"
-#include "system/sound/quick_exit.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -26,5 +26,5 @@ int main(int argc, char** argv) {
     }
     std::printf("output: %s\n", sound.hasOutput() ? "yes" : "none");
     std::fflush(stdout);
-    korvala::sound::exitWithoutAudioTeardown(app.exec());
+    korvala::testing::exitWithoutAudioTeardown(app.exec());
 }

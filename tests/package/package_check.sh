@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The Debian package as a player and a school get it, on this machine (run as
 # root, as CI runs):
-#   1. scripts/package.sh packages the build; lintian reports no error;
-#   2. apt-get installs it with everything it needs;
+#   1. scripts/package.sh packages the build; lintian reports no error; it
+#      depends on the exact Qt ABI this machine's Qt libraries provide;
+#   2. apt-get installs it with everything it needs; no installed program
+#      or module holds a path of the build tree; an upgrade over it
+#      restarts a running score service (systemd stood in for by stubs that
+#      record what the maintainer scripts ask of it);
 #   3. the score server's system service: its command, as installed, on
 #      loopback ports with a configuration of the check's own, takes one
 #      upload and gives one listing (curl over TLS, the made certificate);
@@ -10,7 +14,8 @@
 #      the desktop entry's Exec line (play_installed.py: X with a window
 #      manager, sound, the web engine's sandbox on); nothing the game started
 #      is left and its files lie only in that user's home;
-#   5. the user is removed and the package purged: none of its files is left.
+#   5. the user is removed, the package removed (which stops the service)
+#      and purged: none of its files is left.
 #
 #   package_check.sh BUILD_DIR [ARTEFACTS]
 set -uo pipefail
@@ -31,7 +36,7 @@ if [ "$(id -u)" != 0 ]; then
   echo "skip: the package check installs a package and makes a user: run it as root"
   exit 77
 fi
-for tool in apt-get dpkg lintian useradd runuser curl; do
+for tool in apt-get dpkg lintian useradd runuser curl strings; do
   command -v "$tool" >/dev/null || { echo "skip: no $tool"; exit 77; }
 done
 if dpkg-query -W -f='${Status}' korvala 2>/dev/null | grep -q 'ok installed'; then
@@ -59,6 +64,19 @@ echo "     Depends: $(cat "$artefacts/depends.txt")"
 lintian --info "$deb" > "$artefacts/lintian.txt" 2>&1
 if grep -q '^E:' "$artefacts/lintian.txt"; then fail "lintian reports errors:"; grep '^E:' "$artefacts/lintian.txt"; else ok "lintian: no error"; fi
 sed 's/^/     /' "$artefacts/lintian.txt"
+# The engine module uses Qt's private interfaces: the package holds only
+# with the Qt release it was built against, as this machine's Qt libraries
+# name it.
+for lib in libqt6core6 libqt6webenginecore6; do
+  want=$(dpkg-query -W -f='${Provides}' "$lib" 2>/dev/null | tr ',' '\n' | sed 's/^ *//' | grep -E -- '-abi \(= ' | head -1)
+  if [ -z "$want" ]; then
+    fail "$lib provides no Qt ABI version here"
+  elif sed 's/, /\n/g' "$artefacts/depends.txt" | grep -qxF "$want"; then
+    ok "it depends on $want ($lib, as built)"
+  else
+    fail "it does not depend on $want ($lib, as built)"
+  fi
+done
 
 # 2. Installed with apt, with what it needs.
 dpkg-query -W -f='${Package}\n' | sort > "$artefacts/packages-before.txt"
@@ -79,10 +97,59 @@ if command -v systemctl >/dev/null && systemctl is-enabled korvala-score-server.
 else
   ok "the service is not enabled"
 fi
+# Nothing installed points back into this build (a path compiled in, a run
+# path, a source file's name), in 8-bit text or in Qt's 16-bit strings.
+tree_paths=$(while read -r f; do
+  [ -f "$f" ] && ! [ -L "$f" ] && head -c 4 "$f" | grep -q ELF || continue
+  { strings -a "$f"; strings -a -e l "$f"; } | grep -F -e "$root" -e "$build" -e "$(cd "$root" && pwd -P)" |
+    sed "s|^|$f: |"
+done < "$artefacts/package-files.txt" | sort -u)
+[ -z "$tree_paths" ] && ok "no installed program or module holds a path of the build tree" \
+  || { fail "build-tree paths in the installed files:"; echo "$tree_paths" | head -20 | sed 's/^/     /'; }
 
-# 3. The service's command, as installed.
+# 2b. An upgrade: the package again, one version on, installed over the
+# first. systemd does not run here: the maintainer scripts find its folder
+# and stubs of its tools on PATH that record every call, as a running
+# systemd would take them.
 work=$(mktemp -d /tmp/korvala-package-check.XXXXXX)
 chmod 0755 "$work"
+version=$(dpkg-deb -f "$deb" Version)
+dpkg-deb -R "$deb" "$work/next"
+sed -i "s/^Version: .*/Version: $version+upgrade/" "$work/next/DEBIAN/control"
+dpkg-deb --root-owner-group -Znone --build "$work/next" "$work/next.deb" > /dev/null
+rm -rf "$work/next"
+mkdir -p "$work/stubs"
+systemd_calls=$work/systemd-calls.txt
+: > "$systemd_calls"
+for tool in deb-systemd-invoke systemctl; do
+  printf '#!/bin/sh\necho "%s $*" >> %s\n' "$tool" "$systemd_calls" > "$work/stubs/$tool"
+  chmod 0755 "$work/stubs/$tool"
+done
+# The folder by which the scripts tell that systemd runs, made for the
+# call only when it is not there.
+with_systemd_stubs() {
+  local made=()
+  [ -d /run/systemd ] || made=(/run/systemd "${made[@]}")
+  [ -d /run/systemd/system ] || made=(/run/systemd/system "${made[@]}")
+  mkdir -p /run/systemd/system
+  PATH="$work/stubs:$PATH" DEBIAN_FRONTEND=noninteractive "$@"
+  local status=$?
+  [ ${#made[@]} -eq 0 ] || rmdir "${made[@]}"
+  return $status
+}
+if with_systemd_stubs dpkg -i "$work/next.deb" > "$artefacts/dpkg-upgrade.log" 2>&1; then
+  ok "an upgrade to $version+upgrade over $version"
+else
+  fail "the upgrade"; tail -20 "$artefacts/dpkg-upgrade.log"
+fi
+cp "$systemd_calls" "$artefacts/systemd-calls-upgrade.txt"
+echo "     what the upgrade asked of systemd: $(paste -sd';' "$systemd_calls")"
+grep -qxF "deb-systemd-invoke try-restart korvala-score-server.service" "$systemd_calls" \
+  && ok "the upgrade restarts the score service if it runs" || fail "the upgrade does not restart the score service"
+grep -q "deb-systemd-invoke stop" "$systemd_calls" && fail "the upgrade stops the score service" \
+  || ok "the upgrade does not stop it"
+
+# 3. The service's command, as installed.
 read -r -a command < <(sed -n 's/^ExecStart=//p' "$unit")
 conf=$work/score-server.conf
 cat > "$conf" <<CONF
@@ -161,9 +228,15 @@ outside=$(comm -13 "$before_play" "$after_play" | grep -v "^/home/$player\(/\|$\
 [ -z "$outside" ] && ok "the game's files lie only in the player's home" || { fail "files outside the player's home:"; echo "$outside" | head -20; }
 find "/home/$player" -newer "$before_play" -type f | sed "s|^|     made: |" | head -40
 
-# 5. The user goes, the package is purged.
+# 5. The user goes, the package is removed (which stops the service) and
+# purged.
 sleep 0.5
 userdel -r "$player" > /dev/null 2>&1 || fail "cannot remove the user $player"
+: > "$systemd_calls"
+with_systemd_stubs dpkg -r korvala > "$artefacts/dpkg-remove.log" 2>&1 || { fail "dpkg -r korvala"; tail -20 "$artefacts/dpkg-remove.log"; }
+cp "$systemd_calls" "$artefacts/systemd-calls-remove.txt"
+grep -qxF "deb-systemd-invoke stop korvala-score-server.service" "$systemd_calls" \
+  && ok "removing the package stops the score service" || fail "removing the package does not stop the score service"
 if DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $(cat "$artefacts/packages-added.txt") > "$artefacts/apt-purge.log" 2>&1; then
   ok "apt-get purge"
 else

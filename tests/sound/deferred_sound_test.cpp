@@ -11,8 +11,8 @@
 #include <QFile>
 #include <QThread>
 
+#include "quick_exit.h"
 #include "system/sound/mixer_sound_device.h"
-#include "system/sound/quick_exit.h"
 
 namespace korvala::sound {
 namespace {
@@ -62,5 +62,5 @@ TEST(DeferredSound, QtMultimediaComesWithTheOutputAndTheOutputOpensOnTheWindowTh
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    korvala::sound::exitWithoutAudioTeardown(RUN_ALL_TESTS());
+    korvala::testing::exitWithoutAudioTeardown(RUN_ALL_TESTS());
 }

@@ -15,8 +15,8 @@
 #include <memory>
 
 #include "qt/sound/sound_system.h"
+#include "quick_exit.h"
 #include "system/sound/mixer_sound_device.h"
-#include "system/sound/quick_exit.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -53,5 +53,5 @@ int main(int argc, char** argv) {
     std::printf("stream at the end: %s\n", sound->output().isSuspended() ? "suspended" : "running");
     device.reset();
     sound.reset();  // stops the output thread
-    korvala::sound::exitWithoutAudioTeardown(status == 0 ? 0 : 1);
+    korvala::testing::exitWithoutAudioTeardown(status == 0 ? 0 : 1);
 }

@@ -125,6 +125,7 @@ class _Service:
 # ------------------------------------------------------------------ X server
 
 WINDOW_MANAGERS = ("openbox", "xfwm4", "metacity", "icewm", "fluxbox", "twm")
+SUBSTRUCTURE_REDIRECT_MASK = 1 << 20
 
 
 class _XWindowAttributes(ctypes.Structure):
@@ -201,6 +202,11 @@ def _libs():
     x11.XKeysymToKeycode.restype = ctypes.c_ubyte
     x11.XKeysymToKeycode.argtypes = [vp, ul]
     x11.XSetErrorHandler.restype = vp
+    x11.XCreateSimpleWindow.restype = ul
+    x11.XCreateSimpleWindow.argtypes = [vp, ul, i, i, ctypes.c_uint, ctypes.c_uint, ctypes.c_uint, ul, ul]
+    x11.XStoreName.argtypes = [vp, ul, ctypes.c_char_p]
+    x11.XMapWindow.argtypes = [vp, ul]
+    x11.XDestroyWindow.argtypes = [vp, ul]
     xtst.XTestQueryExtension.argtypes = [vp, ctypes.POINTER(i), ctypes.POINTER(i), ctypes.POINTER(i),
                                          ctypes.POINTER(i)]
     xtst.XTestFakeMotionEvent.argtypes = [vp, i, i, i, ul]
@@ -215,8 +221,9 @@ _ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p
 
 class XServer(_Service):
     """A private Xvfb on a display it picks itself (-displayfd), optionally a
-    window manager on it, and one client connection for screen captures and
-    real input (XTest). `name` is the display, e.g. ":3"."""
+    window manager on it (handed out only once the manager has taken the
+    screen), and one client connection for screen captures and real input
+    (XTest). `name` is the display, e.g. ":3"."""
 
     def __init__(self, workdir=None, wm=False, connect=True):
         self.workdir = workdir
@@ -236,6 +243,8 @@ class XServer(_Service):
             ["/usr/bin/Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=log)
         os.close(write_fd)
+        if log is not subprocess.DEVNULL:
+            log.close()  # the server writes to its own copy
         number = b""
         deadline = now() + 30
         while now() < deadline:
@@ -251,12 +260,13 @@ class XServer(_Service):
             stop_process(self.proc)
             raise RuntimeError("Xvfb did not start")
         self.name = ":" + number.decode()
+        manager = None
         if self.wm:
             manager = next((shutil.which(w) for w in WINDOW_MANAGERS if shutil.which(w)), None)
             if manager:
                 self.wm_proc = spawn([manager], env=dict(os.environ, DISPLAY=self.name),
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if self.connect:
+        if self.connect or self.wm_proc:
             try:
                 self.x11, self.xtst = _libs()
             except OSError as e:
@@ -268,7 +278,55 @@ class XServer(_Service):
                 self.stop()
                 raise RuntimeError("cannot open display " + self.name)
             self.root = self.x11.XDefaultRootWindow(self.display)
+        if self.wm_proc:
+            self._wait_for_manager(os.path.basename(manager), now() + 30)
+        if not self.connect and self.display:
+            self.x11.XCloseDisplay(self.display)
+            self.display = None
         return self
+
+    def _wait_for_manager(self, manager, deadline):
+        # A manager that has just selected the root window's map requests
+        # and named itself on it may still drop a window mapped then: that
+        # window stays unmapped for good. The server is handed out once the
+        # manager has shown a window of the harness's own, mapped again
+        # until it is shown.
+        probe = None
+        while now() < deadline and self.wm_proc.poll() is None:
+            attrs = self.attributes(self.root)
+            if attrs is not None and attrs.all_event_masks & SUBSTRUCTURE_REDIRECT_MASK:
+                if probe is None:
+                    probe = self.map_window("korvala-harness probe")
+                    mapped = now()
+                elif self.viewable(probe):
+                    # Gone again, frame and all, before anything else comes.
+                    frame = self.parent(probe)
+                    self.destroy_window(probe)
+                    while now() < deadline and frame != self.root and self.viewable(frame):
+                        time.sleep(0.01)
+                    return
+                elif now() - mapped > 0.2:
+                    self.x11.XMapWindow(self.display, probe)
+                    self.x11.XSync(self.display, 0)
+                    mapped = now()
+            time.sleep(0.01)
+        status = self.wm_proc.poll()
+        self.stop()
+        raise RuntimeError("the window manager %s did not take the screen (%s)" % (
+            manager, "it ended with status %s" % status if status is not None else "time-out"))
+
+    def map_window(self, title, x=0, y=0, width=64, height=64):
+        """A plain top-level window of this connection, titled and mapped
+        (with a window manager, the manager maps it when it takes it)."""
+        window = self.x11.XCreateSimpleWindow(self.display, self.root, x, y, width, height, 0, 0, 0)
+        self.x11.XStoreName(self.display, window, title.encode())
+        self.x11.XMapWindow(self.display, window)
+        self.x11.XSync(self.display, 0)
+        return window
+
+    def destroy_window(self, window):
+        self.x11.XDestroyWindow(self.display, window)
+        self.x11.XSync(self.display, 0)
 
     def stop(self):
         if self.display:
@@ -300,6 +358,17 @@ class XServer(_Service):
         if children:
             self.x11.XFree(children)
         return out
+
+    def parent(self, window):
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        children = ctypes.POINTER(ctypes.c_ulong)()
+        n = ctypes.c_uint()
+        if not self.x11.XQueryTree(self.display, window, ctypes.byref(root), ctypes.byref(parent),
+                                   ctypes.byref(children), ctypes.byref(n)):
+            return None
+        if children:
+            self.x11.XFree(children)
+        return parent.value
 
     def title(self, window):
         for prop in (b"_NET_WM_NAME", b"WM_NAME"):

@@ -233,6 +233,48 @@ TEST_F(GameWindowTest, ScoreBoardRowsHaveReadableContrast) {
     }
 }
 
+// A row of the score board reads left to right whatever a name in it holds:
+// a direction control in one name (they draw nothing themselves) leaves the
+// row drawn exactly as the same row without it, the rest of the row included.
+struct DirectionCase {
+    const char* what;
+    const char* row;    // as the listing gave it
+    const char* plain;  // the same row without the control
+};
+
+class RowDirection : public GameWindowTest, public ::testing::WithParamInterface<DirectionCase> {};
+
+TEST_P(RowDirection, ControlInANameLeavesTheRowLeftToRight) {
+    const DirectionCase& c = GetParam();
+    showOnly("papan");
+    show();
+    Label& row = *form.Nama[0];
+    row.setCaption(c.plain);
+    const QImage plain = grab();
+    row.setCaption(c.row);
+    const QImage marked = grab();
+    EXPECT_EQ(row.Caption(), c.row) << "the row's own text stays as the listing gave it";
+    int count = 0;
+    const QRect diff = differences(plain, marked, &count);
+    EXPECT_EQ(count, 0) << c.what << ": " << count << " pixels differ in " << diff.x() << "," << diff.y() << " "
+                        << diff.width() << "x" << diff.height();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ScoreBoard, RowDirection,
+    ::testing::Values(DirectionCase{"right-to-left override", "1. 93(Ali\u202EBaba)(ali@mail.id)(indonesia)",
+                                    "1. 93(AliBaba)(ali@mail.id)(indonesia)"},
+                      DirectionCase{"override ended in the name", "1. 93(\u202EAliBaba\u202C)(ali@mail.id)(indonesia)",
+                                    "1. 93(AliBaba)(ali@mail.id)(indonesia)"},
+                      DirectionCase{"right-to-left embedding", "1. 93(Ali\u202BBaba)(ali@mail.id)(indonesia)",
+                                    "1. 93(AliBaba)(ali@mail.id)(indonesia)"}),
+    [](const auto& info) {
+        std::string n = info.param.what;
+        for (char& ch : n)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return n;
+    });
+
 // Mouse input reaches the element the model's stacking says, through the
 // real window: a click is a press and a release on the same element.
 struct MouseCase {

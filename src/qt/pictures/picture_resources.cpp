@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QResource>
 #include <QString>
@@ -24,12 +25,20 @@ struct Mapping {
     std::size_t size = 0;
 };
 
+// The resource file beside the program (the installed game, or the game in
+// its build folder), else in the nearest folder above the program that holds
+// one (a test or a benchmark in the build tree). No folder is compiled in, so
+// the installed game names nothing of the tree it was built from. When there
+// is none, the path beside the program, for the log.
 QString resourceFilePath() {
-    if (QCoreApplication::instance()) {
-        const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/korvala_pictures.rcc");
-        if (QFileInfo::exists(beside)) return beside;
-    }
-    return QStringLiteral(KORVALA_PICTURES_RCC);
+    const QString name = QStringLiteral("korvala_pictures.rcc");
+    const QString program = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
+                                                         : QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    QDir dir(program);
+    do {
+        if (QFileInfo::exists(dir.filePath(name))) return dir.filePath(name);
+    } while (dir.cdUp());
+    return QDir(program).filePath(name);
 }
 
 Mapping mapAndRegister() {

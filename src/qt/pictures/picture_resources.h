@@ -1,8 +1,8 @@
 #pragma once
 // The game's pictures, in one resource file (korvala_pictures.rcc) that the
 // game maps read-only and registers under ":/pictures/" the first time a
-// picture is asked for. Beside the game when installed; in the build folder
-// for tests and benchmarks run from there.
+// picture is asked for. Beside the game, installed or in its build folder;
+// a test or a benchmark in the build tree finds it in a folder above itself.
 //
 // Kept out of the executable so that the pages of pictures already decoded
 // can be given back: a picture is decoded once and kept, so its PNG bytes

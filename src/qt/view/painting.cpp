@@ -15,6 +15,29 @@ using view::color;
 using view::pixels;
 using view::qs;
 
+namespace {
+
+// A label's text as drawn: left to right, character by character, whatever
+// it holds. A left-to-right override goes in front, and every directional
+// embedding, override, isolate or end of one inside the text becomes that
+// same override, so that nothing in a caption (a name in a listing, say) can
+// turn the direction of what follows it. Those controls draw nothing, so the
+// characters shown are the caption's own.
+QString leftToRight(const QString& text) {
+    const QChar kOverride(0x202D);
+    QString out;
+    out.reserve(text.size() + 1);
+    out += kOverride;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool direction = (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+        out += direction ? kOverride : c;
+    }
+    return out;
+}
+
+}  // namespace
+
 QRect GameWindow::drawnRect(const Element& e) {
     const QRect r = pixels(e.pixelRect());
     if (auto* image = dynamic_cast<const Image*>(&e); image && image->fit == Fit::Natural) {
@@ -62,7 +85,7 @@ void GameWindow::paintContainer(QPainter& p, const Container& c, const QRect& di
                 p.setFont(qtFont(label.look.font));
                 p.setPen(label.look.hasForeColor ? color(label.look.foreColor) : palette().color(QPalette::WindowText));
                 const int align = label.look.align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft;
-                p.drawText(r, align | Qt::AlignTop | Qt::TextSingleLine, qs(label.Caption()));
+                p.drawText(r, align | Qt::AlignTop | Qt::TextSingleLine, leftToRight(qs(label.Caption())));
                 p.restore();
                 break;
             }
