@@ -523,8 +523,10 @@ def publish_certificate(cert, public):
     blocks = _PEM_CERTIFICATE.findall(cert.read_bytes())
     if not blocks:
         raise ValueError("%s holds no certificate" % cert)
-    if not public.parent.is_dir():
-        public.parent.mkdir(mode=0o755, parents=True)
+    missing = [p for p in [public.parent, *public.parent.parents] if not p.exists()]
+    for folder in reversed(missing):  # each made here is open to every account to pass
+        folder.mkdir()
+        os.chmod(folder, 0o755)
     write_whole(public, b"".join(b if b.endswith(b"\n") else b + b"\n" for b in blocks), 0o644)
 
 
@@ -1296,14 +1298,14 @@ class DataChannelGuard:
         channel = self.cmd_channel
         self._error = True  # a TLS channel closes at once, without its shutdown
         if upload_too_large(error):
-            name = self.file_obj.name if self.file_obj is not None else None
             channel.refusals.say("max-upload", remote(channel), "FTP upload from %s cut off and removed: larger "
                                  "than %d bytes (max-upload)" % (remote(channel), channel.max_upload))
+            if self.file_obj is not None:  # removed before the reply says so
+                self.file_obj.close()
+                channel.forget_temporary(self.file_obj.name, remove=True)
             self._resp = ("552 Upload larger than %d bytes: cut off and removed." % channel.max_upload,
                           logging.getLogger("pyftpdlib").debug)
             self.close()
-            if name is not None:
-                channel.forget_temporary(name, remove=True)
             return
         inner = error.args[0] if isinstance(getattr(error, "args", None), tuple) and error.args else None
         why = failure(inner if isinstance(inner, OSError) else error)
@@ -1587,7 +1589,7 @@ class ScoreCommands:
                 return None
             held = self.temporaries.held_by(self.remote_ip)
             if held >= self.temporaries.most_per_address:
-                self.refusals.say("max-temporaries", remote(self), "FTP upload from %s refused: the address "
+                self.refusals.say("max-temporaries-address", remote(self), "FTP upload from %s refused: the address "
                                   "holds %d unfinished uploads already (max-temporaries times "
                                   "max-connections-per-address)" % (remote(self), held))
                 self.respond("552 Too many unfinished uploads from this address (at most %d)."
@@ -1628,7 +1630,7 @@ class ScoreCommands:
         problem = name_problem(name) or ("bytes that are not UTF-8" if self._undecodable else None)
         if problem:
             self._rnfr = None
-            self.refusals.say("score-name", remote(self), "FTP score from %s refused: the name holds %s: %s"
+            self.refusals.say("score-name " + problem, remote(self), "FTP score from %s refused: the name holds %s: %s"
                               % (remote(self), problem, one_line(name)))
             self.respond("553 File name not allowed: it holds %s." % problem)
             return None
@@ -1852,15 +1854,6 @@ def main(argv=None):
                         format="score server: %(message)s")
     logging.getLogger("pyftpdlib").setLevel(logging.INFO if args.verbose else logging.WARNING)
 
-    # Each FTP connection may hold a data connection and a passive listener
-    # besides its own; each page connection is one; and a few more for the
-    # listeners, the log and the certificate.
-    wanted_files = 4 * args.max_connections + 64
-    files = open_file_limit(wanted_files)
-    if files < wanted_files:
-        log.warning("open files are limited to %d here, fewer than max-connections may need (%d): past that, "
-                    "connections are closed unanswered", files, wanted_files)
-
     home = args.folder / "ftp"
     score_folder = home / SCORE_FOLDER
     tls = not args.no_tls
@@ -1897,6 +1890,15 @@ def main(argv=None):
     removed = remove_old_temporaries(home, args.temporary_age)
     if removed:
         log.info("removed %d unfinished uploads older than %g s", removed, args.temporary_age)
+
+    # Each FTP connection may hold a data connection and a passive listener
+    # besides its own; each page connection is one; and a few more for the
+    # listeners, the log and the certificate.
+    wanted_files = 4 * args.max_connections + 64
+    files = open_file_limit(wanted_files)
+    if files < wanted_files:
+        log.warning("open files are limited to %d here, fewer than max-connections may need (%d): past that, "
+                    "connections are closed unanswered", files, wanted_files)
 
     listening = Listening(refusals)
     backlog = min(args.max_connections, 4096)

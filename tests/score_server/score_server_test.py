@@ -39,7 +39,8 @@ STOP_LIMIT = 10  # seconds a stop signal may take; the server checks for one fiv
 class ScoreServer:
     """One running score server, stopped by the test's clean-up."""
 
-    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=(), command=None):
+    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=(), command=None,
+                 stderr=subprocess.PIPE, preexec_fn=None):
         self.folder = folder
         # `launcher`: a script and its arguments that Python runs first and
         # that runs the server in turn. `command`: the whole command instead
@@ -51,8 +52,8 @@ class ScoreServer:
         if command is not None:
             args = list(command)
         self.tls = "--no-tls" not in args
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, env=env, stdin=stdin)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=stderr,
+                                     text=True, env=env, stdin=stdin, preexec_fn=preexec_fn)
         self.ready_line = None
         self.ftp_port = self.http_port = None
 
@@ -62,6 +63,8 @@ class ScoreServer:
         if not m:
             self.proc.kill()
             _, err = self.proc.communicate(timeout=HANG)
+            if self.proc.stderr is None:
+                err = "(in a file)"
             raise AssertionError("no ready line, got %r; stderr:\n%s" % (line, err))
         self.ready_line = line
         self.ftp_port, self.http_port = int(m.group(1)), int(m.group(2))
