@@ -89,6 +89,22 @@ try:
 except ImportError:  # pyftpdlib offers TLS only with python3-openssl
     TLS_DTPHandler = TLS_FTPHandler = None
 
+
+def _debug_when_logged(debug):
+    """pyftpdlib's debug(), which builds its line (with a description of the
+    connection) before the logger drops it, made to build it only when debug
+    lines are logged: most of a busy server's time would go there."""
+    def quiet_debug(s, inst=None):
+        if pyftpdlib_log.isEnabledFor(logging.DEBUG):
+            debug(s, inst)
+    return quiet_debug
+
+
+pyftpdlib_log = logging.getLogger("pyftpdlib")
+for _module in (pyftpdlib.handlers, pyftpdlib.ioloop, pyftpdlib.servers):
+    if callable(getattr(_module, "debug", None)):
+        _module.debug = _debug_when_logged(_module.debug)
+
 FTP_USER = "korvala"
 FTP_PASSWORD = "481526"
 SCORE_FOLDER = "Korvala"
@@ -127,11 +143,12 @@ CONFIG_KEYS = {
 }
 # The bounds suit a school: an upload may be twice what the game's score
 # document can hold; the game needs one temporary at a time and one
-# connection per transfer; a classroom behind one address stays well below
-# the per-address cap.
+# connection per transfer, so a thousand players may send at the same
+# moment; a classroom behind one address stays well below the per-address
+# cap.
 DEFAULTS = {"host": "127.0.0.1", "ftp_port": "2121", "http_port": "2180", "passive_ports": None,
             "folder": None, "cert": None, "public_certificate": None, "names": "",
-            "max_upload": "4MiB", "max_temporaries": "4", "max_connections": "512",
+            "max_upload": "4MiB", "max_temporaries": "4", "max_connections": "1024",
             "max_connections_per_address": "64", "login_timeout": "30", "temporary_age": "900",
             "max_score": "off"}
 
@@ -298,7 +315,8 @@ def parse_args(argv):
                    help="unfinished uploads one connection may hold at once (default 4); an address may "
                         "hold this many times --max-connections-per-address")
     p.add_argument("--max-connections", default=None, metavar="N",
-                   help="connections at once to each of the two services (default 512)")
+                   help="connections at once to each of the two services (default 1024, or what the "
+                        "open-file limit allows)")
     p.add_argument("--max-connections-per-address", default=None, metavar="N",
                    help="connections at once from one address to each service (default 64)")
     p.add_argument("--login-timeout", default=None, metavar="SECONDS",
@@ -320,11 +338,10 @@ def parse_args(argv):
     args = p.parse_args(argv)
     try:
         settings = dict(DEFAULTS)
-        if args.config:
-            settings.update(read_config(args.config))
-        for option in DEFAULTS:
-            if getattr(args, option) is not None:
-                settings[option] = getattr(args, option)
+        chosen = read_config(args.config) if args.config else {}
+        chosen.update({option: getattr(args, option) for option in DEFAULTS if getattr(args, option) is not None})
+        settings.update(chosen)
+        args.chosen = set(chosen)  # the options set by the file or the command line
         args.host = listen_address(settings["host"])
         args.ftp_port = port_number(settings["ftp_port"], "ftp-port")
         args.http_port = port_number(settings["http_port"], "http-port")
@@ -1265,9 +1282,32 @@ class Temporaries:
             self.held_by(address)
 
 
+def real_path(path, home):
+    """os.path.realpath(path), for a path in the folder `home` (itself a
+    real path) looking up only the components below `home`: every command
+    asks for a few, and a folder deep in the system has many components."""
+    prefix = home + os.sep
+    if path == home:
+        return home
+    if not path.startswith(prefix):
+        return os.path.realpath(path)
+    current = home
+    for part in path[len(prefix):].split(os.sep):
+        if part in ("", "."):
+            continue
+        following = current + os.sep + part
+        if part == ".." or os.path.islink(following):
+            return os.path.realpath(path)  # the whole way, as the system resolves it
+        current = following
+    return current
+
+
 class ScoreFS(AbstractedFS):
     """The account's view of its folder: a file opened for writing holds at
     most max-upload bytes, and Korvala/ is listed by the score store."""
+
+    def realpath(self, path):
+        return real_path(path, self.cmd_channel.authorizer.home)
 
     def open(self, filename, mode):
         if any(m in mode for m in "wa+"):
@@ -1275,7 +1315,7 @@ class ScoreFS(AbstractedFS):
         return super().open(filename, mode)
 
     def listdir(self, path):
-        if os.path.realpath(path) == self.cmd_channel.authorizer.scores:
+        if self.realpath(path) == self.cmd_channel.authorizer.scores:
             return self.cmd_channel.store.names()
         return super().listdir(path)
 
@@ -1420,22 +1460,22 @@ class ScoreAccount(DummyAuthorizer):
 
     def is_upload_temporary(self, path):
         """Whether `path` is an upload temporary directly in the home folder."""
-        real = os.path.realpath(path)
+        real = real_path(path, self.home)
         return (os.path.dirname(real) == self.home
                 and UPLOAD_TEMPORARY.fullmatch(os.path.basename(real)) is not None)
 
     def is_score_name(self, path):
         """Whether `path` is a file name directly inside Korvala/."""
-        real = os.path.realpath(path)
+        real = real_path(path, self.home)
         return os.path.dirname(real) == self.scores and os.path.basename(real) not in ("", ".", "..")
 
     def has_perm(self, username, perm, path=None):
         if not self.has_user(username) or path is None:
             return False
         if perm == "e":
-            return os.path.realpath(path) in (self.home, self.scores)
+            return real_path(path, self.home) in (self.home, self.scores)
         if perm == "l":
-            return os.path.realpath(path) == self.scores
+            return real_path(path, self.home) == self.scores
         if perm in ("w", "d"):
             return self.is_upload_temporary(path)
         if perm == "f":
@@ -1567,6 +1607,14 @@ class ScoreCommands:
             self.refusals.say("data-accept", remote(self), "FTP data connection from %s refused: %s"
                               % (remote(self), failure(e)))
             self.respond("425 Can't open data connection.")
+
+    _LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "warning": logging.WARNING}
+
+    def log(self, msg, logfun=None):
+        # pyftpdlib says every reply through here, at its info level.
+        logfun = logfun or pyftpdlib_log.info
+        if pyftpdlib_log.isEnabledFor(self._LEVELS.get(getattr(logfun, "__name__", ""), logging.ERROR)):
+            super().log(msg, logfun)
 
     def log_exception(self, instance):
         error = sys.exc_info()[1]
@@ -1722,7 +1770,7 @@ TLS_HANDLER_SETTINGS = ("certfile", "keyfile", "dtp_handler", "tls_control_requi
 COMMANDS = ("ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp_STOU", "ftp_STOR", "ftp_DELE", "respond", "on_login_failed",
             "log_cmd", "handle", "handle_max_cons", "handle_max_cons_per_ip",
             "collect_incoming_data", "found_terminator", "pre_process_command", "process_command",
-            "_make_epasv", "log_exception", "call_later")
+            "_make_epasv", "log_exception", "call_later", "log")
 # Called by pyftpdlib as it secures a data connection, when the handshake is
 # done or has failed, and to ask whether the channel reads (see
 # PrivateDataChannel).
@@ -1896,7 +1944,12 @@ def main(argv=None):
     # listeners, the log and the certificate.
     wanted_files = 4 * args.max_connections + 64
     files = open_file_limit(wanted_files)
-    if files < wanted_files:
+    if files < wanted_files and "max_connections" not in args.chosen:
+        fitting = max(1, (files - 64) // 4)
+        log.warning("open files are limited to %d here: max-connections lowered from %d to %d, what they allow "
+                    "(raise the limit, e.g. LimitNOFILE=, for more)", files, args.max_connections, fitting)
+        args.max_connections = fitting
+    elif files < wanted_files:
         log.warning("open files are limited to %d here, fewer than max-connections may need (%d): past that, "
                     "connections are closed unanswered", files, wanted_files)
 

@@ -331,7 +331,9 @@ class Connections(ServerCase):
         def few_files():
             resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48))
 
-        server = self.start(preexec_fn=few_files)
+        # A max-connections given is kept whatever the limit (the default
+        # would be lowered to fit, below): the files run out.
+        server = self.start(extra=["--max-connections", "512"], preexec_fn=few_files)
         attack = []
         for k in range(80):  # idle connections to the page and FTP, far past the limit
             try:
@@ -363,6 +365,23 @@ class Connections(ServerCase):
         self.assertRegex(err, r"(page|FTP) connections refused: out of open files \(Too many open files; the "
                               r"limit is 48\); a waiting connection was closed unanswered")
         self.assertNotIn("Traceback", err)
+
+    def test_a_low_open_file_limit_lowers_the_default_max_connections_to_fit(self):
+        def some_files():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (200, 200))
+
+        server = self.start(preexec_fn=some_files)  # (200 - 64) / 4 connections to each service
+        held = []
+        for k in range(34):
+            sock = raw_connection(server.http_port, "127.0.0.%d" % (2 + k % 4))
+            held.append(sock)
+            self.addCleanup(sock.close)
+        self.assertEqual(closed_within(held[-1], 0.3), (False, ""))
+        refused = raw_connection(server.http_port, "127.0.0.9")
+        self.addCleanup(refused.close)
+        self.assertEqual(first_line(refused), "HTTP/1.0 503 Service Unavailable")
+        err = log_of(server)
+        self.assertIn("open files are limited to 200 here: max-connections lowered from 1024 to 34", err)
 
     def test_a_client_that_drops_in_the_middle_is_one_line_at_most(self):
         server = self.start()

@@ -750,6 +750,17 @@ class Account(ServerCase):
                 ftp.close()
                 self.assertEqual(self.state(), before, "%s: the folders changed" % what)
 
+    def test_paths_are_resolved_as_the_system_resolves_them(self):
+        # The account's rules rest on where a path really leads.
+        module = load_server_module()
+        home = os.path.realpath(self.home)
+        for rel in ["", "Korvala", "Korvala/" + SCORE, "Korvala/missing", TEMP, TEMP_TO_SCORE, TEMP_TO_OUTSIDE,
+                    "outside", "outside/keep.txt", "outside/../Korvala", "..", "../..", "Korvala/../..",
+                    TEMP_TO_SCORE + "/..", "./Korvala/./" + SCORE, "Korvala//x", "missing/../" + TEMP]:
+            path = os.path.normpath(os.path.join(home, rel)) if rel.startswith("..") else home + "/" + rel
+            with self.subTest(path=rel):
+                self.assertEqual(module.real_path(path, home), os.path.realpath(path))
+
     def test_the_game_s_own_commands_pass_with_the_same_client(self):
         # The refusals above come from the commands themselves, not from a
         # client that cannot transfer at all.
