@@ -629,28 +629,31 @@ def rank_key(name):
     return -score_value(name), name
 
 
-def ranked_names(folder):
-    """The files of the score folder, best first (rank_key), names starting
-    with "." included: the board lists them too. The folder is read with one
+def read_folder(folder):
+    """(every name in the score folder in code-point order, as the listing
+    shows them; its files best first, by rank_key, names starting with "."
+    included: the board lists them too). The folder is read with one
     scandir, and no file is looked at on its own but a link (to tell whether
     it leads to a file). Names are as the folder holds them (bytes that are
     not UTF-8 stand as surrogates; see shown_text)."""
-    names = []
+    entries, files = [], []
     try:
         with os.scandir(folder) as it:
             for e in it:
+                entries.append(e.name)
                 try:
                     if e.is_file():
-                        names.append(e.name)
+                        files.append(e.name)
                 except OSError:
                     continue
     except OSError:
-        return []
+        return [], []
+    entries.sort()
     # By name, then (stable) by score, highest first: the order of rank_key,
     # at the cost of one number per name.
-    names.sort()
-    names.sort(key=score_value, reverse=True)
-    return names
+    files.sort()
+    files.sort(key=score_value, reverse=True)
+    return entries, files
 
 
 def _player_folded(name):
@@ -692,16 +695,18 @@ class FolderScores:
       publish(upload, name)  moves the finished upload at the path `upload`
                              in as the score `name`, replacing a score of
                              that name; OSError when it cannot
-      names()                every name the FTP listing shows
+      names()                every name the FTP listing shows, sorted
+      listing()              names() as the FTP listing sends them (CR LF
+                             after each, UTF-8), shared while unchanged
       ranking(query="")      a Ranking of every score, or of those whose
                              player name holds `query` (case-folded)
       notice_changes()       called about once a minute: picks up what
                              changed behind the server's back and a request
                              could not have told
 
-    The ranking is read from the folder when first needed and again when the
-    folder's times or identity differ from those of the last reading; a
-    score published here is put in its place instead. A folder changes
+    The ranking and the listing are read from the folder when first needed
+    and again when the folder's times or identity differ from those of the
+    last reading; a score published here is put in its place instead. A folder changes
     within one tick of its clock without a trace in its times, so a reading
     (or a publication) close to the folder's last change is not trusted for
     good: notice_changes() reads such a folder again. The player names are
@@ -713,8 +718,10 @@ class FolderScores:
     def __init__(self, folder, clock=time.time_ns):
         self.folder = str(folder)
         self.clock = clock
-        self._names = []
+        self._entries = []   # every name in the folder, sorted: the listing
+        self._names = []     # the files, ranked
         self._folded = None  # the player names case-folded, in the order of _names
+        self._listing = None  # _entries as the listing sends them
         self._stamp = None   # the folder's (mtime_ns, ctime_ns, inode) the ranking stands for; None: read
         self._doubt = False  # a change may have gone unseen: read again at notice_changes()
 
@@ -726,8 +733,9 @@ class FolderScores:
         return (st.st_mtime_ns, st.st_ctime_ns, st.st_ino)
 
     def _read(self, stamp):
-        self._names = ranked_names(self.folder)
+        self._entries, self._names = read_folder(self.folder)
         self._folded = None
+        self._listing = None
         self._stamp = stamp
         self._doubt = stamp is None or self.clock() - max(stamp[0], stamp[1]) < self.RACY_NS
 
@@ -748,11 +756,24 @@ class FolderScores:
             self._names.insert(i, name)
             if self._folded is not None:
                 self._folded.insert(i, _player_folded(name))
+        i = bisect.bisect_left(self._entries, name)
+        if i == len(self._entries) or self._entries[i] != name:
+            self._entries.insert(i, name)
+            self._listing = None
         self._stamp = after
         self._doubt = True  # the stamp is of this very moment
 
     def names(self):
-        return os.listdir(self.folder)
+        self._current()
+        return self._entries
+
+    def listing(self):
+        entries = self.names()
+        if self._listing is None:
+            # As pyftpdlib would send them: a name that is not UTF-8 on disk
+            # gets "?" for what cannot be written.
+            self._listing = "".join(n + "\r\n" for n in entries).encode("utf-8", "replace")
+        return self._listing
 
     def ranking(self, query=""):
         names = self._current()
@@ -1320,6 +1341,23 @@ class ScoreFS(AbstractedFS):
         return super().listdir(path)
 
 
+class Chunks:
+    """A producer of one bytes object for a data connection, a chunk at a
+    time: the connection sends from it without copying what is left at
+    every send, and many connections can send the same listing."""
+
+    SIZE = 65536
+
+    def __init__(self, data):
+        self.data = memoryview(data)
+        self.sent = 0
+
+    def more(self):
+        chunk = self.data[self.sent:self.sent + self.SIZE]
+        self.sent += len(chunk)
+        return chunk.tobytes()
+
+
 class DataChannelGuard:
     """Mixed in before pyftpdlib's data channel: one reply per transfer,
     and none for a data connection no transfer used (a client that closes
@@ -1655,6 +1693,14 @@ class ScoreCommands:
             self.forget_temporary(path)
         return done
 
+    def ftp_NLST(self, path):
+        # Korvala/ is listed from the store: the same bytes for every
+        # listing until a score changes.
+        if real_path(path, self.authorizer.home) == self.authorizer.scores and os.path.isdir(path):
+            self.push_dtp_data(Chunks(self.store.listing()), isproducer=True, cmd="NLST")
+            return path
+        return super().ftp_NLST(path)
+
     def ftp_RNFR(self, path):
         # Only a finished upload may be moved: never a score, so no score
         # can be moved away or out of Korvala/.
@@ -1767,8 +1813,8 @@ HANDLER_SETTINGS = ("authorizer", "banner", "permit_foreign_addresses", "abstrac
                     "dtp_handler", "passive_ports")
 TLS_HANDLER_SETTINGS = ("certfile", "keyfile", "dtp_handler", "tls_control_required", "tls_data_required",
                         "ssl_context", "get_ssl_context", "handle_failed_ssl_handshake")
-COMMANDS = ("ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp_STOU", "ftp_STOR", "ftp_DELE", "respond", "on_login_failed",
-            "log_cmd", "handle", "handle_max_cons", "handle_max_cons_per_ip",
+COMMANDS = ("ftp_NLST", "push_dtp_data", "ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp_STOU", "ftp_STOR", "ftp_DELE",
+            "respond", "on_login_failed", "log_cmd", "handle", "handle_max_cons", "handle_max_cons_per_ip",
             "collect_incoming_data", "found_terminator", "pre_process_command", "process_command",
             "_make_epasv", "log_exception", "call_later", "log")
 # Called by pyftpdlib as it secures a data connection, when the handshake is

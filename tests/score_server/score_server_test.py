@@ -426,9 +426,9 @@ class ScoresPaging(ServerCase):
         """A store of the score folder whose clock stands `later` ns after
         the folder's last change, and the list its folder readings land in."""
         reads = []
-        real = module.ranked_names
-        module.ranked_names = lambda folder: reads.append(folder) or real(folder)
-        self.addCleanup(setattr, module, "ranked_names", real)
+        real = module.read_folder
+        module.read_folder = lambda folder: reads.append(folder) or real(folder)
+        self.addCleanup(setattr, module, "read_folder", real)
         st = os.stat(self.scores_folder())
         store = module.FolderScores(self.scores_folder(), clock=lambda: max(st.st_mtime_ns, st.st_ctime_ns) + later)
         return store, reads
@@ -471,6 +471,7 @@ class ScoresPaging(ServerCase):
     def test_a_published_score_takes_its_place_without_a_reading(self):
         module = load_server_module()
         self.plant(["500(Ana)(e)(A)", "100(Cici)(e)(C)", "(Tanpa)(e)(D)"])
+        os.mkdir(os.path.join(self.scores_folder(), "99(a folder)"))  # listed, never ranked
         store, reads = self.counted_store(module, 10 * 10**9)
         self.assertEqual(self.ranked(store, "a"), ["500(Ana)(e)(A)", "(Tanpa)(e)(D)"])  # folds the names
         # (published name, the ranking after it): a new score lands in its
@@ -491,6 +492,7 @@ class ScoresPaging(ServerCase):
                 with open(os.path.join(self.scores_folder(), name)) as f:
                     self.assertEqual(f.read(), name)
         self.assertEqual(len(reads), 1, "the folder was read again for the store's own publications")
+        self.assertEqual(store.names(), sorted(os.listdir(self.scores_folder())))  # the FTP listing
         # The search's folded names follow the publications.
         self.assertEqual(self.ranked(store, "BUDI"), ["300(Budi)(e)(B)"])
         self.assertEqual([r for r, _ in store.ranking("abi").rows(0, 10)], [3])
@@ -814,6 +816,20 @@ class GameFlows(ServerCase):
                 self.assertEqual(run.returncode, 0, run.stderr)
                 self.assertEqual(os.listdir(os.path.join(self.folder, "ftp")), ["Korvala"])
                 self.assertEqual(server.listing(), sorted([SCORE, "90(Ani)(ani@example.com)(Malaysia)"]))
+
+
+    def test_a_long_listing_arrives_whole_and_follows_every_change(self):
+        server = self.start()
+        names = ["%d(Pemain Nomor %05d)(p%05d@sekolah.example)(Indonesia)" % (k * 7, k, k) for k in range(3000)]
+        os.makedirs(self.scores_folder(), exist_ok=True)
+        for name in names:
+            open(os.path.join(self.scores_folder(), name), "w").close()
+        self.assertEqual(server.listing(), sorted(names))  # some 200 KB
+        os.remove(os.path.join(self.scores_folder(), names[0]))  # one by hand, then an upload
+        server.upload(self.score_file, "Korvala/" + SCORE)
+        self.assertEqual(server.listing(), sorted(names[1:] + [SCORE]))
+        server.upload(self.score_file, "Korvala/" + "1" + SCORE)
+        self.assertEqual(server.listing(), sorted(names[1:] + [SCORE, "1" + SCORE]))
 
 
 class Transport(ServerCase):
