@@ -39,7 +39,8 @@ STOP_LIMIT = 10  # seconds a stop signal may take; the server checks for one fiv
 class ScoreServer:
     """One running score server, stopped by the test's clean-up."""
 
-    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=(), command=None):
+    def __init__(self, folder, ftp_port=0, http_port=0, extra=(), env=None, stdin=None, launcher=(), command=None,
+                 stderr=subprocess.PIPE, preexec_fn=None):
         self.folder = folder
         # `launcher`: a script and its arguments that Python runs first and
         # that runs the server in turn. `command`: the whole command instead
@@ -51,26 +52,28 @@ class ScoreServer:
         if command is not None:
             args = list(command)
         self.tls = "--no-tls" not in args
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, env=env, stdin=stdin)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=stderr,
+                                     text=True, env=env, stdin=stdin, preexec_fn=preexec_fn)
         self.ready_line = None
         self.ftp_port = self.http_port = None
 
-    def wait_ready(self):
-        line = self._read_line()
+    def wait_ready(self, limit=HANG):
+        line = self._read_line(limit)
         m = re.fullmatch(r"score server ready ftp=(\d+) http=(\d+)\n", line or "")
         if not m:
             self.proc.kill()
             _, err = self.proc.communicate(timeout=HANG)
+            if self.proc.stderr is None:
+                err = "(in a file)"
             raise AssertionError("no ready line, got %r; stderr:\n%s" % (line, err))
         self.ready_line = line
         self.ftp_port, self.http_port = int(m.group(1)), int(m.group(2))
         return self
 
-    def _read_line(self):
+    def _read_line(self, limit=HANG):
         # The server flushes the line as soon as both services listen; a
         # watchdog kills a server that never gets there.
-        timer = threading.Timer(HANG, self.proc.kill)
+        timer = threading.Timer(limit, self.proc.kill)
         timer.start()
         try:
             return self.proc.stdout.readline()
@@ -236,6 +239,7 @@ class ScoresPage(ServerCase):
         "25(Dewi Ayu)(dewi@example.com)(Indonésia)",
         " GOOD TIME",
         "GOOD TIME",
+        ".Titik",  # on the board too: the page shows every score it does
     ]
     EXPECTED = [  # (score, name, country)
         ("100", "Budi", "Indonesia"),
@@ -245,19 +249,18 @@ class ScoresPage(ServerCase):
         ("9", "Ani", "Malaysia"),
         ("007", "Bond", "United Kingdom"),
         ("", " GOOD TIME", ""),  # names without a number come last, by name
+        ("", ".Titik", ""),
         ("", "GOOD TIME", ""),
     ]
 
-    def test_uploads_show_ranked_escaped_and_without_hidden_files(self):
+    def test_uploads_show_ranked_and_escaped_with_dot_names_but_no_folders(self):
         server = self.start()
         for name in self.UPLOADS:
             with self.subTest(upload=name):
                 server.upload(self.score_file, "Korvala/" + name)
-        server.upload(self.score_file, "Korvala/.half-written")  # a dot-file is no score
-        os.mkdir(os.path.join(self.scores_folder(), "99(a folder)"))  # nor is a folder
+        os.mkdir(os.path.join(self.scores_folder(), "99(a folder)"))  # a folder is no score
 
-        self.assertEqual(sorted(os.listdir(self.scores_folder())),
-                         sorted(self.UPLOADS + [".half-written", "99(a folder)"]))
+        self.assertEqual(sorted(os.listdir(self.scores_folder())), sorted(self.UPLOADS + ["99(a folder)"]))
 
         status, headers, page = server.fetch()
         self.assertEqual(status, 200)
@@ -274,7 +277,6 @@ class ScoresPage(ServerCase):
         # Player text stays text: no tag of the player's reaches the page.
         self.assertNotIn("<script>", page)
         self.assertIn("&lt;script&gt;alert(1)&lt;script&gt;", page)
-        self.assertNotIn("half-written", page)
         self.assertNotIn("a folder", page)
         self.assertNotIn("example.com", page)  # no player's e-mail address
 
@@ -420,42 +422,99 @@ class ScoresPaging(ServerCase):
             with self.subTest(name=name):
                 self.assertEqual(module._player_folded(name), module.score_fields(name)[1].casefold())
 
-    def test_a_search_looks_in_the_reading_it_is_given(self):
-        # Two readings of the same length, as when an upload replaces a
-        # score between a page's reading and its search.
-        module = load_server_module()
-        table = module.ScoreTable(os.path.join(self.tmp, "none"))
-        first = ["2(Ana)(e)(A)", "1(Budi)(e)(B)"]
-        second = ["2(Cici)(e)(C)", "1(Dodi)(e)(D)"]
-        self.assertEqual(table.search("ana", first), [(1, first[0])])
-        self.assertEqual(table.search("dodi", second), [(2, second[1])])
-        self.assertEqual(table.search("budi", first), [(2, first[1])])
+    def counted_store(self, module, later):
+        """A store of the score folder whose clock stands `later` ns after
+        the folder's last change, and the list its folder readings land in."""
+        reads = []
+        real = module.read_folder
+        module.read_folder = lambda folder: reads.append(folder) or real(folder)
+        self.addCleanup(setattr, module, "read_folder", real)
+        st = os.stat(self.scores_folder())
+        store = module.FolderScores(self.scores_folder(), clock=lambda: max(st.st_mtime_ns, st.st_ctime_ns) + later)
+        return store, reads
+
+    @staticmethod
+    def ranked(store, query=""):
+        ranking = store.ranking(query)
+        return [name for _, name in ranking.rows(0, ranking.matched)]
 
     def test_the_ranking_is_kept_until_the_folder_changes(self):
         module = load_server_module()
         self.plant(["300(Lama)(e)(A)"])
-        reads = []
-        real = module.ranked_names
-        module.ranked_names = lambda folder: reads.append(folder) or real(folder)
-        # (a clock this far after the folder's last change, whether a change
-        # of the folder is seen at once)
-        for later, trusted in ((10 * 10**9, True), (10**8, False)):
+        # (a clock this far after the folder's last change, whether the
+        # upkeep looks at the names again: a change made within the same
+        # tick of the folder's clock as a reading leaves the folder's times
+        # as they were, which the store stands in for here)
+        for later, looked_again in ((10 * 10**9, False), (10**8, True)):
             with self.subTest(later=later):
-                reads.clear()
-                st = os.stat(self.scores_folder())
-                table = module.ScoreTable(self.scores_folder(),
-                                          clock=lambda: max(st.st_mtime_ns, st.st_ctime_ns) + later)
-                self.assertEqual(table.snapshot(), ["300(Lama)(e)(A)"])
-                self.assertEqual(table.snapshot(), ["300(Lama)(e)(A)"])
-                self.assertEqual(len(reads), 1 if trusted else 2)
+                store, reads = self.counted_store(module, later)
+                self.assertEqual(self.ranked(store), ["300(Lama)(e)(A)"])
+                self.assertEqual(self.ranked(store, "lama"), ["300(Lama)(e)(A)"])
+                self.assertEqual(len(reads), 1)
+                store.notice_changes()  # nothing changed: nothing read
+                self.assertEqual(len(reads), 1)
+                held = store._folder_stamp()
+                self.plant(["350(Sekejap)(e)(S)"])
+                store._folder_stamp = lambda: held
+                self.assertEqual(self.ranked(store), ["300(Lama)(e)(A)"])
+                store.notice_changes()
+                self.assertEqual(self.ranked(store)[0] == "350(Sekejap)(e)(S)", looked_again)
+                os.remove(os.path.join(self.scores_folder(), "350(Sekejap)(e)(S)"))
         # A file gone and the folder's time set back as it was: the change
         # time still tells.
-        table = module.ScoreTable(self.scores_folder(), clock=lambda: time.time_ns() + 10 * 10**9)
-        table.snapshot()
+        store = module.FolderScores(self.scores_folder(), clock=lambda: time.time_ns() + 10 * 10**9)
+        self.ranked(store)
         stamp = os.stat(self.scores_folder()).st_mtime_ns
         self.plant(["400(Baru)(e)(B)"])
         os.utime(self.scores_folder(), ns=(stamp, stamp))
-        self.assertEqual(table.snapshot(), ["400(Baru)(e)(B)", "300(Lama)(e)(A)"])
+        self.assertEqual(self.ranked(store), ["400(Baru)(e)(B)", "300(Lama)(e)(A)"])
+
+    def upload_file(self, text="x"):
+        path = os.path.join(self.folder, "ftp", temporary_name())
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_a_published_score_takes_its_place_without_a_reading(self):
+        module = load_server_module()
+        self.plant(["500(Ana)(e)(A)", "100(Cici)(e)(C)", "(Tanpa)(e)(D)"])
+        os.mkdir(os.path.join(self.scores_folder(), "99(a folder)"))  # listed, never ranked
+        store, reads = self.counted_store(module, 10 * 10**9)
+        self.assertEqual(self.ranked(store, "a"), ["500(Ana)(e)(A)", "(Tanpa)(e)(D)"])  # folds the names
+        # (published name, the ranking after it): a new score lands in its
+        # place (ties by name), the same name again replaces the file only.
+        cases = [
+            ("300(Budi)(e)(B)", ["500(Ana)(e)(A)", "300(Budi)(e)(B)", "100(Cici)(e)(C)", "(Tanpa)(e)(D)"]),
+            ("100(Abi)(e)(B)", ["500(Ana)(e)(A)", "300(Budi)(e)(B)", "100(Abi)(e)(B)", "100(Cici)(e)(C)",
+                                "(Tanpa)(e)(D)"]),
+            ("300(Budi)(e)(B)", ["500(Ana)(e)(A)", "300(Budi)(e)(B)", "100(Abi)(e)(B)", "100(Cici)(e)(C)",
+                                 "(Tanpa)(e)(D)"]),
+            (".Titik", ["500(Ana)(e)(A)", "300(Budi)(e)(B)", "100(Abi)(e)(B)", "100(Cici)(e)(C)",
+                        "(Tanpa)(e)(D)", ".Titik"]),
+        ]
+        for name, ranking in cases:
+            with self.subTest(name=name):
+                store.publish(self.upload_file(name), name)
+                self.assertEqual(self.ranked(store), ranking)
+                with open(os.path.join(self.scores_folder(), name)) as f:
+                    self.assertEqual(f.read(), name)
+        self.assertEqual(len(reads), 1, "the folder was read again for the store's own publications")
+        self.assertEqual(store.names(), sorted(os.listdir(self.scores_folder())))  # the FTP listing
+        # The search's folded names follow the publications.
+        self.assertEqual(self.ranked(store, "BUDI"), ["300(Budi)(e)(B)"])
+        self.assertEqual([r for r, _ in store.ranking("abi").rows(0, 10)], [3])
+        # Its own publications leave the store in doubt of a change made
+        # within the same tick: the upkeep finds the names as it holds them.
+        store.notice_changes()
+        self.assertEqual(len(reads), 1)
+        # A change behind the server's back, then a publication: the next
+        # request reads the folder whole.
+        os.remove(os.path.join(self.scores_folder(), "500(Ana)(e)(A)"))
+        store.publish(self.upload_file(), "50(Eko)(e)(E)")
+        self.assertEqual(self.ranked(store), ["300(Budi)(e)(B)", "100(Abi)(e)(B)", "100(Cici)(e)(C)",
+                                              "50(Eko)(e)(E)", "(Tanpa)(e)(D)", ".Titik"])
+        self.assertEqual(len(reads), 2)
 
 
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
@@ -700,6 +759,17 @@ class Account(ServerCase):
                 ftp.close()
                 self.assertEqual(self.state(), before, "%s: the folders changed" % what)
 
+    def test_paths_are_resolved_as_the_system_resolves_them(self):
+        # The account's rules rest on where a path really leads.
+        module = load_server_module()
+        home = os.path.realpath(self.home)
+        for rel in ["", "Korvala", "Korvala/" + SCORE, "Korvala/missing", TEMP, TEMP_TO_SCORE, TEMP_TO_OUTSIDE,
+                    "outside", "outside/keep.txt", "outside/../Korvala", "..", "../..", "Korvala/../..",
+                    TEMP_TO_SCORE + "/..", "./Korvala/./" + SCORE, "Korvala//x", "missing/../" + TEMP]:
+            path = os.path.normpath(os.path.join(home, rel)) if rel.startswith("..") else home + "/" + rel
+            with self.subTest(path=rel):
+                self.assertEqual(module.real_path(path, home), os.path.realpath(path))
+
     def test_the_game_s_own_commands_pass_with_the_same_client(self):
         # The refusals above come from the commands themselves, not from a
         # client that cannot transfer at all.
@@ -753,6 +823,20 @@ class GameFlows(ServerCase):
                 self.assertEqual(run.returncode, 0, run.stderr)
                 self.assertEqual(os.listdir(os.path.join(self.folder, "ftp")), ["Korvala"])
                 self.assertEqual(server.listing(), sorted([SCORE, "90(Ani)(ani@example.com)(Malaysia)"]))
+
+
+    def test_a_long_listing_arrives_whole_and_follows_every_change(self):
+        server = self.start()
+        names = ["%d(Pemain Nomor %05d)(p%05d@sekolah.example)(Indonesia)" % (k * 7, k, k) for k in range(3000)]
+        os.makedirs(self.scores_folder(), exist_ok=True)
+        for name in names:
+            open(os.path.join(self.scores_folder(), name), "w").close()
+        self.assertEqual(server.listing(), sorted(names))  # some 200 KB
+        os.remove(os.path.join(self.scores_folder(), names[0]))  # one by hand, then an upload
+        server.upload(self.score_file, "Korvala/" + SCORE)
+        self.assertEqual(server.listing(), sorted(names[1:] + [SCORE]))
+        server.upload(self.score_file, "Korvala/" + "1" + SCORE)
+        self.assertEqual(server.listing(), sorted(names[1:] + [SCORE, "1" + SCORE]))
 
 
 class Transport(ServerCase):

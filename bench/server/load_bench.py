@@ -1,0 +1,607 @@
+#!/usr/bin/python3
+"""Many players at once against the score server, and against vsftpd on the
+same folder, side by side.
+
+Each player plays ROUNDS rounds with the game's own command sequence over
+TLS with PROT P, as the game's transfer channel (libcurl) sends it:
+
+  upload   connect, AUTH TLS (offering the session of the channel's last
+           connection, as libcurl does), USER, PASS, PBSZ 0, PROT P, PWD, EPSV, TYPE I,
+           STOR korvala-upload-<16 hex>.part (the data connection under TLS,
+           reusing the control connection's session), RNFR, RNTO
+           Korvala/<score name>, QUIT
+  listing  connect, AUTH TLS, USER, PASS, PBSZ 0, PROT P, PWD, CWD Korvala,
+           EPSV, TYPE A, NLST, QUIT
+
+all N players starting at the same instant, each from an address of its own
+group of 127.0.0.x (PLAYERS_PER_ADDRESS a group), so that the server's cap
+per address holds. Every score name is new, so every acknowledged rename
+(250) must be in the listing taken after the run, with the bytes sent;
+those missing are "lost".
+
+Printed per run, one line:
+  <server> players=N rounds=R uploads=done/asked listings=done/asked failures=F
+  lost=K corrupt=C upload_p50/p95 listing_p50/p95 (seconds, from connect to
+  the 250 of RNTO, and to the 226 of NLST) cpu (seconds of the server's
+  processes, children included) rss_peak (the sum of the resident memory of
+  the server's processes, sampled every SAMPLE s) procs_peak wall
+and the failures by reason below it; then both servers side by side.
+
+  bench/server/load_bench.py [--players 50,200,1000] [--server bundled,vsftpd] [--rounds 5]
+
+bundled: scripts/score_server.py with its defaults (max-upload 4 MiB,
+max-temporaries 4, max-connections 512, 64 per address, login-timeout 30 s),
+TLS required. vsftpd: started here (as root) on a loopback port, TLS
+required on logins and data (force_local_*_ssl), max_clients 512 and
+max_per_ip 64 like the bundled server, on the same folder, the players
+mapped to the folder's owner through a PAM service written for the run
+(pam_permit: no password hashing, the cheapest login vsftpd can have) and
+removed after it; require_ssl_reuse off (this client offers the session
+anyway, as curl does). The client is this one Python process (asyncio), on
+the same machine: its work competes with the server's.
+"""
+import argparse
+import asyncio
+import collections
+import os
+import pwd
+import re
+import resource
+import secrets
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "..", "..", "scripts", "score_server.py")
+PYTHON = "/usr/bin/python3"
+USER, PASSWORD = "korvala", "481526"
+PLAYERS_PER_ADDRESS = 50
+TIMEOUT = 50.0       # seconds, the game's request time-out
+SAMPLE = 0.25        # seconds between memory samples
+PAM_SERVICE = "korvala-load-bench"
+IP_BIND_ADDRESS_NO_PORT = getattr(socket, "IP_BIND_ADDRESS_NO_PORT", 24)
+# A score file as the game writes it: the score string as a one-paragraph RTF document.
+SCORE_FILE = ("{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang1033{\\fonttbl{\\f0\\fnil\\fcharset0 MS Sans Serif;}}\r\n"
+              "\\viewkind4\\uc1\\pard\\f0\\fs17 %s\\par\r\n}\r\n")
+
+
+class Failure(Exception):
+    """A step that did not go as the game expects; its text is the reason."""
+
+
+class Connection:
+    """A client connection over asyncio's sockets, plain until secure()
+    and TLS after (an SSLObject over memory BIOs, so that a session can be
+    offered again, as curl does for the data connections)."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.loop = asyncio.get_running_loop()
+        self.tls = None
+        self.buffer = b""
+
+    @classmethod
+    async def open(cls, host, port, source):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setblocking(False)
+        sock.setsockopt(socket.IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1)
+        sock.bind((source, 0))
+        try:
+            await cls._connect(sock, host, port)
+        except BaseException:
+            sock.close()
+            raise
+        return cls(sock)
+
+    @staticmethod
+    async def _connect(sock, host, port):
+        await asyncio.get_running_loop().sock_connect(sock, (host, port))
+
+    async def _fill(self):
+        data = await self.loop.sock_recv(self.sock, 65536)
+        if not data:
+            if self.tls:
+                self.incoming.write_eof()
+            raise Failure("connection closed")
+        if self.tls:
+            self.incoming.write(data)
+        return data
+
+    async def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            await self.loop.sock_sendall(self.sock, data)
+
+    async def secure(self, context, session=None):
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname="127.0.0.1", session=session)
+        while True:
+            try:
+                self.tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                await self._flush()
+                await self._fill()
+        await self._flush()
+
+    async def recv(self):
+        if not self.tls:
+            return await self._fill()
+        while True:
+            try:
+                data = self.tls.read(65536)
+                if not data:
+                    raise Failure("connection closed")
+                return data
+            except ssl.SSLWantReadError:
+                await self._flush()
+                await self._fill()
+            except ssl.SSLZeroReturnError:
+                return b""
+
+    async def read_all(self):
+        chunks = []
+        while True:
+            try:
+                data = await self.recv()
+            except Failure:
+                break
+            if not data:
+                break
+            chunks.append(data)
+        return b"".join(chunks)
+
+    async def send(self, data):
+        if self.tls:
+            self.tls.write(data)
+            await self._flush()
+        else:
+            await self.loop.sock_sendall(self.sock, data)
+
+    async def goodbye(self):
+        """close_notify and the end of what this side sends, then what the
+        other side still sends (a session ticket, say) read to its end: a
+        socket closed with unread data resets the connection, and the
+        server may take that for a failed upload."""
+        try:
+            if self.tls:
+                try:
+                    self.tls.unwrap()
+                except (ssl.SSLWantReadError, ssl.SSLError):
+                    pass
+                await self._flush()
+            self.sock.shutdown(socket.SHUT_WR)
+            while await asyncio.wait_for(self.loop.sock_recv(self.sock, 65536), TIMEOUT):
+                pass
+        except (OSError, asyncio.TimeoutError):
+            pass
+        self.close()
+
+    def close(self):
+        self.sock.close()
+
+    async def reply(self):
+        """The next reply: (code, text of its last line)."""
+        while True:
+            while b"\n" in self.buffer:
+                line, self.buffer = self.buffer.split(b"\n", 1)
+                text = line.decode("utf-8", "replace").rstrip("\r")
+                if len(text) >= 4 and text[:3].isdigit() and text[3] == " ":
+                    return int(text[:3]), text
+            self.buffer += await self.recv()
+
+    async def command(self, line, expect):
+        await self.send(line.encode("utf-8") + b"\r\n")
+        code, text = await self.reply()
+        if code // 100 != expect:
+            raise Failure(text[:60])
+        return text
+
+
+class Player:
+    def __init__(self, k, host, port, source, context, rounds):
+        self.k, self.host, self.port, self.source, self.context, self.rounds = k, host, port, source, context, rounds
+        # The TLS session each of the game's two channels offers again on
+        # its next connection, as libcurl's session cache does.
+        self.sessions = {"upload": None, "listing": None}
+
+    async def logged_in(self, channel):
+        ctrl = await Connection.open(self.host, self.port, self.source)
+        try:
+            code, text = await ctrl.reply()
+            if code != 220:
+                raise Failure(text[:60])
+            await ctrl.command("AUTH TLS", 2)
+            await ctrl.secure(self.context, self.sessions[channel])
+            await ctrl.command("USER " + USER, 3)
+            await ctrl.command("PASS " + PASSWORD, 2)
+            await ctrl.command("PBSZ 0", 2)
+            await ctrl.command("PROT P", 2)
+            await ctrl.command("PWD", 2)
+        except BaseException:
+            ctrl.close()
+            raise
+        return ctrl
+
+    async def data_connection(self, ctrl):
+        text = await ctrl.command("EPSV", 2)
+        port = int(re.search(r"\(\|\|\|(\d+)\|\)", text).group(1))
+        return await Connection.open(self.host, port, self.source)
+
+    async def upload(self, name, content):
+        ctrl = await self.logged_in("upload")
+        data = None
+        try:
+            data = await self.data_connection(ctrl)
+            await ctrl.command("TYPE I", 2)
+            tmp = "korvala-upload-%s.part" % secrets.token_hex(8)
+            await ctrl.command("STOR " + tmp, 1)
+            await data.secure(self.context, ctrl.tls.session)
+            await data.send(content)
+            await data.goodbye()
+            data = None
+            code, text = await ctrl.reply()
+            if code != 226:
+                raise Failure(text[:60])
+            await ctrl.command("RNFR " + tmp, 3)
+            await ctrl.command("RNTO Korvala/" + name, 2)
+            acknowledged = time.monotonic()
+            self.sessions["upload"] = ctrl.tls.session
+            try:
+                await ctrl.command("QUIT", 2)
+            except (Failure, OSError):
+                pass
+            return acknowledged
+        finally:
+            if data is not None:
+                data.close()
+            ctrl.close()
+
+    async def listing(self):
+        ctrl = await self.logged_in("listing")
+        data = None
+        try:
+            await ctrl.command("CWD Korvala", 2)
+            data = await self.data_connection(ctrl)
+            await ctrl.command("TYPE A", 2)
+            await ctrl.command("NLST", 1)
+            await data.secure(self.context, ctrl.tls.session)
+            listed = await data.read_all()
+            data.close()
+            data = None
+            code, text = await ctrl.reply()
+            if code != 226:
+                raise Failure(text[:60])
+            done = time.monotonic()
+            self.sessions["listing"] = ctrl.tls.session
+            try:
+                await ctrl.command("QUIT", 2)
+            except (Failure, OSError):
+                pass
+            return done, listed.decode("utf-8", "replace").split("\r\n")[:-1]
+        finally:
+            if data is not None:
+                data.close()
+            ctrl.close()
+
+    async def play(self, start, results):
+        await asyncio.sleep(max(0.0, start - time.monotonic()))
+        for r in range(self.rounds):
+            name = "%d(Pemain %04d)(p%04d@sekolah.example)(Indonesia %d)" % ((self.k * 7919 + r) % 100000,
+                                                                            self.k, self.k, r)
+            content = (SCORE_FILE % name).encode("cp1252", "replace")
+            for op in ("upload", "listing"):
+                began = time.monotonic()
+                try:
+                    if op == "upload":
+                        ended = await asyncio.wait_for(self.upload(name, content), TIMEOUT)
+                        results.acknowledged[name] = content
+                    else:
+                        ended, _ = await asyncio.wait_for(self.listing(), TIMEOUT)
+                    results.times[op].append(ended - began)
+                except asyncio.TimeoutError:
+                    results.failures[op + ": timed out"] += 1
+                except (Failure, OSError, ssl.SSLError, ValueError, AttributeError) as e:
+                    why = str(e) if isinstance(e, Failure) else type(e).__name__
+                    results.failures["%s: %s" % (op, why)] += 1
+
+
+class Results:
+    def __init__(self):
+        self.times = {"upload": [], "listing": []}
+        self.failures = collections.Counter()
+        self.acknowledged = {}
+
+
+def client_context(cafile):
+    context = ssl.create_default_context(cafile=cafile)
+    return context
+
+
+async def run_players(n, rounds, host, port, cafile):
+    results = Results()
+    context = client_context(cafile)
+    start = time.monotonic() + 0.5
+    players = [Player(k, host, port, "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context, rounds)
+               for k in range(n)]
+    await asyncio.gather(*(p.play(start, results) for p in players))
+    return results, time.monotonic() - start
+
+
+async def final_listing(host, port, cafile):
+    player = Player(0, host, port, "127.0.0.1", client_context(cafile), 1)
+    _, names = await asyncio.wait_for(player.listing(), TIMEOUT)
+    return names
+
+
+# ---------------------------------------------------------------- the servers' processes
+
+def process_tree(root):
+    """The pids of `root` and all its descendants."""
+    children = collections.defaultdict(list)
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            children[int(fields[1])].append(int(entry))
+        except (OSError, IndexError, ValueError):
+            continue
+    tree, todo = [], [root]
+    while todo:
+        pid = todo.pop()
+        tree.append(pid)
+        todo.extend(children.get(pid, ()))
+    return tree
+
+
+def cpu_of(pid):
+    """Seconds of CPU of `pid` and of its children it has waited for."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def rss_of(pid):
+    try:
+        with open("/proc/%d/statm" % pid) as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, IndexError, ValueError):
+        return 0
+
+
+class Sampler(threading.Thread):
+    """The peak of the summed resident memory and of the count of the
+    processes under `root`, sampled every SAMPLE seconds."""
+
+    def __init__(self, root):
+        super().__init__(daemon=True)
+        self.root = root
+        self.rss_peak = 0
+        self.procs_peak = 0
+        self.halt = threading.Event()
+
+    def run(self):
+        while not self.halt.wait(SAMPLE):
+            tree = process_tree(self.root)
+            self.procs_peak = max(self.procs_peak, len(tree))
+            self.rss_peak = max(self.rss_peak, sum(rss_of(p) for p in tree))
+
+
+def start_bundled(folder, options=()):
+    proc = subprocess.Popen([PYTHON, SERVER, "--folder", folder, "--host", "127.0.0.1", "--ftp-port", "0",
+                             "--http-port", "0", *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    m = re.match(r"score server ready ftp=(\d+) http=(\d+)", proc.stdout.readline())
+    if not m:
+        proc.kill()
+        sys.exit("the score server did not start: %s" % proc.stderr.read())
+    return proc, int(m.group(1))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+VSFTPD_CONF = """listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={port}
+background=NO
+anonymous_enable=NO
+local_enable=YES
+write_enable=YES
+local_umask=022
+guest_enable=YES
+guest_username={owner}
+virtual_use_local_privs=YES
+local_root={home}
+chroot_local_user=YES
+allow_writeable_chroot=YES
+pam_service_name={pam}
+ssl_enable=YES
+rsa_cert_file={cert}
+rsa_private_key_file={key}
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+ssl_tlsv1=NO
+ssl_sslv2=NO
+ssl_sslv3=NO
+ssl_ciphers=HIGH
+require_ssl_reuse=NO
+pasv_enable=YES
+connect_from_port_20=NO
+max_clients=512
+max_per_ip=64
+xferlog_enable=NO
+syslog_enable=NO
+vsftpd_log_file=/dev/null
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+secure_chroot_dir={empty}
+"""
+
+
+def start_vsftpd(folder, work):
+    """vsftpd on a free loopback port, serving `folder`/ftp; (process, port, clean-up)."""
+    if os.geteuid() != 0:
+        sys.exit("vsftpd: the benchmark starts it as root")
+    vsftpd = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+    owner = "ftp" if "ftp" in {p.pw_name for p in pwd.getpwall()} else "nobody"
+    entry = pwd.getpwnam(owner)
+    home = os.path.join(folder, "ftp")
+    for above in (work, folder):  # for the players' account to pass through
+        os.chmod(above, 0o755)
+    for here, dirs, files in os.walk(home):
+        for name in [here] + [os.path.join(here, n) for n in dirs + files]:
+            os.chown(name, entry.pw_uid, entry.pw_gid)
+    empty = os.path.join(work, "empty")
+    os.mkdir(empty, 0o755)
+    pam = "/etc/pam.d/" + PAM_SERVICE
+    with open(pam, "w") as f:
+        f.write("# Written by bench/server/load_bench.py for one run, removed after it.\n"
+                "auth required pam_permit.so\naccount required pam_permit.so\nsession required pam_permit.so\n")
+    port = free_port()
+    conf = os.path.join(work, "vsftpd.conf")
+    with open(conf, "w") as f:
+        f.write(VSFTPD_CONF.format(port=port, owner=owner, home=home, pam=PAM_SERVICE,
+                                   cert=os.path.join(folder, "cert.pem"), key=os.path.join(folder, "cert.key"),
+                                   empty=empty))
+    proc = subprocess.Popen([vsftpd, conf], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            if proc.poll() is not None:
+                os.unlink(pam)
+                sys.exit("vsftpd did not start: %s" % proc.stderr.read())
+            time.sleep(0.1)
+
+    def clean_up():
+        try:
+            os.unlink(pam)
+        except OSError:
+            pass
+    return proc, port, clean_up
+
+
+def percentile(values, q):
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
+
+
+def bench(kind, n, rounds, options=()):
+    with tempfile.TemporaryDirectory(prefix="korvala-load-bench.") as work:
+        folder = os.path.join(work, "data")
+        # The bundled server makes the folder and the certificate; vsftpd
+        # serves the same folder with the same certificate.
+        maker, _ = start_bundled(folder)
+        maker.terminate()
+        maker.wait()
+        clean_up = None
+        if kind == "bundled":
+            proc, port = start_bundled(folder, options)
+        else:
+            proc, port, clean_up = start_vsftpd(folder, work)
+        cafile = os.path.join(folder, "cert.pem")
+        try:
+            sampler = Sampler(proc.pid)
+            sampler.start()
+            cpu = cpu_of(proc.pid)
+            client = resource.getrusage(resource.RUSAGE_SELF)
+            results, wall = asyncio.run(run_players(n, rounds, "127.0.0.1", port, cafile))
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            client = after.ru_utime + after.ru_stime - client.ru_utime - client.ru_stime
+            time.sleep(1)  # the servers' processes of the last connections are gone and waited for
+            cpu = cpu_of(proc.pid) - cpu
+            sampler.halt.set()
+            sampler.join()
+            try:
+                listed = set(asyncio.run(final_listing("127.0.0.1", port, cafile)))
+            except (Failure, OSError, asyncio.TimeoutError) as e:
+                listed = set()
+                results.failures["final listing: %s" % e] += 1
+        finally:
+            if kind == "vsftpd":
+                os.killpg(proc.pid, signal.SIGTERM)
+            else:
+                proc.terminate()
+            proc.wait()
+            if clean_up:
+                clean_up()
+        scores = os.path.join(folder, "ftp", "Korvala")
+        lost = [name for name in results.acknowledged if name not in listed]
+        corrupt = 0
+        for name, content in results.acknowledged.items():
+            try:
+                with open(os.path.join(scores, name), "rb") as f:
+                    corrupt += f.read() != content
+            except OSError:
+                corrupt += 1
+    up, ls = results.times["upload"], results.times["listing"]
+    line = ("%-7s players=%d rounds=%d uploads=%d/%d listings=%d/%d failures=%d lost=%d corrupt=%d "
+            "upload_p50=%.2fs upload_p95=%.2fs listing_p50=%.2fs listing_p95=%.2fs cpu=%.1fs rss_peak=%.0fMB "
+            "procs_peak=%d wall=%.1fs client_cpu=%.1fs"
+            % (kind, n, rounds, len(up), n * rounds, len(ls), n * rounds, sum(results.failures.values()),
+               len(lost), corrupt, percentile(up, 0.5), percentile(up, 0.95), percentile(ls, 0.5),
+               percentile(ls, 0.95), cpu, sampler.rss_peak / 2**20, sampler.procs_peak, wall, client))
+    print(line, flush=True)
+    for why, count in results.failures.most_common():
+        print("        %5d x %s" % (count, why), flush=True)
+    return {"kind": kind, "n": n, "up": up, "ls": ls, "failures": sum(results.failures.values()),
+            "lost": len(lost), "cpu": cpu, "rss": sampler.rss_peak, "procs": sampler.procs_peak, "rounds": rounds}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--players", default="50,200,1000", help="comma-separated player counts")
+    parser.add_argument("--server", default="bundled,vsftpd", help="bundled, vsftpd, or both (comma-separated)")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--bundled-options", default="", metavar="OPTIONS",
+                        help="more options for the bundled server, e.g. \"--max-connections 2048\"")
+    args = parser.parse_args()
+    counts = [int(n) for n in args.players.split(",")]
+    kinds = args.server.split(",")
+    for kind in kinds:
+        if kind not in ("bundled", "vsftpd"):
+            parser.error("--server takes bundled and vsftpd, not %r" % kind)
+    # Each player holds up to two connections at once.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 4 * max(counts) + 256
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(wanted, hard), hard))
+    print("load: %s; %d core(s), load average %s" % (time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(),
+                                                     " ".join("%.2f" % x for x in os.getloadavg())), flush=True)
+    rows = []
+    for n in counts:
+        for kind in kinds:
+            rows.append(bench(kind, n, args.rounds, args.bundled_options.split()))
+    print()
+    print("%-8s %6s %9s %9s %8s %5s %10s %10s %10s %10s %8s %9s %6s"
+          % ("server", "N", "uploads", "listings", "failures", "lost", "up p50", "up p95", "ls p50", "ls p95",
+             "cpu s", "rss MB", "procs"))
+    for r in rows:
+        print("%-8s %6d %9s %9s %8d %5d %10.2f %10.2f %10.2f %10.2f %8.1f %9.0f %6d"
+              % (r["kind"], r["n"], "%d/%d" % (len(r["up"]), r["n"] * r["rounds"]),
+                 "%d/%d" % (len(r["ls"]), r["n"] * r["rounds"]), r["failures"], r["lost"],
+                 percentile(r["up"], 0.5), percentile(r["up"], 0.95), percentile(r["ls"], 0.5),
+                 percentile(r["ls"], 0.95), r["cpu"], r["rss"] / 2**20, r["procs"]))
+
+
+if __name__ == "__main__":
+    main()
