@@ -5,8 +5,6 @@
 // X server as a mouse and a keyboard would: a click into a text field and
 // keys typed into it (not into the game's own text box that had the focus),
 // a click on a link, the mouse wheel.
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +17,10 @@
 #include <QUrl>
 #include <QWidget>
 #include <string>
+
+// After Qt's headers: Xlib defines Status, Bool and more as macros.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 
 #include "page_reading.h"
 #include "qt/web/qt_web_view.h"
