@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "opengl_driver.h"
 #include "page_reading.h"
 #include "qt/web/engine_loader.h"
 #include "qt/web/qt_web_view.h"
@@ -197,5 +198,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    korvala::web_test::keepOpenGLDriverLoaded();
+    return status;
 }
