@@ -89,8 +89,10 @@ TEST(WebEngineFailure, isSaidWithItsReasonAndThePlaceStaysWhite) {
         ASSERT_FALSE(heard.warnings.empty());
         const std::string& said = heard.warnings.back();
         EXPECT_NE(said.find(reason), std::string::npos) << said;
-        const std::string module = qEnvironmentVariable("KORVALA_WEB_ENGINE_MODULE").toStdString();
-        EXPECT_NE(said.find(module), std::string::npos) << said;
+        if (!qEnvironmentVariableIsSet("KORVALA_HIDE_ENGINE_QML")) {  // the module itself is what is broken
+            const std::string module = qEnvironmentVariable("KORVALA_WEB_ENGINE_MODULE").toStdString();
+            EXPECT_NE(said.find(module), std::string::npos) << said;
+        }
     }
     for (const QtWebView* browser : {&first, &second}) {
         EXPECT_EQ(browser->page(), nullptr);

@@ -5,7 +5,6 @@
 // X server as a mouse and a keyboard would: a click into a text field and
 // keys typed into it (not into the game's own text box that had the focus),
 // a click on a link, the mouse wheel.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -18,10 +17,11 @@
 #include <QWidget>
 #include <string>
 
-// Xlib defines macros (Status, Bool) that Qt's headers refuse to follow.
+// After Qt's headers: Xlib defines Status, Bool and more as macros.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include "opengl_driver.h"
 #include "page_reading.h"
 #include "qt/web/qt_web_view.h"
 
@@ -191,14 +191,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
-    // The OpenGL driver (Mesa's *_dri.so) keeps a few blocks until the
-    // process ends and is unloaded as the application closes its X
-    // connection, so a leak check at exit could not even name it; kept
-    // loaded, lsan.supp can.
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    if (maps.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : maps.readAll().split('\n'))
-            if (const qsizetype at = line.indexOf('/'); at >= 0 && line.endsWith("_dri.so"))
-                ::dlopen(line.mid(at).constData(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    korvala::web_test::keepOpenGLDriverLoaded();
     return status;
 }

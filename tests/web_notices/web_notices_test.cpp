@@ -4,11 +4,14 @@
 // the OpenGL attribute Qt wants before start-up is set late (Qt's own warning
 // about it is held back and replaced by one detail line of the web log), and
 // Qt's remarks on the engine's own classes as its QML module is imported are
-// held back the same way.
+// held back the same way. The engine's own account of how it started
+// (Qt's category qt.webenginecontext) is not printed unless a logging rule
+// asks for it (QT_LOGGING_RULES="qt.webenginecontext.info=true").
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTest>
 #include <QWidget>
@@ -26,15 +29,18 @@ struct Heard {
     std::mutex m;
     std::vector<std::pair<log::Level, std::string>> web;  // the web area's lines
     QStringList qt;                                       // what reached Qt's output
+    QStringList engineContext;                            // of it, the engine's account of its start
 };
 Heard& heard() {
     static Heard h;
     return h;
 }
 
-void hearQt(QtMsgType, const QMessageLogContext&, const QString& message) {
+void hearQt(QtMsgType, const QMessageLogContext& context, const QString& message) {
     std::lock_guard lock(heard().m);
     heard().qt << message;
+    if (context.category && QLatin1String(context.category) == QLatin1String("qt.webenginecontext"))
+        heard().engineContext << message;
 }
 
 std::vector<std::string> webLines(log::Level level) {
@@ -65,6 +71,8 @@ TEST(WebNotices, BringingTheEngineInTellsOnceWhatItDoesOnPurpose) {
     QtWebView first(&panel, QRect(24, 216, 641, 233));
     first.navigate("about:blank");
     ASSERT_TRUE(QTest::qWaitFor([&] { return first.page() != nullptr; }, 60000)) << "the engine was not brought in";
+    QSignalSpy loaded(first.page(), SIGNAL(pageLoaded(bool)));
+    ASSERT_TRUE(loaded.wait(60000)) << "the first page did not load";
     QtWebView second(&panel, QRect(24, 216, 641, 233));  // a second browser: nothing said again
     second.navigate("about:blank");
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.page() != nullptr; }, 60000));
@@ -83,6 +91,12 @@ TEST(WebNotices, BringingTheEngineInTellsOnceWhatItDoesOnPurpose) {
     EXPECT_EQ(countContaining(details, "AA_ShareOpenGLContexts"), 1) << "details: " << details.size();
     EXPECT_EQ(countContaining(details, "QML types"), 1) << "details: " << details.size();
     std::lock_guard lock(heard().m);
+    if (qEnvironmentVariable("QT_LOGGING_RULES").contains(QLatin1String("qt.webenginecontext")))
+        EXPECT_FALSE(heard().engineContext.isEmpty()) << "the engine's account of its start was asked for";
+    else
+        EXPECT_TRUE(heard().engineContext.isEmpty())
+            << heard().engineContext.size()
+            << " messages of qt.webenginecontext, the first: " << heard().engineContext.value(0).toStdString();
     for (const QString& message : heard().qt) {
         EXPECT_FALSE(message.contains(QLatin1String("AA_ShareOpenGLContexts"))) << message.toStdString();
         EXPECT_FALSE(message.contains(QLatin1String("You should not use it as a QML type"))) << message.toStdString();

@@ -70,8 +70,9 @@ constexpr char kPageProperty[] = "korvala.page";
 
 void prepareOnWorker() {
     // Made as QtWebEngineCore::initialize() would make it (Qt's default
-    // format, shared with nothing), but here, off the window's thread; Qt
-    // makes contexts on other threads for Qt Quick too. The context is only
+    // format, shared with nothing), but here, off the window's thread; the
+    // loader calls this only where the platform supports OpenGL on other
+    // threads, as Qt Quick asks before it renders on one. The context is only
     // created, never made current here, then handed to the window's thread,
     // where it lives from then on, as the one the engine made would.
     if (!QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts) || qt_gl_global_share_context()) return;

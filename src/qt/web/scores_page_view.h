@@ -1,9 +1,9 @@
 #pragma once
 // The web browser port of the window: it takes addresses from the start, and
 // its view is made at the browser's place when the information panel is
-// first shown (an address sent before then is loaded at that moment).
+// first shown (the browser keeps the last address sent before then and
+// loads it at that moment).
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "qt/web/qt_web_view.h"
@@ -23,32 +23,17 @@ public:
 
     void navigate(const std::string& url) override {
         if (beforeLoad_) {
-            beforeLoad_([this, url] { load(url); });
+            beforeLoad_([this, url] { view_.navigate(url); });
             return;
         }
-        load(url);
+        view_.navigate(url);
     }
     // The browser's widget at `place` on `parent`; made once.
-    QWidget* attach(QWidget* parent, const QRect& place) {
-        if (!view_) {
-            view_ = std::make_unique<QtWebView>(parent, place);
-            if (!pending_.empty()) view_->navigate(pending_);
-        }
-        return view_->widget();
-    }
+    QWidget* attach(QWidget* parent, const QRect& place) { return view_.place(parent, place); }
 
 private:
-    void load(const std::string& url) {
-        if (view_) {
-            view_->navigate(url);
-            return;
-        }
-        pending_ = url;
-    }
-
     BeforeLoad beforeLoad_;
-    std::unique_ptr<QtWebView> view_;
-    std::string pending_;
+    QtWebView view_;
 };
 
 }  // namespace korvala

@@ -2,12 +2,11 @@
 // The game's sound system: the mixer from the start (so the devices can
 // take their sounds and cues at once), its audio output once the game's
 // first frame is on screen. The output (Qt Multimedia and the sound
-// server's client libraries, some twenty libraries) lives in a module that
-// a thread of its own loads, so that the game's window comes up as fast as
-// a plain window's and the window's thread never waits for the libraries;
-// only opening the output, a few milliseconds, runs on the window's thread.
-// A cue given before the output is open plays as it opens. The game's first
-// cue comes with the menu, seconds after its first frame.
+// server's client libraries) lives in a module that a thread of its own
+// loads, so that the game's window comes up as fast as a plain window's and
+// the window's thread never waits for the libraries; only opening the
+// output runs on the window's thread. A cue given before the output is open
+// plays as it opens.
 //
 //   DeferredSoundSystem sound;                    // after the QApplication
 //   auto mc1 = makeSoundDevice(sound.mixer());
@@ -38,7 +37,9 @@ public:
 
     Mixer& mixer() { return mixer_; }
 
-    // Loads the output module on a thread of its own, then has `post` open
+    // Loads the output module (korvala_sound_output.so beside the game, or
+    // the file KORVALA_SOUND_OUTPUT_MODULE names) on a thread of its own,
+    // then has `post` open
     // the output on the window's thread. Once; later calls do nothing.
     // Without the module (or with no audio device) the game stays silent,
     // and the sound log says why.
@@ -54,9 +55,5 @@ private:
     std::shared_ptr<Shared> shared_;
     std::thread loader_;
 };
-
-// Where the output module lies: beside the game, else in the build folder.
-// Empty when it is in neither.
-std::string soundOutputModulePath(const std::string& appDir);
 
 }  // namespace korvala::sound
