@@ -30,7 +30,7 @@ std::optional<LoopbackServerPlan> loopbackPlanFor(const RunSettings& settings, c
 RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, const EnvLookupFn& env) {
     RealPartsPlan plan;
     plan.dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString();
-    plan.trust = Trust{settings.caFile, loopbackServerCertificate(env), settings.plainFtp};
+    plan.trust = Trust{settings.caFile, loopbackServerCertificate(env), settings.plainFtp, kScoreServiceCertificate};
     plan.loopback = loopbackPlanFor(settings, appDir, env);
     return plan;
 }
@@ -44,7 +44,10 @@ RealParts::RealParts(const RealPartsPlan& plan)
       inet3(makeScoreChannel(scheduler, files, plan.trust)) {
     for (CurlChannel* channel : {inet1.get(), inet3.get()}) {
         if (uploadGate) channel->setUploadGate(uploadGate);
-        if (loopback) channel->setBeforeConnect([server = loopback] { server->ensureRunning(); });
+        if (loopback)
+            channel->setBeforeConnect([server = loopback](std::chrono::milliseconds limit, std::stop_token stop) {
+                server->ensureRunning(limit, std::move(stop));
+            });
     }
     if (loopback) {
         // The page waits for the server on a thread of its own; the window

@@ -45,8 +45,9 @@ struct RealPartsPlan {
 
 // The game's plan from its settings: its data folder (the platform's
 // per-user application data folder), trust decided by the host (the
-// loopback server's own certificate for a loopback host, the system's
-// elsewhere, a ca-file for any host), and its loopback server when the FTP
+// loopback server's own certificate and the score service's for a loopback
+// host, the system's elsewhere, a ca-file for any host; plain FTP only with
+// plain-ftp), and its loopback server when the FTP
 // host in force is this machine, with score_server.py from `appDir`. Needs
 // the application object (for the data folder).
 RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, const EnvLookupFn& env);

@@ -90,6 +90,7 @@ TEST(ParseHostPort, RejectsHostileAndMalformedText) {
             {"12345::1", std::nullopt},
             {"::g", std::nullopt},
             {"::1.2.3.256", std::nullopt},
+            {std::string("[::1\0]:21", 9), std::nullopt},  // an address ends at no NUL
         },
         [](const std::string& t) { return korvala::parseHostPort(t, 21); });
 }
@@ -173,6 +174,8 @@ TEST(IsLoopbackHost, OnlyHostsThatAreCertainlyThisMachine) {
         {"[::1", false},
         {"::ffff:128.0.0.1", false},
         {"::127.0.0.1", false},  // IPv4-compatible form: not loopback
+        {std::string("127.0.0.1\0.evil.org", 19), false},
+        {std::string("::1\0:2", 6), false},
     };
     for (const Case& c : cases) EXPECT_EQ(korvala::isLoopbackHost(c.host), c.loopback) << c.host;
 }

@@ -36,7 +36,7 @@ std::set<std::string> filesBelow(const fs::path& root) {
 
 // The bundled server as it runs (TLS on the login, the files and the
 // listings), or refusing AUTH like a server without TLS (plain FTP, allowed
-// on loopback).
+// by plain-ftp).
 class OnlineGame : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
@@ -52,10 +52,11 @@ protected:
         ASSERT_TRUE(server_->start(why)) << "the score server did not start: " << why;
 
         // The game's parts as the game wires them, trusting the server's own
-        // certificate as the game trusts it for a loopback host; no sound.
+        // certificate as the game trusts it for a loopback host, and plain
+        // FTP where the server refuses TLS; no sound.
         RealPartsPlan plan;
         plan.dataFolder = root_ / "data";
-        plan.trust = Trust{{}, server_->certificate(), false};
+        plan.trust = Trust{{}, server_->certificate(), !GetParam()};
         plan.sound = false;
         parts_ = std::make_unique<RealParts>(plan);
         PlatformParts ports = parts_->ports();

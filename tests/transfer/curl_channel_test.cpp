@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <thread>
 
 #include "ftp_fixture.h"
 #include "system/log/recording.h"
+#include "system/score_server/loopback_server.h"
 
 namespace korvala {
 namespace {
@@ -81,7 +85,9 @@ protected:
     }
 
     // A channel whose reports are recorded; by default the whole response is
-    // read the moment the report arrives, as the game does.
+    // read the moment the report arrives, as the game does. It trusts
+    // `caFile` for every host, and speaks plain FTP to a server that refuses
+    // TLS (as most servers of these tests do) while `plainFtp` holds.
     std::unique_ptr<CurlChannel> open(CurlChannel::NameMapping mapping = percentName, fs::path caFile = {},
                                       CurlChannel::Limits limits = {}, bool readOnReport = true) {
         fs::path folder = data;
@@ -89,8 +95,8 @@ protected:
             if (gamePath.rfind("C:/", 0) != 0) return std::nullopt;
             return folder / percentName(gamePath.substr(3));
         };
-        auto channel =
-            std::make_unique<CurlChannel>(window.poster(), resolve, std::move(mapping), std::move(caFile), limits);
+        auto channel = std::make_unique<CurlChannel>(window.poster(), resolve, std::move(mapping),
+                                                     Trust{std::move(caFile), {}, plainFtp, {}}, limits);
         CurlChannel* c = channel.get();
         channel->stateChanged = [this, c, readOnReport](int state) {
             reports.push_back({state, readOnReport ? readAll(*c) : std::string()});
@@ -142,6 +148,7 @@ protected:
     }
 
     TempDir dir;
+    bool plainFtp = true;
     fs::path home, data, serverLog;
     std::unique_ptr<FtpServer> server;
     WindowThread window;
@@ -268,6 +275,8 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         const char* reason;  // a part of the log's reason
     };
     writeScore("Bert", "2");
+    const std::string score = "0(Korvala)(pemain@example.com)(indonesia)";
+    writeScore(score, "3");
     // A score file that is a link (here to a file of the player's): never
     // followed, never sent.
     std::ofstream(dir.path() / "private.txt") << "secret";
@@ -280,6 +289,9 @@ TEST_F(TransferChannelTest, FailedRequestsReportOnceWithEmptyResponse) {
         {"server down, upload", settings(down), upload("Bert"), downServer, "connect"},
         {"folder missing", settings(), listing("Nowhere/"), up, ""},
         {"local file missing", settings(), upload("Nobody"), up, "missing"},
+        // The server refuses to move the score into a folder it lacks: the
+        // command is named, never its argument (the score, the e-mail).
+        {"score folder missing, upload", settings(), upload(score, "Missing/"), up, "RNTO"},
         {"not an FTP URL", settings("http://127.0.0.1:" + std::to_string(server->port())), listing(), up,
          "not an ftp:// URL"},
         {"control character in the password", settings(server->url(), "sec\r\nDELE y"), listing(), up,
@@ -580,9 +592,147 @@ TEST_F(TransferChannelTest, AListingWaitsForTheUploadAskedBeforeIt) {
     }
 }
 
+// Uploads queued one behind the other on the upload channel are all waited
+// for, however long the queue: the listing reports after the last of them
+// and holds every score. Each upload here takes about 2 s at the server's
+// pace, under its own 3 s time-out; the two together take longer than it.
+TEST_F(TransferChannelTest, AListingWaitsForEveryUploadQueuedBeforeIt) {
+    start({.mode = "slow"});
+    writeScore("Anna", std::string(96 * 1024, 'x'));
+    writeScore("Bert", std::string(96 * 1024, 'y'));
+    auto inet3 = open();
+    auto inet1 = open();
+    auto gate = std::make_shared<UploadGate>();
+    inet3->setUploadGate(gate);
+    inet1->setUploadGate(gate);
+    std::vector<std::string> order;
+    std::string listed;
+    inet3->stateChanged = [&](int state) { order.push_back(state == kDone ? "upload" : "failed upload"); };
+    inet1->stateChanged = [&](int) {
+        listed = readAll(*inet1);
+        order.push_back("listing");
+    };
+    const ChannelSettings s = settings(server->url(), "secret", "3");
+    inet3->execute(s, upload("Anna"));
+    inet3->execute(s, upload("Bert"));
+    inet1->execute(s, listing());
+    ASSERT_TRUE(window.runUntil([&] { return order.size() >= 3; }, kHangLimit));
+    EXPECT_EQ(order, (std::vector<std::string>{"upload", "upload", "listing"}));
+    EXPECT_EQ(listed, "Anna\r\nBert\r\n");
+}
+
+// The wait before connecting (the game's loopback score server starting)
+// counts within the request's time-out and ends when the channel goes: here
+// a stand-in that would wait 20 s unless told otherwise, and the game's own
+// loopback server with a script that never gets ready.
+TEST_F(TransferChannelTest, TheWaitBeforeConnectingKeepsToTheTimeoutAndEndsWithTheChannel) {
+    start();
+    struct Wait {
+        const char* what;
+        std::function<CurlChannel::BeforeConnect()> make;
+    };
+    std::vector<std::chrono::milliseconds> limits;
+    std::mutex limitsMutex;
+    LoopbackServerPlan plan;
+    plan.script = KORVALA_NEVER_READY_SERVER;
+    plan.folder = dir.path() / "loopback";
+    plan.ftpPort = closedPort();
+    const std::vector<Wait> waits = {
+        {"a wait that keeps to what it is given",
+         [&] {
+             return [&](std::chrono::milliseconds limit, std::stop_token stop) {
+                 {
+                     std::lock_guard lock(limitsMutex);
+                     limits.push_back(limit);
+                 }
+                 std::mutex m;
+                 std::condition_variable_any cv;
+                 std::unique_lock lock(m);
+                 cv.wait_for(lock, stop, std::min<std::chrono::milliseconds>(limit, 20s), [] { return false; });
+             };
+         }},
+        {"the loopback server, never ready",
+         [&] {
+             auto server = std::make_shared<LoopbackScoreServer>(plan);
+             return [server](std::chrono::milliseconds limit, std::stop_token stop) {
+                 server->ensureRunning(limit, std::move(stop));
+             };
+         }},
+    };
+    for (const Wait& w : waits) {
+        SCOPED_TRACE(w.what);
+        {
+            reports.clear();
+            auto channel = open();
+            channel->setBeforeConnect(w.make());
+            const auto begin = std::chrono::steady_clock::now();
+            channel->execute(settings(server->url(), "secret", "2"), listing());
+            ASSERT_TRUE(waitReports(1));
+            const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+            std::printf("  %s, RequestTimeout 2 s: reported after %.2f s\n", w.what, took);
+            EXPECT_EQ(reports[0].state, kFailed) << "the time-out was spent waiting";
+            EXPECT_LT(took, 5.0);
+        }
+        {
+            reports.clear();
+            auto channel = open();
+            channel->setBeforeConnect(w.make());
+            channel->execute(settings(server->url(), "secret", "50"), listing());
+            std::this_thread::sleep_for(500ms);  // it waits
+            const auto begin = std::chrono::steady_clock::now();
+            channel.reset();
+            const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+            std::printf("  %s: destroyed during the wait in %.3f s\n", w.what, took);
+            EXPECT_LT(took, 2.0);
+            window.runFor(200ms);
+            EXPECT_TRUE(reports.empty());
+        }
+    }
+    ASSERT_EQ(limits.size(), 2u);
+    EXPECT_LE(limits[0], 2s);
+    EXPECT_GT(limits[0], 1s);
+}
+
+// A request whose options libcurl refuses (here a password longer than it
+// takes) fails before anything is sent, saying which option.
+TEST_F(TransferChannelTest, ARequestWhoseOptionsAreRefusedSendsNothing) {
+    log::Recording said;
+    start();
+    auto channel = open();
+    channel->execute(settings(server->url(), std::string(9'000'000, 'p')), listing());
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(reports[0].state, kFailed);
+    EXPECT_TRUE(holds(channel->lastReason(), "CURLOPT_PASSWORD")) << channel->lastReason();
+    EXPECT_TRUE(server->log().empty()) << joined(server->log());
+    const std::vector<std::string> warnings = said.messages(log::Level::Warning);
+    ASSERT_EQ(warnings.size(), 1u) << said.text().substr(0, 2000);
+    expectFailureLine(warnings[0], "listing from ", "127.0.0.1:" + std::to_string(server->port()),
+                      "libcurl refused the option CURLOPT_PASSWORD", {"pppppppp"});
+}
+
+// No file name is longer than 4,096 bytes: a listing's longer lines (ten
+// of 5 MB and one of 10 MB from a hostile server) are dropped, and the log
+// says so once for the listing.
+TEST_F(TransferChannelTest, ListingLinesTooLongForANameAreDropped) {
+    log::Recording said;
+    start({.mode = "long-names"});
+    std::ofstream(home / "Korvala" / "Anna") << "1";
+    std::ofstream(home / "Korvala" / "Bert") << "2";
+    auto channel = open();
+    channel->execute(settings(), listing());
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(reports[0].state, kDone) << channel->lastReason();
+    EXPECT_EQ(reports[0].response, "Anna\r\nBert\r\n");
+    const std::vector<std::string> warnings = said.messages(log::Level::Warning);
+    ASSERT_EQ(warnings.size(), 1u) << said.text();
+    EXPECT_TRUE(warnings[0].starts_with("listing from 127.0.0.1:" + std::to_string(server->port()) + ": 11 lines"))
+        << warnings[0];
+    EXPECT_TRUE(holds(warnings[0], "4096")) << warnings[0];
+}
+
 // Trust is decided per request by the host: the loopback server's own
-// certificate for a loopback host once it exists, a given CA file instead of
-// anything else.
+// certificate and the score service's for a loopback host once they exist,
+// a given CA file instead of anything else.
 TEST_F(TransferChannelTest, TrustFollowsTheHost) {
     const fs::path cert = dir.path() / "server.pem", other = dir.path() / "other.pem";
     FtpServer::makeCert(cert);
@@ -593,11 +743,18 @@ TEST_F(TransferChannelTest, TrustFollowsTheHost) {
         Trust trust;
         int state;
     };
+    const fs::path missing = dir.path() / "missing.pem";
     const std::vector<Case> cases = {
         {"the loopback server's certificate", {{}, cert, false}, kDone},
-        {"no loopback certificate yet: the system's store", {{}, dir.path() / "missing.pem", false}, kFailed},
+        {"no loopback certificate yet: the system's store", {{}, missing, false}, kFailed},
         {"a given CA file wins", {other, cert, false}, kFailed},
         {"a given CA file alone", {cert, {}, false}, kDone},
+        // The score service's certificate, beside the game's own server's.
+        {"the score service's certificate", {{}, missing, false, cert}, kDone},
+        {"the service's, the game's own server's another", {{}, other, false, cert}, kDone},
+        {"the game's own server's, the service's another", {{}, cert, false, other}, kDone},
+        {"neither is the server's", {{}, other, false, other}, kFailed},
+        {"a given CA file wins over both", {other, cert, false, cert}, kFailed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -643,29 +800,56 @@ TEST_F(TransferChannelTlsTest, LoginIsEncryptedWhereTheServerOffersTls) {
     EXPECT_EQ(count(log, "tls NLST"), 1u) << joined(log);
 }
 
-TEST_F(TransferChannelTlsTest, ServerWithoutTlsFallsBackToPlainLogin) {
-    log::Recording said;
-    start();
-    auto channel = open(percentName, cert);
+// A server that refuses AUTH TLS, here on loopback (another program on the
+// game's port), gets the login in plain FTP only where the player set
+// plain-ftp; otherwise it gets no login at all, not even the user name, and
+// the log says once which port is held and what the player can do.
+TEST_F(TransferChannelTlsTest, AServerWithoutTlsGetsALoginOnlyWithPlainFtp) {
     writeScore("Anna", "1");
-    channel->execute(settings(), upload("Anna"));
-    channel->execute(settings(), listing());
-    ASSERT_TRUE(waitReports(2));
-    EXPECT_EQ(reports[0].state, kDone) << channel->lastReason();
-    EXPECT_EQ(reports[1].response, "Anna\r\n");
-    std::vector<std::string> log = server->log();
-    EXPECT_EQ(count(log, "plain AUTH"), 4u) << joined(log);  // TLS, then SSL, per request
-    EXPECT_EQ(count(log, "plain PASS"), 2u) << joined(log);
-
-    // Plain FTP on loopback is allowed, so not a warning: a detail per request.
-    const std::vector<std::string> details = said.messages(log::Level::Detail);
-    EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
-    const std::string where = "127.0.0.1:" + std::to_string(server->port());
-    EXPECT_EQ(std::count_if(
-                  details.begin(), details.end(),
-                  [&](const std::string& d) { return d.starts_with(where + " refused TLS") && holds(d, "plain FTP"); }),
-              2)
-        << said.text();
+    for (bool allowed : {true, false}) {
+        SCOPED_TRACE(allowed ? "plain-ftp set" : "plain-ftp not set");
+        log::Recording said;
+        reports.clear();
+        fs::remove(home / "Korvala" / "Anna");
+        start({.log = dir.path() / (allowed ? "plain.log" : "refused.log")});
+        plainFtp = allowed;
+        auto channel = open(percentName, cert);
+        channel->execute(settings(), upload("Anna"));
+        channel->execute(settings(), listing());
+        ASSERT_TRUE(waitReports(2));
+        const std::vector<std::string> log = server->log();
+        EXPECT_EQ(count(log, "plain AUTH"), 4u) << joined(log);  // TLS, then SSL, per request
+        const std::string where = "127.0.0.1:" + std::to_string(server->port());
+        if (allowed) {
+            EXPECT_EQ(reports[0].state, kDone) << channel->lastReason();
+            EXPECT_EQ(reports[1].response, "Anna\r\n");
+            EXPECT_EQ(count(log, "plain PASS"), 2u) << joined(log);
+            // Allowed, so not a warning: a detail per request.
+            const std::vector<std::string> details = said.messages(log::Level::Detail);
+            EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
+            EXPECT_EQ(std::count_if(details.begin(), details.end(),
+                                    [&](const std::string& d) {
+                                        return d.starts_with(where + " refused TLS") && holds(d, "plain FTP");
+                                    }),
+                      2)
+                << said.text();
+            continue;
+        }
+        EXPECT_EQ(reports[0].state, kFailed);
+        EXPECT_EQ(reports[1].state, kFailed);
+        EXPECT_EQ(log.size(), count(log, "plain AUTH") + count(log, "plain QUIT")) << "nothing but AUTH\n"
+                                                                                   << joined(log);
+        EXPECT_FALSE(fs::exists(home / "Korvala" / "Anna"));
+        const std::vector<std::string> warnings = said.messages(log::Level::Warning);
+        ASSERT_EQ(warnings.size(), 3u) << said.text();
+        EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                                [&](const std::string& w) { return holds(w, "failed: the server refused TLS"); }),
+                  2)
+            << said.text();
+        const std::string& told = warnings[0];
+        EXPECT_TRUE(told.starts_with(where + " is held by a server that refuses TLS")) << told;
+        EXPECT_TRUE(holds(told, "plain-ftp") && holds(told, "ftp-host")) << "what the player can do: " << told;
+    }
 }
 
 // A server that speaks TLS with a certificate the channel does not trust
@@ -676,6 +860,7 @@ TEST_F(TransferChannelTlsTest, UntrustedCertificateNeverSendsThePassword) {
     start({.mode = "tls", .cert = cert});
     writeScore("Anna", "1");
     log::Recording said;
+    int told = 0;
     for (const fs::path& trusted : {fs::path(), other}) {
         SCOPED_TRACE("trusting '" + trusted.string() + "'");
         auto channel = open(percentName, trusted);
@@ -688,18 +873,30 @@ TEST_F(TransferChannelTlsTest, UntrustedCertificateNeverSendsThePassword) {
         EXPECT_EQ(reports[1].state, kFailed);
 
         // Each failure is a warning that says, on its line, that the
-        // certificate is not trusted and why libcurl refused it.
-        const std::vector<std::string> warnings = said.messages(log::Level::Warning);
-        ASSERT_EQ(warnings.size(), 2u) << said.text();
+        // certificate is not trusted and why libcurl refused it; the first
+        // one on this loopback port also says, once, that the port is held
+        // by a server the game does not trust and what the player can do.
+        std::vector<std::string> failures;
         const std::string where = "127.0.0.1:" + std::to_string(server->port());
-        expectFailureLine(warnings[0], "listing from ", where, "certificate is not trusted", {"secret", "Anna"});
-        expectFailureLine(warnings[1], "upload to ", where, channel->lastReason(), {"secret", "Anna"});
-        EXPECT_TRUE(holds(warnings[1], "SSL certificate problem")) << warnings[1];
+        for (const std::string& w : said.messages(log::Level::Warning)) {
+            if (w.starts_with(where + " is held by a score server whose certificate the game does not trust")) {
+                ++told;
+                EXPECT_TRUE(holds(w, "ca-file") && holds(w, "ftp-host")) << "what the player can do: " << w;
+            } else {
+                failures.push_back(w);
+            }
+        }
+        ASSERT_EQ(failures.size(), 2u) << said.text();
+        expectFailureLine(failures[0], "listing from ", where, "certificate is not trusted", {"secret", "Anna"});
+        expectFailureLine(failures[1], "upload to ", where, channel->lastReason(), {"secret", "Anna"});
+        EXPECT_TRUE(holds(failures[1], "SSL certificate problem")) << failures[1];
     }
+    EXPECT_EQ(told, 1) << "said once";
     std::vector<std::string> log = server->log();
     EXPECT_EQ(count(log, "plain PASS"), 0u) << joined(log);
     EXPECT_EQ(count(log, "tls PASS"), 0u) << joined(log);
     EXPECT_EQ(count(log, "plain USER"), 0u) << joined(log);
+    EXPECT_EQ(count(log, "tls USER"), 0u) << joined(log);
     EXPECT_FALSE(fs::exists(home / "Korvala" / "Anna"));
 }
 

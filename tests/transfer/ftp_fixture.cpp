@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "system/text/ascii.h"
+
 extern char** environ;
 
 namespace korvala::transfer_test {
@@ -158,15 +160,12 @@ bool WindowThread::runUntil(const std::function<bool()>& done, std::chrono::mill
 }
 
 std::string percentName(std::string_view name) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (std::size_t i = 0; i < name.size(); ++i) {
         auto c = static_cast<unsigned char>(name[i]);
         bool escape = c < 0x20 || c == 0x7f || c == '%' || c == '/' || c == '\\' || (i == 0 && c == '.');
         if (escape) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            ascii::appendPercentByte(out, c);
         } else {
             out += static_cast<char>(c);
         }

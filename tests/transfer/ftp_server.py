@@ -11,6 +11,10 @@ Modes:
           connection stays open and the server says nothing more
   silent  a raw socket that accepts connections and never answers
   slow    FTP that takes uploads at 32 KiB a second
+  long-names
+          FTP whose name-only listings also hold ten names of 5 MB and one
+          of 10 MB (no file system holds such names; a hostile server sends
+          them)
 
 With --log every command the server receives is written to that file, one
 line each, as "<tls|plain> <COMMAND> <argument as a Python literal>" (the
@@ -124,6 +128,17 @@ def run_ftp(args):
 
         Handler.dtp_handler = SlowDTP
 
+    if args.mode == "long-names":
+        from pyftpdlib.filesystems import AbstractedFS
+
+        class LongNamesFS(AbstractedFS):
+            def listdir(self, path):
+                names = super().listdir(path)
+                names += [chr(ord("a") + i) * (5 * 1000 * 1000) for i in range(10)]
+                return names + ["z" * (10 * 1000 * 1000)]
+
+        Handler.abstracted_fs = LongNamesFS
+
     server = FTPServer(("127.0.0.1", 0), Handler)
     server.max_cons = 64
     announce(server.address[1])
@@ -132,7 +147,7 @@ def run_ftp(args):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--mode", choices=["plain", "tls", "stall", "silent", "slow"], default="plain")
+    p.add_argument("--mode", choices=["plain", "tls", "stall", "silent", "slow", "long-names"], default="plain")
     p.add_argument("--home")
     p.add_argument("--user", default="korvala")
     p.add_argument("--password", default="secret")

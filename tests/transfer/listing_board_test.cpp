@@ -66,8 +66,9 @@ protected:
         for (int i = 0; i < 500; ++i) addScore(std::to_string(1000 + i) + "(Pemain)(p@x)(Indonesia)");
         server = std::make_unique<FtpServer>(home, transfer_test::ServerOptions{.password = "481526"});  // the game's
         files = std::make_unique<DiskDocumentFiles>(dir.path() / "data");
-        inet1 = makeScoreChannel(scheduler, *files, fs::path());
-        inet3 = makeScoreChannel(scheduler, *files, fs::path());
+        // The server speaks plain FTP: allowed as plain-ftp allows it.
+        inet1 = makeScoreChannel(scheduler, *files, Trust{{}, {}, true});
+        inet3 = makeScoreChannel(scheduler, *files, Trust{{}, {}, true});
         auto gate = std::make_shared<UploadGate>();
         inet1->setUploadGate(gate);
         inet3->setUploadGate(gate);

@@ -62,5 +62,44 @@ TEST(ListingLines, CapCountsTheFinishedText) {
     }
 }
 
+// A line longer than any file name is dropped whole, wherever the pieces
+// split it; the lines around it stay, and each dropped line is counted.
+TEST(ListingLines, LinesLongerThanANameAreDropped) {
+    const std::size_t max = ListingLines::kMaxLineBytes;
+    const std::string longest(max, 'x'), tooLong(max + 1, 'y');
+    struct Long {
+        const char* what;
+        std::vector<std::string> pieces;
+        std::string text;
+        std::size_t dropped;
+    };
+    const std::vector<Long> cases = {
+        {"the longest name kept", {"Anna\r\n" + longest + "\r\n"}, "Anna\r\n" + longest + "\r\n", 0},
+        {"one byte more dropped", {"Anna\r\n" + tooLong + "\r\nBert\r\n"}, "Anna\r\nBert\r\n", 1},
+        {"grown past it piece by piece", {"Anna\n", longest, "y", "yyy\nBert\n"}, "Anna\r\nBert\r\n", 1},
+        {"split before its line end", {tooLong + "\r", "\nBert"}, "Bert\r\n", 1},
+        {"the last line, not ended", {"Anna\n" + tooLong}, "Anna\r\n", 1},
+        {"several", {tooLong + "\n" + tooLong + "\rAnna\n" + tooLong}, "Anna\r\n", 3},
+    };
+    for (const Long& c : cases) {
+        SCOPED_TRACE(c.what);
+        ListingLines lines(1 << 20);
+        for (const std::string& p : c.pieces) ASSERT_TRUE(lines.add(p));
+        EXPECT_EQ(lines.finish(), c.text);
+        EXPECT_EQ(lines.droppedLines(), c.dropped);
+    }
+}
+
+// Dropped lines take no room under the cap: a listing of long lines is
+// held as its names.
+TEST(ListingLines, DroppedLinesDoNotCountAgainstTheCap) {
+    ListingLines lines(12);
+    const std::string tooLong(ListingLines::kMaxLineBytes + 1, 'y');
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(lines.add(tooLong + "\n"));
+    ASSERT_TRUE(lines.add("Anna\nBert\n"));
+    EXPECT_EQ(lines.finish(), "Anna\r\nBert\r\n");
+    EXPECT_EQ(lines.droppedLines(), 100u);
+}
+
 }  // namespace
 }  // namespace korvala

@@ -1,10 +1,12 @@
 // Server addresses: host and port, URLs, loopback hosts.
 #include "system/net/server_address.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
-#include <array>
-#include <cstdint>
-#include <vector>
+
+#include "system/text/ascii.h"
 
 namespace korvala {
 namespace {
@@ -19,109 +21,34 @@ struct Parsed {
 
 Parsed fail(std::string problem) { return {std::nullopt, std::move(problem)}; }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
+using ascii::equalsIgnoringCase;
+using ascii::isDigit;
 
 bool isBlankOrControl(char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte <= 0x20 || byte == 0x7F;
 }
 
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
-    for (;;) {
-        const std::size_t at = text.find(separator);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) return parts;
-        text.remove_prefix(at + 1);
-    }
+// The system's reading of an address in text, for `family` AF_INET (dotted
+// decimal only: four parts of 0..255 without leading zeros, which some
+// readers take for octal) or AF_INET6 (any of its text forms, no zone).
+template <typename Address>
+std::optional<Address> parseAddress(int family, std::string_view text) {
+    // inet_pton reads up to a NUL: text holding one is not an address.
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    Address address{};
+    if (::inet_pton(family, std::string(text).c_str(), &address) != 1) return std::nullopt;
+    return address;
 }
 
-// Dotted decimal only: four parts of 0..255 without leading zeros (which
-// some readers take for octal).
-std::optional<std::array<std::uint8_t, 4>> parseIpv4(std::string_view text) {
-    const std::vector<std::string_view> parts = split(text, '.');
-    if (parts.size() != 4) return std::nullopt;
-    std::array<std::uint8_t, 4> bytes{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::string_view part = parts[i];
-        if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return std::nullopt;
-        int value = 0;
-        for (char c : part) {
-            if (!isDigit(c)) return std::nullopt;
-            value = value * 10 + (c - '0');
-        }
-        if (value > 255) return std::nullopt;
-        bytes[i] = static_cast<std::uint8_t>(value);
-    }
-    return bytes;
-}
+std::optional<in_addr> parseIpv4(std::string_view text) { return parseAddress<in_addr>(AF_INET, text); }
 
-// Groups of one to four hex digits separated by ':'; the last group of the
-// whole address may be a dotted IPv4 address standing for two groups.
-bool appendIpv6Groups(std::string_view text, bool holdsLast, std::vector<std::uint16_t>& groups) {
-    if (text.empty()) return true;
-    const std::vector<std::string_view> parts = split(text, ':');
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const std::string_view part = parts[i];
-        if (holdsLast && i + 1 == parts.size() && part.find('.') != std::string_view::npos) {
-            const auto v4 = parseIpv4(part);
-            if (!v4) return false;
-            groups.push_back(static_cast<std::uint16_t>(((*v4)[0] << 8) | (*v4)[1]));
-            groups.push_back(static_cast<std::uint16_t>(((*v4)[2] << 8) | (*v4)[3]));
-            continue;
-        }
-        if (part.empty() || part.size() > 4) return false;
-        unsigned value = 0;
-        for (char c : part) {
-            const int digit = hexValue(c);
-            if (digit < 0) return false;
-            value = value * 16 + static_cast<unsigned>(digit);
-        }
-        groups.push_back(static_cast<std::uint16_t>(value));
-    }
-    return true;
-}
+std::optional<in6_addr> parseIpv6(std::string_view text) { return parseAddress<in6_addr>(AF_INET6, text); }
 
-// An IPv6 address in any of its text forms (no zone): its eight groups.
-std::optional<std::array<std::uint16_t, 8>> parseIpv6(std::string_view text) {
-    std::vector<std::uint16_t> head;
-    std::vector<std::uint16_t> tail;
-    const std::size_t gap = text.find("::");
-    if (gap == std::string_view::npos) {
-        if (!appendIpv6Groups(text, true, head) || head.size() != 8) return std::nullopt;
-    } else {
-        const std::string_view before = text.substr(0, gap);
-        const std::string_view after = text.substr(gap + 2);
-        if (after.find("::") != std::string_view::npos) return std::nullopt;
-        if (!appendIpv6Groups(before, after.empty(), head)) return std::nullopt;
-        if (!appendIpv6Groups(after, true, tail)) return std::nullopt;
-        if (head.size() + tail.size() > 7) return std::nullopt;  // "::" stands for one group at least
-    }
-    std::array<std::uint16_t, 8> groups{};
-    std::copy(head.begin(), head.end(), groups.begin());
-    std::copy(tail.begin(), tail.end(), groups.end() - static_cast<std::ptrdiff_t>(tail.size()));
-    return groups;
-}
-
-bool isIpv6Loopback(const std::array<std::uint16_t, 8>& g) {
-    const bool zeroPrefix = std::all_of(g.begin(), g.begin() + 5, [](std::uint16_t v) { return v == 0; });
-    if (!zeroPrefix) return false;
-    if (g[5] == 0 && g[6] == 0 && g[7] == 1) return true;  // ::1
-    return g[5] == 0xFFFF && (g[6] >> 8) == 127;           // ::ffff:127.x.y.z
+// ::1, or 127.0.0.0/8 mapped into IPv6 (::ffff:127.x.y.z).
+bool isIpv6Loopback(const in6_addr& a) {
+    return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
 }
 
 constexpr std::string_view kHostCharsProblem =
@@ -259,7 +186,7 @@ bool isLoopbackHost(std::string_view host) {
     }
     if (equalsIgnoringCase(host, "localhost") || equalsIgnoringCase(host, "localhost.")) return true;
     const auto v4 = parseIpv4(host);
-    return v4 && (*v4)[0] == 127;
+    return v4 && (ntohl(v4->s_addr) >> 24) == 127;
 }
 
 std::optional<ServerAddress> urlServer(std::string_view url) { return urlServerDetailed(url).address; }

@@ -141,10 +141,13 @@ bool LoopbackScoreServer::accepting(const std::string& host, int port, std::chro
     return ok;
 }
 
-bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
+bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit, std::stop_token cancel) {
     const auto deadline = Clock::now() + limit;
-    std::lock_guard lock(m_);
-    if (stopped_) return false;
+    // Another thread may be starting the server: wait for it in short steps.
+    std::unique_lock lock(m_, std::defer_lock);
+    while (!lock.try_lock_for(std::chrono::milliseconds(50)))
+        if (stopped_ || cancel.stop_requested() || Clock::now() >= deadline) return false;
+    if (stopped_ || cancel.stop_requested()) return false;
     if (child_ > 0 && hasEnded(child_)) {
         // The server this game started has ended (killed, say). Its port
         // closes only as its last thread goes: wait for that, or a request
@@ -167,11 +170,12 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit) {
             return true;
         }
         reap();
-        const Start started = start(deadline);
+        const Start started = start(deadline, cancel);
         if (started == Start::Ready) return true;
         // Another game started its server on the port at the same moment,
         // or one on its way out still held it: look again.
-        if (started != Start::PortTaken || stopped_ || Clock::now() >= deadline) return false;
+        if (started != Start::PortTaken || stopped_ || cancel.stop_requested() || Clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
 }
@@ -195,7 +199,7 @@ void LoopbackScoreServer::reap() {
     if (drain_.joinable()) drain_.join();
 }
 
-LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline) {
+LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline, const std::stop_token& cancel) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return Start::Failed;
     if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -251,13 +255,15 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     child_ = pid;
     stdinPipe_ = in[1];
 
-    // Waits for the "ready" line, the server's end, stop() or the deadline.
+    // Waits for the "ready" line, the server's end, stop(), `cancel` (looked
+    // at in short steps) or the deadline.
     std::string said, line, after;
     bool ready = false, ended = false;
-    while (!ready && !ended && !stopped_) {
+    while (!ready && !ended && !stopped_ && !cancel.stop_requested()) {
         pollfd p[2] = {{out[0], POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        const int n = ::poll(p, wakePipe_[0] >= 0 ? 2 : 1, msUntil(deadline));
+        const int n = ::poll(p, wakePipe_[0] >= 0 ? 2 : 1, std::min(msUntil(deadline), 100));
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && Clock::now() < deadline) continue;
         if (n <= 0) break;  // the deadline
         if (p[1].revents) break;
         char buffer[512];
@@ -326,7 +332,7 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
         log::detail(log::Area::Online, "the score server's port " + hostPort(plan_) + " is taken: looking again");
         return Start::PortTaken;
     }
-    if (!stopped_ && !toldFailure_) {
+    if (!stopped_ && !cancel.stop_requested() && !toldFailure_) {
         // Told once: each later request fails the same way, silently.
         toldFailure_ = true;
         while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -50,11 +51,12 @@ public:
 
     // Returns once something accepts connections on the FTP port, starting
     // the server when nothing does; false when it could not be started (the
-    // first such failure is logged as a warning with the server's own words)
-    // or stop() was called. Thread-safe; blocks for at most `limit`. The
-    // server's start and stop are logged (log::info), its later output goes
-    // on to standard error.
-    bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20));
+    // first such failure is logged as a warning with the server's own words),
+    // or stop() was called, or `cancel` was stopped. Thread-safe; blocks for
+    // at most `limit` (a call waiting for another's start included), and
+    // returns soon after a stop. The server's start and stop are logged
+    // (log::info), its later output goes on to standard error.
+    bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20), std::stop_token cancel = {});
     // Stops the server this object started, if any, without waiting for it;
     // a call of ensureRunning() that waits returns false.
     void stop();
@@ -69,11 +71,11 @@ public:
 
 private:
     enum class Start { Ready, PortTaken, Failed };
-    Start start(std::chrono::steady_clock::time_point deadline);
+    Start start(std::chrono::steady_clock::time_point deadline, const std::stop_token& cancel);
     void reap();
 
     LoopbackServerPlan plan_;
-    mutable std::mutex m_;
+    mutable std::timed_mutex m_;
     pid_t child_ = -1;
     int stdinPipe_ = -1;          // the write end; the server stops when it closes
     int wakePipe_[2] = {-1, -1};  // stop() wakes a waiting start()

@@ -36,6 +36,7 @@ CurlApi load() {
     bind(library, "curl_easy_reset", api.easy_reset, api.failure);
     bind(library, "curl_easy_setopt", api.easy_setopt, api.failure);
     bind(library, "curl_easy_strerror", api.easy_strerror, api.failure);
+    bind(library, "curl_easy_escape", api.easy_escape, api.failure);
     bind(library, "curl_multi_init", api.multi_init, api.failure);
     bind(library, "curl_multi_cleanup", api.multi_cleanup, api.failure);
     bind(library, "curl_multi_add_handle", api.multi_add_handle, api.failure);
@@ -46,19 +47,12 @@ CurlApi load() {
     bind(library, "curl_multi_info_read", api.multi_info_read, api.failure);
     bind(library, "curl_slist_append", api.slist_append, api.failure);
     bind(library, "curl_slist_free_all", api.slist_free_all, api.failure);
-    bind(library, "curl_url", api.url, api.failure);
-    bind(library, "curl_url_cleanup", api.url_cleanup, api.failure);
-    bind(library, "curl_url_get", api.url_get, api.failure);
-    bind(library, "curl_url_set", api.url_set, api.failure);
     bind(library, "curl_free", api.free, api.failure);
     if (api.failure.empty()) {
-        // Two channels may make their first request at the same moment, on
-        // two workers: the global initialisation must be safe for that.
-        const curl_version_info_data* info = versionInfo(CURLVERSION_NOW);
-        if (!info || !(info->features & CURL_VERSION_THREADSAFE)) {
-            api.failure = "libcurl is older than 7.84 or built without thread-safe initialisation";
-        } else if (const CURLcode rc = globalInit(CURL_GLOBAL_DEFAULT); rc != CURLE_OK) {
-            api.failure = "libcurl's initialisation failed (code " + std::to_string(static_cast<int>(rc)) + ")";
+        api.failure = libcurlProblem(versionInfo(CURLVERSION_NOW));
+        if (api.failure.empty()) {
+            if (const CURLcode rc = globalInit(CURL_GLOBAL_DEFAULT); rc != CURLE_OK)
+                api.failure = "libcurl's initialisation failed (code " + std::to_string(static_cast<int>(rc)) + ")";
         }
     }
     if (!api.failure.empty()) api = CurlApi{api.failure};  // no half-bound table
@@ -67,6 +61,16 @@ CurlApi load() {
 }
 
 }  // namespace
+
+std::string libcurlProblem(const curl_version_info_data* info) {
+    constexpr unsigned kNeeded = 0x075500;  // 7.85.0
+    if (!info) return "libcurl does not tell its version";
+    const std::string version = info->version ? info->version : "of an unknown version";
+    if (info->version_num < kNeeded) return "libcurl " + version + " is older than 7.85";
+    if (!(info->features & CURL_VERSION_THREADSAFE))
+        return "libcurl " + version + " was built without thread-safe initialisation";
+    return {};
+}
 
 const CurlApi& curlApi() {
     static const CurlApi api = load();

@@ -1,9 +1,7 @@
 #pragma once
-// libcurl, loaded when the first transfer is asked for rather than when the
-// game starts: libcurl and the TLS stack it brings (libcrypto, libssl,
-// gnutls, p11-kit and more) hold several megabytes that a game which never
-// goes online does not need. The channels' worker threads load it, so the
-// window never waits for it.
+// libcurl, loaded by the first transfer rather than at start: a game that
+// never goes online does without it and the TLS libraries it brings. The
+// channels' worker threads load it, so the window never waits for it.
 //
 // The functions keep libcurl's signatures and are called through
 // curlApi(), e.g. curlApi().easy_setopt(h, CURLOPT_URL, url).
@@ -23,6 +21,7 @@ struct CurlApi {
     decltype(&::curl_easy_reset) easy_reset = nullptr;
     decltype(&::curl_easy_setopt) easy_setopt = nullptr;
     decltype(&::curl_easy_strerror) easy_strerror = nullptr;
+    decltype(&::curl_easy_escape) easy_escape = nullptr;
     decltype(&::curl_multi_init) multi_init = nullptr;
     decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
     decltype(&::curl_multi_add_handle) multi_add_handle = nullptr;
@@ -33,19 +32,22 @@ struct CurlApi {
     decltype(&::curl_multi_info_read) multi_info_read = nullptr;
     decltype(&::curl_slist_append) slist_append = nullptr;
     decltype(&::curl_slist_free_all) slist_free_all = nullptr;
-    decltype(&::curl_url) url = nullptr;
-    decltype(&::curl_url_cleanup) url_cleanup = nullptr;
-    decltype(&::curl_url_get) url_get = nullptr;
-    decltype(&::curl_url_set) url_set = nullptr;
     decltype(&::curl_free) free = nullptr;
 
     bool loaded() const { return failure.empty(); }
 };
 
-// Loads libcurl and runs its global initialisation on the first call, from
-// whichever thread makes it (libcurl's initialisation is thread-safe from
-// 7.84 on, which the load checks); later calls return the same table.
+// The first call loads libcurl, checks it (libcurlProblem) and runs its
+// global initialisation, on whichever thread makes it; later calls, from any
+// thread, return the same table.
 const CurlApi& curlApi();
+
+// Why a libcurl of this version and these features cannot serve the
+// channels ("" when it can): they need 7.85 or later (the protocol
+// restriction by name, CURLOPT_PROTOCOLS_STR) and a global initialisation
+// that is thread-safe (CURL_VERSION_THREADSAFE), since two channels may make
+// their first request at the same moment.
+std::string libcurlProblem(const curl_version_info_data* info);
 
 // Whether the first transfer has loaded libcurl yet (or tried to); for the
 // tests that check it is not loaded before then.

@@ -21,95 +21,74 @@
 // replaces an older one). So one response is never spliced with another.
 //
 // RequestTimeout (seconds; anything but a positive number counts as 60)
-// bounds each request, a fall-back to plain FTP included; a connection on
-// which nothing arrives for min(RequestTimeout, 15 s) is dropped sooner. A
-// listing that waits for uploads (UploadGate) waits at most as long as those
-// uploads' own time-out, and its own time-out counts from its start.
+// bounds each request from the moment it starts (after the uploads a
+// listing waits for, see UploadGate), the wait for the loopback score server
+// (setBeforeConnect) and a fall-back to plain FTP included; a connection on
+// which nothing arrives for min(RequestTimeout, 15 s) is dropped sooner.
 //
-// Security: the login, the files and the listings all go over TLS (AUTH TLS,
-// then PROT P on the data connections) wherever the server accepts it, and
-// the server's certificate must be trusted (see Trust). A server that
-// refuses AUTH outright is spoken to in plain FTP only on loopback, or
-// elsewhere when the player allowed it; a certificate that is not trusted
-// fails the request, the password is never sent in clear then.
+// Security: the login, the files and the listings go over TLS (AUTH TLS,
+// then PROT P on the data connections), and the server's certificate must
+// be trusted (see Trust) before anything else is sent: a server whose
+// certificate is not trusted gets no login, not even the user name. Only a
+// server that refuses AUTH outright is spoken to in plain FTP, and only
+// when the player allowed it (Trust::plainFtp), on loopback too. A loopback
+// server that gets no login for either reason is named once in the log, as
+// a warning, with what the player can do.
+//
+// Every libcurl option of a request is checked as it is set: a request
+// whose options libcurl refuses fails before connecting, with the option in
+// its reason.
 //
 // A failed upload's temporary file (in the account's home folder, never in
 // the score folder) is deleted after its report, before the next request
 // runs, within min(RequestTimeout, 10 s); one cut short by quitting stays.
 // The local file is opened without following a link.
 //
-// Destroying the channel aborts a running transfer and returns promptly;
-// requests still waiting are dropped and no report is delivered after the
-// destructor has begun. Destroy the channel on the window's thread; the
-// function that hands callables to it must stay callable until then.
+// Destroying the channel returns promptly: it aborts a running transfer,
+// stops the wait for the loopback server, drops the requests still waiting,
+// and delivers no report after the destructor has begun. Destroy the channel
+// on the window's thread; the function that hands callables to it must stay
+// callable until then.
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
+#include "system/transfer/transfer_job.h"
+#include "system/transfer/trust.h"
+#include "system/transfer/upload_gate.h"
 #include "window/ports.h"
 
 namespace korvala {
-
-// Which certificates a channel trusts, decided per request by the server's
-// host.
-struct Trust {
-    // Given by the player: trusted instead of any other, for every host.
-    std::filesystem::path caFile;
-    // The loopback score server's own certificate for this player: trusted
-    // for a loopback host (localhost, 127.0.0.0/8, ::1) once it exists. Any
-    // other host is checked against the system's certificates.
-    std::filesystem::path loopbackCaFile;
-    // Plain FTP after a refused AUTH TLS for a host that is not loopback
-    // (anyone on the way could refuse AUTH and read the password).
-    bool plainFtp = false;
-};
-
-// Shared by the channels of one game, so that a listing asked for while an
-// upload to the same server is still running or waiting starts once that
-// upload has ended: the board after "Ya" then holds the score just sent.
-class UploadGate {
-public:
-    using Clock = std::chrono::steady_clock;
-    // An upload to `server` was asked for; it ends with uploadEnded().
-    void uploadAsked(const std::string& server, std::chrono::seconds timeout);
-    void uploadEnded(const std::string& server);
-    // Waits until no upload to `server` is running or waiting, for at most
-    // the longest time-out of those uploads, or until `withdrawn()` holds.
-    void waitForUploads(const std::string& server, const std::function<bool()>& withdrawn);
-
-private:
-    struct Pending {
-        int count = 0;
-        std::chrono::seconds longest{0};
-    };
-    std::mutex m_;
-    std::condition_variable idle_;
-    std::map<std::string, Pending> pending_;
-};
 
 class CurlChannel : public TransferChannel {
 public:
     // Hands a callable to the window's thread; called from the worker thread.
     using WindowPost = std::function<void(std::function<void()>)>;
     // Maps the game's path of a local file ("C:/<name>") to the file on disk.
-    using LocalResolver = std::function<std::optional<std::filesystem::path>(const std::string& gamePath)>;
+    using LocalResolver = korvala::LocalResolver;
     // Maps a score's name to a name safe to send to the server (no control
-    // characters, no folder separators, never "." or "..").
-    using NameMapping = std::function<std::string(std::string_view name)>;
+    // characters, no folder separators, never "." or ".."; the channel
+    // refuses any other).
+    using NameMapping = korvala::NameMapping;
+    // Runs on the worker thread before a request connects (the game makes
+    // sure its loopback score server runs there), with the time left of the
+    // request's time-out and a token stopped when the channel is destroyed.
+    // It may block, but must return within `limit` and soon after a stop.
+    using BeforeConnect = std::function<void(std::chrono::milliseconds limit, std::stop_token stop)>;
 
     static constexpr int kStateFailed = 11;
     static constexpr int kStateCompleted = 12;
 
     struct Limits {
-        // The largest listing held; a larger one is a failed listing.
+        // The largest listing held, as the game reads it; a larger one is a
+        // failed listing. Lines too long for a name are dropped and not
+        // counted (see ListingLines).
         std::size_t maxResponseBytes = std::size_t{64} << 20;
         // Requests that may wait behind the running one; one more fails at
         // once, with its own report.
@@ -138,10 +117,8 @@ public:
     // Before the first execute(): the gate this channel's uploads and
     // listings share with the game's other channel.
     void setUploadGate(std::shared_ptr<UploadGate> gate);
-    // Before the first execute(): called on the worker thread before each
-    // request connects (the game starts its loopback score server there);
-    // it may block, within the request's time-out.
-    void setBeforeConnect(std::function<void()> prepare);
+    // Before the first execute(): see BeforeConnect.
+    void setBeforeConnect(BeforeConnect prepare);
 
     void execute(const ChannelSettings& settings, const TransferRequest& request) override;
     std::string getChunk(std::size_t size) override;

@@ -3,6 +3,11 @@
 namespace korvala {
 
 void ListingLines::closeLine() {
+    if (tooLong_) {
+        tooLong_ = false;
+        lineOpen_ = false;
+        return;
+    }
     if (!lineOpen_) return;
     lineOpen_ = false;
     // "." and ".." name the folder itself and its parent, not a score.
@@ -21,9 +26,18 @@ bool ListingLines::add(std::string_view data) {
     while (pos < data.size()) {
         std::size_t end = data.find_first_of("\r\n", pos);
         if (end == std::string_view::npos) end = data.size();
-        if (end > pos) {
-            text_.append(data.data() + pos, end - pos);
-            lineOpen_ = true;
+        if (end > pos && !tooLong_) {
+            if (text_.size() - lineStart_ + (end - pos) > kMaxLineBytes) {
+                // Not a name: what was kept of it goes, and the rest of it
+                // is skipped up to its line end.
+                text_.resize(lineStart_);
+                tooLong_ = true;
+                lineOpen_ = false;
+                ++dropped_;
+            } else {
+                text_.append(data.data() + pos, end - pos);
+                lineOpen_ = true;
+            }
         }
         if (end < data.size()) {
             closeLine();
