@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "system/log/recording.h"
+#include "doubles/log_recording.h"
 
 namespace korvala {
 namespace {

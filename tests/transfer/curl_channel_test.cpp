@@ -10,8 +10,8 @@
 #include <optional>
 #include <thread>
 
+#include "doubles/log_recording.h"
 #include "ftp_fixture.h"
-#include "system/log/recording.h"
 
 namespace korvala {
 namespace {
