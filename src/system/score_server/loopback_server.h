@@ -7,9 +7,11 @@
 // gone away (the copy of the game that started it has ended) is started
 // again the same way.
 //
-// The server reads its standard input from a pipe that only this process
-// holds open, and stops when that pipe closes: when the game ends, however
-// it ends, killed included. stop() also asks it to stop at once.
+// The server holds three of the game's descriptors and no other: its
+// standard input, a pipe that only this process holds open (the server stops
+// when it closes: when the game ends, however it ends, killed included), and
+// its standard output and error, a pipe back to the game. stop() also asks
+// it to stop at once.
 #include <sys/types.h>
 
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -50,11 +53,13 @@ public:
 
     // Returns once something accepts connections on the FTP port, starting
     // the server when nothing does; false when it could not be started (the
-    // first such failure is logged as a warning with the server's own words)
-    // or stop() was called. Thread-safe; blocks for at most `limit`. The
-    // server's start and stop are logged (log::info), its later output goes
-    // on to standard error.
-    bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20));
+    // first such failure is logged as a warning with the server's own words),
+    // stop() was called, or `interrupt` was asked to stop (this caller's wait
+    // ends at once then, silently). Thread-safe; blocks for at most `limit`.
+    // The server's start and stop are logged (log::info); its later output
+    // goes to the log line by line (log::detail), so it can be told apart
+    // and turned on by area.
+    bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20), std::stop_token interrupt = {});
     // Stops the server this object started, if any, without waiting for it;
     // a call of ensureRunning() that waits returns false.
     void stop();
@@ -68,19 +73,21 @@ public:
     static bool accepting(const std::string& host, int port, std::chrono::milliseconds limit);
 
 private:
-    enum class Start { Ready, PortTaken, Failed };
-    Start start(std::chrono::steady_clock::time_point deadline);
+    class WaitEnd;
+    enum class Start { Ready, PortTaken, Failed, Interrupted };
+    Start start(std::chrono::steady_clock::time_point deadline, const WaitEnd& end);
     void reap();
+    static bool accepting(const std::string& host, int port, std::chrono::milliseconds limit, const WaitEnd* end);
 
     LoopbackServerPlan plan_;
-    mutable std::mutex m_;
+    mutable std::timed_mutex m_;
     pid_t child_ = -1;
     int stdinPipe_ = -1;          // the write end; the server stops when it closes
     int wakePipe_[2] = {-1, -1};  // stop() wakes a waiting start()
     std::atomic<bool> stopped_{false};
     bool toldFailure_ = false;
     bool toldInUse_ = false;  // another's server answers: said once
-    std::thread drain_;       // passes the server's later output on to standard error
+    std::thread drain_;       // passes the server's later output on to the log
 };
 
 }  // namespace korvala
