@@ -10,28 +10,31 @@
 
 namespace korvala {
 
-std::optional<LoopbackServerPlan> loopbackPlanFor(const RunSettings& settings, const std::string& appDir,
+Trust trustFor(const ScoreService& service, const EnvLookupFn& env) {
+    return Trust{service.caFile, loopbackServerCertificate(env), service.plainFtp};
+}
+
+std::optional<LoopbackServerPlan> loopbackPlanFor(const ScoreService& service, const std::string& appDir,
                                                   const EnvLookupFn& env) {
-    const auto ftp = parseHostPort(settings.ftpHost, 21);
-    if (!ftp || !isLoopbackHost(ftp->host)) return std::nullopt;
+    if (!isLoopbackHost(service.ftp.host)) return std::nullopt;
     LoopbackServerPlan plan;
     plan.script = std::filesystem::path(appDir) / "score_server.py";
     plan.folder = loopbackServerFolder(env);
     // The server listens where the game connects: the address as given
     // (127.0.0.2 is loopback too), a name ("localhost") as 127.0.0.1.
-    const bool named = std::isalpha(static_cast<unsigned char>(ftp->host.front())) != 0;
-    plan.host = named ? "127.0.0.1" : ftp->host;
-    plan.ftpPort = ftp->port;
-    const auto page = urlServer(settings.scoresPage);
-    plan.httpPort = page && isLoopbackHost(page->host) ? page->port : 0;
+    const bool named = std::isalpha(static_cast<unsigned char>(service.ftp.host.front())) != 0;
+    plan.host = named ? "127.0.0.1" : service.ftp.host;
+    plan.ftpPort = service.ftp.port;
+    plan.httpPort = isLoopbackHost(service.page.host) ? service.page.port : 0;
     return plan;
 }
 
-RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, const EnvLookupFn& env) {
+RealPartsPlan gamePlan(const ScoreService& service, const std::string& appDir, const EnvLookupFn& env) {
     RealPartsPlan plan;
     plan.dataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString();
-    plan.trust = Trust{settings.caFile, loopbackServerCertificate(env), settings.plainFtp};
-    plan.loopback = loopbackPlanFor(settings, appDir, env);
+    plan.service = service;
+    plan.trust = trustFor(service, env);
+    plan.loopback = loopbackPlanFor(service, appDir, env);
     return plan;
 }
 
@@ -41,7 +44,8 @@ RealParts::RealParts(const RealPartsPlan& plan)
       loopback(plan.loopback ? std::make_shared<LoopbackScoreServer>(*plan.loopback) : nullptr),
       uploadGate(plan.sharedUploadGate ? std::make_shared<UploadGate>() : nullptr),
       inet1(makeScoreChannel(scheduler, files, plan.trust)),
-      inet3(makeScoreChannel(scheduler, files, plan.trust)) {
+      inet3(makeScoreChannel(scheduler, files, plan.trust)),
+      service_(plan.service) {
     for (CurlChannel* channel : {inet1.get(), inet3.get()}) {
         if (uploadGate) channel->setUploadGate(uploadGate);
         if (loopback) channel->setBeforeConnect([server = loopback] { server->ensureRunning(); });
@@ -74,6 +78,7 @@ PlatformParts RealParts::ports() {
     parts.Inet1 = inet1.get();
     parts.Inet3 = inet3.get();
     parts.WBX = &scoresPage;
+    parts.service = service_;
     return parts;
 }
 
