@@ -2,13 +2,68 @@
 
 #include <QStandardPaths>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
 #include <thread>
+#include <vector>
 
 #include "system/net/server_address.h"
 #include "system/sound/mixer_sound_device.h"
 #include "system/transfer/score_channel.h"
 
 namespace korvala {
+
+// The scores page's wait for the loopback server, on a thread of its own
+// (started at the first load): the window goes on meanwhile, and each load
+// asked for is handed to the window's thread, in order, once the server
+// answers or cannot start (the page then shows the browser's own error).
+// Destroying it ends the wait at once and joins the thread; no load is
+// handed on after that.
+class PageServerWait {
+public:
+    PageServerWait(std::shared_ptr<LoopbackScoreServer> server, Scheduler& window)
+        : server_(std::move(server)), window_(window) {}
+    ~PageServerWait() = default;  // the thread is asked to stop, then joined
+    PageServerWait(const PageServerWait&) = delete;
+    PageServerWait& operator=(const PageServerWait&) = delete;
+
+    // On the window's thread.
+    void request(std::function<void()> load) {
+        {
+            std::lock_guard lock(m_);
+            loads_.push_back(std::move(load));
+        }
+        if (!thread_.joinable()) {
+            thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        } else {
+            wake_.notify_one();
+        }
+    }
+
+private:
+    void run(std::stop_token stop) {
+        for (;;) {
+            std::vector<std::function<void()>> loads;
+            {
+                std::unique_lock lock(m_);
+                if (!wake_.wait(lock, stop, [this] { return !loads_.empty(); })) return;
+                loads.swap(loads_);
+            }
+            server_->ensureRunning(std::chrono::seconds(20), stop);
+            if (stop.stop_requested()) return;
+            for (auto& load : loads) window_.post(0, std::move(load));
+        }
+    }
+
+    std::shared_ptr<LoopbackScoreServer> server_;
+    Scheduler& window_;
+    std::mutex m_;
+    std::condition_variable_any wake_;
+    std::vector<std::function<void()>> loads_;  // asked for, not yet handed on
+    std::jthread thread_;                       // last: stopped and joined before the rest goes
+};
 
 Trust trustFor(const ScoreService& service, const EnvLookupFn& env) {
     return Trust{service.caFile, loopbackServerCertificate(env), service.plainFtp};
@@ -51,15 +106,9 @@ RealParts::RealParts(const RealPartsPlan& plan)
         if (loopback) channel->setBeforeConnect([server = loopback] { server->ensureRunning(); });
     }
     if (loopback) {
-        // The page waits for the server on a thread of its own; the window
-        // goes on meanwhile and the page loads once the server answers (or
-        // shows the browser's own error page when it cannot start).
-        scoresPage.setBeforeLoad([server = loopback, this](std::function<void()> load) {
-            std::thread([server, &scheduler = scheduler, load = std::move(load)] {
-                server->ensureRunning();
-                scheduler.post(0, load);
-            }).detach();
-        });
+        pageWait_ = std::make_unique<PageServerWait>(loopback, scheduler);
+        scoresPage.setBeforeLoad(
+            [wait = pageWait_.get()](std::function<void()> load) { wait->request(std::move(load)); });
     }
 }
 

@@ -33,6 +33,8 @@
 
 namespace korvala {
 
+class PageServerWait;
+
 struct RealPartsPlan {
     std::filesystem::path dataFolder;  // "C:/": the folder of the profile and score files
     // The score service, handed to the program (and so to the window) with
@@ -71,6 +73,8 @@ class RealParts {
 public:
     // Create it after the Qt application object and destroy it before, and
     // after the program that uses its ports (see the top of this file).
+    // Destroying it ends every wait it started for the loopback server and
+    // joins the thread that waits; nothing is handed to the window after.
     explicit RealParts(const RealPartsPlan& plan);
     ~RealParts();
     RealParts(const RealParts&) = delete;
@@ -104,6 +108,9 @@ public:
 
 private:
     ScoreService service_;
+    // The scores page's wait for the loopback server, off the window's
+    // thread; none without a loopback server. Goes first.
+    std::unique_ptr<PageServerWait> pageWait_;
 };
 
 }  // namespace korvala
