@@ -11,33 +11,19 @@
 #include <vector>
 
 #include "app/real_parts.h"
-#include "online/online.h"
 #include "program/wiring.h"
 #include "qt/view/game_window.h"
 #include "qt/view/qt_log.h"
+#include "system/log/log.h"
 #include "system/settings/run_settings.h"
 #include "window/form1.h"
 
 namespace korvala {
 
-namespace {
-
-// The game's defaults: those it was built with.
-RunSettings builtInSettings() {
-    const ScoreService service = defaultScoreService();
-    RunSettings defaults;
-    defaults.ftpHost = service.ftpHost;
-    defaults.ftpUser = service.ftpUser;
-    defaults.scoresPage = service.scoresPage;
-    defaults.caFile = KORVALA_FTP_CA_FILE;
-    return defaults;
-}
-
-}  // namespace
-
 int runGame(int argc, char** argv, const GameHooks& hooks) {
-    // The options and the settings file come first: --help, --version and a
-    // bad setting end the program before anything else starts.
+    // The score service comes first, from the options, the settings files
+    // and the built-in defaults: --help, --version and a mistake on the
+    // command line end the program before anything else starts.
     const SettingsOutcome outcome =
         readRunSettings(std::vector<std::string>(argv, argv + argc), builtInSettings(), processEnvironment);
     switch (outcome.action) {
@@ -51,7 +37,7 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
         case SettingsOutcome::Action::Run:
             break;
     }
-    const RunSettings& settings = outcome.settings;
+    const ScoreService& service = outcome.service;
     // What is left of the command line is the toolkit's; it must outlive
     // the application object.
     std::vector<std::string> toolkitArgs = outcome.toolkitArgs;
@@ -60,8 +46,10 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
     toolkitArgv.push_back(nullptr);
     int toolkitArgc = static_cast<int>(toolkitArgs.size());
 
-    // The game's log goes to Qt's logging from here on.
+    // The game's log goes to Qt's logging from here on; what a settings file
+    // held that could not be used is said there first.
     installQtLog();
+    for (const std::string& notice : outcome.notices) log::warning(log::Area::Online, notice);
 
     prepareWebEngine();
     QApplication app(toolkitArgc, toolkitArgv.data());
@@ -72,13 +60,14 @@ int runGame(int argc, char** argv, const GameHooks& hooks) {
 
     Form1 form;
     form.appPath = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toStdString();
-    form.scoreService = {settings.ftpHost, settings.ftpUser, settings.scoresPage};
 
     // The five devices share one mixer; its audio output opens after the
-    // first frame, and without one they stay silent. "C:/" is the player's own data folder. The loopback score
-    // server starts when a request first needs it.
-    RealParts parts(gamePlan(settings, form.appPath, processEnvironment));
-    // The program owns the sound devices, so it goes before the parts.
+    // first frame, and without one they stay silent. "C:/" is the player's
+    // own data folder. The loopback score server starts when a request first
+    // needs it.
+    RealParts parts(gamePlan(service, form.appPath, processEnvironment));
+    // The program sets the score service on the window; it owns the sound
+    // devices, so it goes before the parts.
     auto program = std::make_unique<Program>(form, parts.ports());  // the first splash timer counts from here
     GameWindow window(form);
     window.onClose = [&program] { program->close(); };

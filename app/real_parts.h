@@ -6,14 +6,15 @@
 // itself when its FTP host is this machine, the sound system, the message
 // box, the program's end and the scores page's view.
 //
-//   RealParts parts(gamePlan(settings, appDir));       // after the QApplication
-//   Program program(form, parts.ports());
+//   RealParts parts(gamePlan(service, appDir, env));  // after the QApplication
+//   Program program(form, parts.ports());            // sets the service on the window
 //   ...
 //   program goes first: it owns the sound devices, which use the sound system
 //
-// A test or benchmark starts from RealPartsPlan{} and turns off what it must
-// not have (sound, the launcher), and may put doubles in the ports it is
-// handed (a recording message box, a counting channel over the real one).
+// A test or benchmark starts from RealPartsPlan{} (the built-in score
+// service) and turns off what it must not have (sound, the launcher), and
+// may put doubles in the ports it is handed (a recording message box, a
+// counting channel over the real one).
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -28,12 +29,18 @@
 #include "system/settings/run_settings.h"
 #include "system/sound/deferred_sound.h"
 #include "system/transfer/curl_channel.h"
+#include "window/score_service.h"
 
 namespace korvala {
 
+class PageServerWait;
+
 struct RealPartsPlan {
     std::filesystem::path dataFolder;  // "C:/": the folder of the profile and score files
-    Trust trust;                       // what both score channels trust
+    // The score service, handed to the program (and so to the window) with
+    // the ports.
+    ScoreService service = builtInScoreService();
+    Trust trust;  // what both score channels trust
     // The loopback score server to start when a request needs it; none:
     // nothing is started (the channels and the page go straight to the host).
     std::optional<LoopbackServerPlan> loopback;
@@ -43,33 +50,39 @@ struct RealPartsPlan {
     bool sharedUploadGate = true;
 };
 
-// The game's plan from its settings: its data folder (the platform's
-// per-user application data folder), trust decided by the host (the
-// loopback server's own certificate and the score service's for a loopback
-// host, the system's elsewhere, a ca-file for any host; plain FTP only with
-// plain-ftp), and its loopback server when the FTP
-// host in force is this machine, with score_server.py from `appDir`. Needs
-// the application object (for the data folder).
-RealPartsPlan gamePlan(const RunSettings& settings, const std::string& appDir, const EnvLookupFn& env);
+// The game's plan from its score service: its data folder (the platform's
+// per-user application data folder), the service itself, trustFor() it, and
+// its loopback server when the service's FTP host is this machine, with
+// score_server.py from `appDir`. Needs the application object (for the data
+// folder).
+RealPartsPlan gamePlan(const ScoreService& service, const std::string& appDir, const EnvLookupFn& env);
 
-// The loopback score server the game starts for itself when the FTP host in
-// force is this machine: in the player's data folder, its FTP service on the
-// host's port and its page on the scores page's port (when that page is on
-// this machine too); nullopt for any other host.
-std::optional<LoopbackServerPlan> loopbackPlanFor(const RunSettings& settings, const std::string& appDir,
+// What the score channels trust: the service's ca-file, if any, for every
+// host; else, per request, for a loopback host the loopback server's own
+// certificate and the score service's (kScoreServiceCertificate), and the
+// system's certificates for any other. Plain FTP only with plain-ftp.
+Trust trustFor(const ScoreService& service, const EnvLookupFn& env);
+
+// The loopback score server the game starts for itself when the service's
+// FTP host is this machine: in the player's data folder, its FTP service on
+// the host's port and its page on the scores page's port (when that page is
+// on this machine too); nullopt for any other host.
+std::optional<LoopbackServerPlan> loopbackPlanFor(const ScoreService& service, const std::string& appDir,
                                                   const EnvLookupFn& env);
 
 class RealParts {
 public:
     // Create it after the Qt application object and destroy it before, and
     // after the program that uses its ports (see the top of this file).
+    // Destroying it ends every wait it started for the loopback server and
+    // joins the thread that waits; nothing is handed to the window after.
     explicit RealParts(const RealPartsPlan& plan);
     ~RealParts();
     RealParts(const RealParts&) = delete;
     RealParts& operator=(const RealParts&) = delete;
 
     // The ports as the game wires them: every part above, one sound device
-    // per sound when there is sound.
+    // per sound when there is sound, and the plan's score service.
     PlatformParts ports();
 
     // Stops the loopback server this game started, if any; the game calls it
@@ -93,6 +106,12 @@ public:
     QtMessageBox messageBox;
     QtProgramExit programExit;
     ScoresPageView scoresPage;
+
+private:
+    ScoreService service_;
+    // The scores page's wait for the loopback server, off the window's
+    // thread; none without a loopback server. Goes first.
+    std::unique_ptr<PageServerWait> pageWait_;
 };
 
 }  // namespace korvala

@@ -6,10 +6,14 @@
 #include <system_error>
 
 #include "sim/simulator.h"
+#include "system/settings/run_settings.h"
 
 int main() {
     std::ios::sync_with_stdio(false);
     korvala::SimulatorOptions options;
+    // The score service the game was built with; the simulator reads no
+    // option and no settings file.
+    options.service = korvala::builtInScoreService();
     // The application folder: the simulator's own, unless one is named.
     if (const char* app = std::getenv("KORVALA_APP_DIR"); app && *app) {
         options.appDir = app;

@@ -3,17 +3,9 @@
 
 namespace korvala {
 
-namespace {
-std::string orDefault(const std::string& value, const char* builtIn) { return value.empty() ? builtIn : value; }
-}  // namespace
-
-ScoreService defaultScoreService() { return {KORVALA_FTP_HOST, KORVALA_FTP_USER, KORVALA_SCORES_PAGE}; }
-
-std::string ftpUserName(const Form1& f) { return orDefault(f.scoreService.ftpUser, KORVALA_FTP_USER); }
-std::string ftpUrl(const Form1& f) {
-    return "ftp://" + ftpUserName(f) + "@" + orDefault(f.scoreService.ftpHost, KORVALA_FTP_HOST);
-}
-std::string scoresPageUrl(const Form1& f) { return orDefault(f.scoreService.scoresPage, KORVALA_SCORES_PAGE); }
+std::string ftpUserName(const Form1& f) { return f.scoreService.ftpUser; }
+std::string ftpUrl(const Form1& f) { return "ftp://" + ftpUserName(f) + "@" + authorityOf(f.scoreService.ftp); }
+std::string scoresPageUrl(const Form1& f) { return f.scoreService.scoresPage; }
 
 void applyFtpSettings(const Form1& f, Inet& channel) {
     channel.setProperty("AccessType", "1");       // direct, no proxy

@@ -8,14 +8,11 @@ namespace korvala {
 
 class Form1;
 class Inet;
-struct ScoreService;
 
-// The remote score folder, and the score service of the run: the window's
-// scoreService, each field left empty taken from the defaults the game was
-// built with.
+// The remote score folder, and the score service of the run as the window
+// holds it (Form1::scoreService).
 inline constexpr const char* kRemoteFolder = "Korvala/";
-ScoreService defaultScoreService();
-std::string ftpUrl(const Form1& f);  // "ftp://" + user name + "@" + host
+std::string ftpUrl(const Form1& f);  // "ftp://" + user name + "@" + host:port
 std::string ftpUserName(const Form1& f);
 std::string scoresPageUrl(const Form1& f);
 

@@ -15,6 +15,7 @@ Program::Program(Form1& form, PlatformParts parts) : form_(form) {
         ports.sounds[k] = sounds_.back().get();
     }
 
+    if (parts.service) form.scoreService = *parts.service;
     bindEvents(form);
     if (parts.scheduler) parts.scheduler->fire = [&form](Timer& t) { form.raise(t, Event::Timer); };
     // Each channel's reports are its element's StateChanged events (the

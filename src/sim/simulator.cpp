@@ -56,6 +56,7 @@ public:
         parts.Inet1 = &inet1_;
         parts.Inet3 = &inet3_;
         parts.WBX = &wbx_;
+        parts.service = options.service;
         form_.appPath = options.appDir;
         program_ = std::make_unique<Program>(form_, std::move(parts));
         program_->load();

@@ -8,11 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "window/score_service.h"
+
 namespace korvala {
 
 struct SimulatorOptions {
     std::filesystem::path dataFolder;  // where "C:/" lies
     std::string appDir;                // the application folder: where the sound files lie
+    ScoreService service;              // the score service the requests name
 };
 
 // Runs the scenario from `in`, writing results to `out` and the first error

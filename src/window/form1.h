@@ -78,7 +78,7 @@ public:
     // The folder of the executable, without a trailing separator (the sound
     // files lie there).
     std::string appPath;
-    // The score service of this run (empty fields: the built-in defaults).
+    // The score service of this run, set by the program's wiring.
     ScoreService scoreService;
 
     // The sound devices in the order they are bound (mc1, mc2, mc3, Music,

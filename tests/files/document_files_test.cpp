@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "doubles/log_recording.h"
 #include "system/files/safe_name.h"
-#include "system/log/recording.h"
 #include "system/rtf/rtf_document.h"
 #include "system/rtf/utf8.h"
 #include "window/limits.h"

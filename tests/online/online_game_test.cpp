@@ -2,8 +2,9 @@
 // game starts for itself (scripts/score_server.py), on its default ports and
 // trusted as the game trusts it (its own certificate, for a loopback host):
 // "Ya" after a game uploads the score, and the board shows it after
-// "Perbaharui"; a hostile score string stays inside the data folder and the
-// remote score folder.
+// "Perbaharui"; a paging click while the listing waits for the upload; a
+// hostile score string stays inside the data folder and the remote score
+// folder.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "app/real_parts.h"
 #include "doubles/recording_ui.h"
@@ -65,6 +67,12 @@ protected:
         ports.WBX = &web_;
         program_ = std::make_unique<Program>(form_, std::move(ports));
         program_->load();
+        // Counts the listing channel's reports: the marker READD also
+        // changes with ">>", so this is how the test sees a listing end.
+        parts_->inet1->stateChanged = [this, report = parts_->inet1->stateChanged](int state) {
+            ++listingReports_;
+            report(state);
+        };
     }
 
     void TearDown() override {
@@ -97,6 +105,7 @@ protected:
     ActionLog actions_;
     RecordingWebView web_{"WBX", actions_};
     std::unique_ptr<Program> program_;
+    int listingReports_ = 0;
 };
 
 TEST_P(OnlineGame, YaAfterAGameShowsTheScoreOnTheBoard) {
@@ -115,6 +124,44 @@ TEST_P(OnlineGame, YaAfterAGameShowsTheScoreOnTheBoard) {
     EXPECT_EQ(form_.Nama[0]->Caption(), "1. " + score) << parts_->inet1->lastReason();
     EXPECT_TRUE(fs::exists(root_ / "data" / score));
     EXPECT_EQ(filesBelow(remoteFolder()), std::set<std::string>{score});
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
+// "Ya" starts the upload and a listing that waits for it, on the server's
+// time: the window goes on meanwhile, so a paging click can come before the
+// listing's report. "<<" leaves the listing marker and the report reads the
+// board; ">>" spends it (paging before the report), so that report reads
+// nothing and the board shows the numbers only, until "Perbaharui".
+TEST_P(OnlineGame, PagingWhileTheListingWaitsForTheUpload) {
+    const std::string score = "7(Budi)(b@x.example)(Papua Nugini)";
+    struct Case {
+        std::string name;
+        Element* click;  // clicked right after "Ya"; nullptr: none
+        std::string firstRow;
+        std::string counter;
+    };
+    const std::vector<Case> cases = {
+        {"no click", nullptr, "1. " + score, "0"},
+        {"\"<<\" before the report", &form_.Command6, "1. " + score, "0"},
+        {"\">>\" before the report", &form_.Command5, "1. ", "1"},
+    };
+    for (const Case& c : cases) {
+        form_.Command3.setTag("0");
+        form_.siapol.setText(score);
+        const int reports = listingReports_;
+        form_.raise(form_.Label9, Event::Click);  // "Ya": the upload, then the listing behind it
+        if (c.click) form_.raise(*c.click, Event::Click);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return listingReports_ > reports; }, 30000)) << c.name;
+        EXPECT_EQ(form_.Nama[0]->Caption(), c.firstRow) << c.name << ": " << parts_->inet1->lastReason();
+        EXPECT_EQ(form_.Command3.Tag(), c.counter) << c.name;
+        EXPECT_EQ(form_.READD.Caption(), "X") << c.name;
+        EXPECT_EQ(filesBelow(remoteFolder()), std::set<std::string>{score}) << c.name << ": the upload went through";
+    }
+    // The next request reads the board again.
+    const int reports = listingReports_;
+    form_.raise(form_.Command2, Event::Click);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return listingReports_ > reports; }, 30000));
+    EXPECT_EQ(form_.Nama[0]->Caption(), "1. " + score);
     EXPECT_TRUE(messages_.shown.empty());
 }
 

@@ -1,6 +1,9 @@
 // The game's own loopback score server: started when nothing answers on the
-// FTP port, started again when it has gone, never a second one beside a
-// server that answers, and gone with the game however the game ends.
+// FTP port, started again when it has gone (collected, even when it ended
+// only in part), never a second one beside a server that answers, holding
+// none of the game's descriptors but its three, its words in the game's log,
+// a wait that its caller can end, and gone with the game however the game
+// ends.
 #include "system/score_server/loopback_server.h"
 
 #include <fcntl.h>
@@ -16,10 +19,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "system/log/recording.h"
+#include "doubles/log_recording.h"
 
 namespace korvala {
 namespace {
@@ -61,6 +67,25 @@ bool gone(pid_t pid, std::chrono::milliseconds within) {
         std::this_thread::sleep_for(20ms);
     }
     return false;
+}
+
+// The state letter of a process in /proc ('Z' for a zombie), or 0 when it
+// is gone.
+char stateOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+}
+
+// What the descriptors of `pid` lead to, one "<fd> -> <target>" a row.
+std::vector<std::string> descriptorsOf(pid_t pid) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        out.push_back(e.path().filename().string() + " -> " + fs::read_symlink(e.path(), ec).string());
+    return out;
 }
 
 class LoopbackServer : public ::testing::Test {
@@ -105,6 +130,93 @@ TEST_F(LoopbackServer, StartsWhenNothingAnswersAndOnlyThen) {
     server.stop();
     EXPECT_TRUE(gone(second, 2s)) << "stop() ends the server it started";
     EXPECT_FALSE(server.ensureRunning()) << "and starts none after";
+}
+
+// A server whose main thread has ended while another goes on is a zombie
+// that cannot be collected yet: the game kills and collects it before it
+// starts the next one, never leaving it behind.
+TEST_F(LoopbackServer, AServerThatEndedOnlyInPartIsCollected) {
+    plan.python = KORVALA_ZOMBIE_SERVER;
+    log::Recording said;
+    LoopbackScoreServer server(plan);
+    ASSERT_TRUE(server.ensureRunning());
+    const pid_t first = server.startedServer();
+    ASSERT_GT(first, 0);
+    const auto until = Clock::now() + 5s;
+    while (stateOf(first) != 'Z' && Clock::now() < until) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(stateOf(first), 'Z') << "the stand-in's main thread did not end";
+
+    ASSERT_TRUE(server.ensureRunning());  // sees it ended, and starts another
+    EXPECT_NE(server.startedServer(), first);
+    EXPECT_EQ(stateOf(first), 0) << "the first server is left a zombie, never collected";
+    const auto warnings = said.messages(log::Level::Warning);
+    ASSERT_EQ(warnings.size(), 1u) << said.text();
+    EXPECT_NE(warnings[0].find("ended by itself"), std::string::npos) << warnings[0];
+}
+
+// The server gets its standard input, output and error from the game, and
+// none of the game's other descriptors, close-on-exec or not.
+TEST_F(LoopbackServer, HoldsNoneOfTheGamesDescriptorsButItsThree) {
+    const fs::path marker = root / "game-only";
+    std::ofstream(marker) << "x";
+    const int inherited = ::open(marker.c_str(), O_RDONLY);  // not close-on-exec
+    ASSERT_GE(inherited, 0);
+    LoopbackScoreServer server(plan);
+    const bool started = server.ensureRunning();
+    ::close(inherited);
+    ASSERT_TRUE(started);
+    const std::vector<std::string> held = descriptorsOf(server.startedServer());
+    ASSERT_FALSE(held.empty());
+    std::string all;
+    for (const std::string& row : held) all += row + "\n";
+    EXPECT_EQ(all.find(marker.string()), std::string::npos) << "the server holds the game's file:\n" << all;
+    for (const char* fd : {"0 -> pipe:", "1 -> pipe:", "2 -> pipe:"})
+        EXPECT_NE(all.find(fd), std::string::npos) << fd << "\n" << all;
+}
+
+// What the server itself says once it is ready (its folder, say) goes to
+// the game's log in the online area, as details, a line each.
+TEST_F(LoopbackServer, ItsOwnWordsGoToTheLogAsDetails) {
+    log::Recording said;
+    LoopbackScoreServer server(plan);
+    ASSERT_TRUE(server.ensureRunning());
+    const auto until = Clock::now() + 10s;
+    const auto folderLine = [&]() -> std::optional<log::Line> {
+        for (const log::Line& line : said.lines())
+            if (line.message.find("folder " + plan.folder.string()) != std::string::npos &&
+                line.message.find("started on") == std::string::npos)
+                return line;
+        return std::nullopt;
+    };
+    while (!folderLine() && Clock::now() < until) std::this_thread::sleep_for(20ms);
+    const auto line = folderLine();
+    ASSERT_TRUE(line) << "the server's folder line never reached the log:\n" << said.text();
+    EXPECT_EQ(line->area, log::Area::Online);
+    EXPECT_EQ(line->level, log::Level::Detail);
+    EXPECT_EQ(line->message.find('\n'), std::string::npos);
+}
+
+// A caller that waits for a server still starting can end its own wait:
+// ensureRunning() returns false at once, says nothing, and the next caller
+// starts the server afresh.
+TEST_F(LoopbackServer, ACallerCanEndItsOwnWait) {
+    const fs::path slow = root / "slow-server.sh";
+    std::ofstream(slow) << "sleep 30\n";
+    plan.python = "/bin/sh";
+    plan.script = slow;
+    log::Recording said;
+    LoopbackScoreServer server(plan);
+    std::stop_source stop;
+    bool result = true;
+    const auto begun = Clock::now();
+    std::thread caller([&] { result = server.ensureRunning(20s, stop.get_token()); });
+    std::this_thread::sleep_for(300ms);
+    stop.request_stop();
+    caller.join();
+    EXPECT_FALSE(result);
+    EXPECT_LT(Clock::now() - begun, 10s) << "the wait went on after its caller ended it";
+    EXPECT_EQ(server.startedServer(), -1) << "the half-started server is not left running";
+    EXPECT_TRUE(said.messages(log::Level::Warning).empty()) << said.text();
 }
 
 TEST_F(LoopbackServer, UsesAServerThatAlreadyAnswers) {

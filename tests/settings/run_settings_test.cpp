@@ -1,8 +1,11 @@
-// The run's settings: command-line options over the settings file over the
-// build's defaults.
+// The run's score service: command-line options over the player's settings
+// file over the system-wide settings files over the build's defaults; a
+// mistake on the command line stops the game, one in a settings file is
+// ignored and said.
 #include "system/settings/run_settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,14 +19,28 @@ namespace {
 namespace fs = std::filesystem;
 using korvala::readRunSettings;
 using korvala::RunSettings;
+using korvala::ScoreService;
 using korvala::SettingsOutcome;
 using Action = SettingsOutcome::Action;
 
 const RunSettings kDefaults{"127.0.0.1:2121", "korvala", "http://127.0.0.1:2180/", "", false};
 
+// The service as text; an expected one is written as RunSettings, its host
+// as the FTP URL carries it ("host:port").
 std::string shown(const RunSettings& s) {
     return "{host=" + s.ftpHost + " user=" + s.ftpUser + " page=" + s.scoresPage + " ca=" + s.caFile +
            " plain=" + (s.plainFtp ? "true" : "false") + "}";
+}
+std::string shown(const ScoreService& s) {
+    return shown(RunSettings{s.ftp.host.empty() ? "" : korvala::authorityOf(s.ftp), s.ftpUser, s.scoresPage, s.caFile,
+                             s.plainFtp});
+}
+
+// Every notice, one a row, to show when a test fails.
+std::string shown(const std::vector<std::string>& notices) {
+    std::string all;
+    for (const std::string& n : notices) all += n + "\n";
+    return all;
 }
 
 std::string shown(Action a) {
@@ -40,8 +57,9 @@ std::string shown(Action a) {
     return "?";
 }
 
-// A temporary folder standing in for $XDG_CONFIG_HOME (and $HOME), with the
-// settings file at its place, and a certificate file beside it.
+// A temporary folder standing in for $XDG_CONFIG_HOME (and $HOME) and for
+// the two folders of $XDG_CONFIG_DIRS, with the settings files at their
+// places, and a certificate file beside them.
 class RunSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,6 +69,7 @@ protected:
         config_ = root_ / "config";
         env_["XDG_CONFIG_HOME"] = config_.string();
         env_["HOME"] = (root_ / "home").string();
+        env_["XDG_CONFIG_DIRS"] = (root_ / "xdg1").string() + ":" + (root_ / "xdg2").string();
         ca_ = root_ / "ca.pem";
         std::ofstream(ca_) << "-----BEGIN CERTIFICATE-----\n";
     }
@@ -65,21 +84,25 @@ protected:
 
     fs::path settingsFile() const { return config_ / "Korvala" / "korvala.conf"; }
 
-    void writeSettings(const std::string& text) const {
-        fs::create_directories(settingsFile().parent_path());
-        std::ofstream(settingsFile(), std::ios::binary) << text;
+    // The system-wide file in the first (1) or second (2) folder of $XDG_CONFIG_DIRS.
+    fs::path systemFile(int k) const { return root_ / ("xdg" + std::to_string(k)) / "Korvala" / "korvala.conf"; }
+
+    static void write(const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << text;
     }
+    void writeSettings(const std::string& text) const { write(settingsFile(), text); }
 
     SettingsOutcome read(std::vector<std::string> options, const RunSettings& defaults = kDefaults) const {
         options.insert(options.begin(), "korvala");
         return readRunSettings(options, defaults, env());
     }
 
-    // The settings of a run that must succeed.
-    RunSettings settingsOf(const std::vector<std::string>& options) const {
+    // The service of a run that must succeed.
+    ScoreService settingsOf(const std::vector<std::string>& options) const {
         const SettingsOutcome outcome = read(options);
         EXPECT_EQ(shown(outcome.action), "Run") << outcome.text;
-        return outcome.settings;
+        return outcome.service;
     }
 
     fs::path root_, config_, ca_;
@@ -89,7 +112,12 @@ protected:
 TEST_F(RunSettingsTest, WithoutOptionsAndFileTheDefaultsHoldExactly) {
     const SettingsOutcome outcome = read({});
     EXPECT_EQ(shown(outcome.action), "Run");
-    EXPECT_EQ(shown(outcome.settings), shown(kDefaults));
+    EXPECT_EQ(shown(outcome.service), shown(kDefaults));
+    EXPECT_EQ(outcome.service.ftp.host, "127.0.0.1");
+    EXPECT_EQ(outcome.service.ftp.port, 2121);
+    EXPECT_EQ(outcome.service.page.host, "127.0.0.1");
+    EXPECT_EQ(outcome.service.page.port, 2180);
+    EXPECT_TRUE(outcome.notices.empty()) << shown(outcome.notices);
     EXPECT_EQ(outcome.toolkitArgs, std::vector<std::string>{"korvala"});
 }
 
@@ -120,7 +148,7 @@ TEST_F(RunSettingsTest, OptionsOverTheFileOverTheDefaultsKeyByKey) {
         {"options over the whole file",
          wholeFile,
          {"--ftp-host", "h.example", "--ftp-user=u", "--scores-page", "http://s.example:81/", "--ca-file="},
-         {"h.example", "u", "http://s.example:81/", "", true}},
+         {"h.example:21", "u", "http://s.example:81/", "", true}},
         {"one option, one file key, defaults",
          "[scores]\nftp-user = scores\n",
          {"--ftp-host=[::1]:2121"},
@@ -128,7 +156,7 @@ TEST_F(RunSettingsTest, OptionsOverTheFileOverTheDefaultsKeyByKey) {
         {"only the value in force is checked",
          "[scores]\nftp-host = bad host\nplain-ftp = maybe\n",
          {"--ftp-host", "good.example", "--plain-ftp"},
-         {"good.example", kDefaults.ftpUser, kDefaults.scoresPage, "", true}},
+         {"good.example:21", kDefaults.ftpUser, kDefaults.scoresPage, "", true}},
         {"the file may turn plain FTP off again",
          "[scores]\nplain-ftp = off\n",
          {},
@@ -153,23 +181,36 @@ TEST_F(RunSettingsTest, BothOptionSpellingsGiveTheSameValue) {
         {"--ca-file", ca_.string()},
     };
     for (const auto& [option, value] : values) {
-        const RunSettings joined = settingsOf({option + "=" + value});
-        const RunSettings apart = settingsOf({option, value});
+        const ScoreService joined = settingsOf({option + "=" + value});
+        const ScoreService apart = settingsOf({option, value});
         EXPECT_EQ(shown(joined), shown(apart)) << option;
         EXPECT_NE(shown(joined), shown(kDefaults)) << option;
         EXPECT_NE(shown(joined).find(value), std::string::npos) << shown(joined);
     }
 }
 
+// The host is taken apart once, here: its name or address (an IPv6 one
+// without brackets) and its port (21 when none is given); the FTP URL
+// carries it as "host:port", an IPv6 address in brackets.
 TEST_F(RunSettingsTest, ABareIpv6HostIsKeptInBrackets) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"::1", "[::1]"},
-        {"2001:db8::7", "[2001:db8::7]"},
-        {"[::1]", "[::1]"},
-        {"[::1]:2121", "[::1]:2121"},
-        {"Ftp.Example.org:0021", "Ftp.Example.org:0021"},  // otherwise as given
+    struct Case {
+        std::string given, host;
+        int port;
+        std::string authority;
     };
-    for (const auto& [given, kept] : cases) EXPECT_EQ(settingsOf({"--ftp-host", given}).ftpHost, kept) << given;
+    const std::vector<Case> cases = {
+        {"::1", "::1", 21, "[::1]:21"},
+        {"2001:db8::7", "2001:db8::7", 21, "[2001:db8::7]:21"},
+        {"[::1]", "::1", 21, "[::1]:21"},
+        {"[::1]:2121", "::1", 2121, "[::1]:2121"},
+        {"Ftp.Example.org:0021", "Ftp.Example.org", 21, "Ftp.Example.org:21"},  // the name as given
+    };
+    for (const Case& c : cases) {
+        const ScoreService service = settingsOf({"--ftp-host", c.given});
+        EXPECT_EQ(service.ftp.host, c.host) << c.given;
+        EXPECT_EQ(service.ftp.port, c.port) << c.given;
+        EXPECT_EQ(korvala::authorityOf(service.ftp), c.authority) << c.given;
+    }
 }
 
 TEST_F(RunSettingsTest, HelpAndVersion) {
@@ -183,11 +224,12 @@ TEST_F(RunSettingsTest, HelpAndVersion) {
         ASSERT_EQ(shown(outcome.action), "Help") << options.front();
         for (const char* part :
              {"--ftp-host", "--ftp-user", "--scores-page", "--ca-file", "--plain-ftp", "--help", "--version",
-              "XDG_CONFIG_HOME", "$HOME/.config/Korvala/korvala.conf", "[scores]",
+              "XDG_CONFIG_HOME", "$HOME/.config/Korvala/korvala.conf", "XDG_CONFIG_DIRS", "/etc/xdg", "[scores]",
               "ftp-host =", "ftp-user =", "scores-page =", "ca-file =", "plain-ftp =", "127.0.0.1:2121"}) {
             EXPECT_NE(outcome.text.find(part), std::string::npos) << part;
         }
         EXPECT_NE(outcome.text.find(settingsFile().string()), std::string::npos);
+        EXPECT_NE(outcome.text.find(systemFile(2).string()), std::string::npos);
     }
     for (const std::vector<std::string>& options :
          {std::vector<std::string>{"--version"}, {"--version", "--help"}, {"--version", "--nope"}}) {
@@ -207,8 +249,8 @@ TEST_F(RunSettingsTest, TheToolkitsArgumentsArePassedOnInOrder) {
         "-reverse",          "-",         "-title",    "--version", "-qwindowtitle", "-h",
         "-stylesheet=a.qss", "last"};
     EXPECT_EQ(outcome.toolkitArgs, expected);
-    EXPECT_EQ(outcome.settings.ftpUser, "u");
-    EXPECT_TRUE(outcome.settings.plainFtp);
+    EXPECT_EQ(outcome.service.ftpUser, "u");
+    EXPECT_TRUE(outcome.service.plainFtp);
 }
 
 // A Fail outcome is one line: "korvala: ..." with every part in `parts`.
@@ -250,20 +292,57 @@ TEST_F(RunSettingsTest, ABadValueFailsNamingTheSettingAndQuotingTheValue) {
         {"", {"--scores-page", "https://example.org:99999/"}, {"bad --scores-page \"https://example.org:99999/\""}},
         {"", {"--ca-file", missing}, {"bad --ca-file \"" + missing + "\""}},
         {"", {"--ca-file", root_.string()}, {"bad --ca-file \"" + root_.string() + "\"", "folder"}},
-        {"[scores]\nftp-host = bad host\n", {}, {"bad ftp-host in " + file + " \"bad host\""}},
-        {"[scores]\nftp-user = \"a:b\"\n", {}, {"bad ftp-user in " + file + " \"a:b\""}},
-        {"[scores]\nscores-page = gopher://x/\n", {}, {"bad scores-page in " + file + " \"gopher://x/\""}},
-        {"[scores]\nca-file = " + missing + "\n", {}, {"bad ca-file in " + file + " \"" + missing + "\""}},
-        {"[scores]\nplain-ftp = maybe\n", {}, {"bad plain-ftp in " + file + " \"maybe\"", "true or false"}},
-        {"[scores]\nplain-ftp =\n", {}, {"bad plain-ftp in " + file + " \"\""}},
     };
     for (const Case& c : cases) {
         fs::remove_all(config_);
         if (!c.file.empty()) writeSettings(c.file);
         const SettingsOutcome outcome = read(c.options);
         expectFailure(outcome, c.parts, c.options.empty() ? c.file : c.options.front());
-        EXPECT_EQ(shown(outcome.settings), shown(RunSettings{})) << "a failed read gives no settings";
+        EXPECT_EQ(shown(outcome.service), shown(ScoreService{})) << "a failed read gives no service";
+        EXPECT_TRUE(outcome.notices.empty()) << shown(outcome.notices);
     }
+}
+
+// A bad value in a settings file does not stop the game: that line is
+// ignored (the next source below it counts) and said once, with the file,
+// the line, the value and why. Every value of the file that is fine holds.
+TEST_F(RunSettingsTest, ABadValueInASettingsFileIsIgnoredAndSaidOnce) {
+    const std::string missing = (root_ / "missing.pem").string();
+    const std::string file = "settings file \"" + settingsFile().string() + "\", line 3";
+    struct Case {
+        std::string value;  // line 3 of the file
+        std::vector<std::string> parts;
+    };
+    const std::vector<Case> cases = {
+        {"ftp-host = bad host", {file, "bad ftp-host \"bad host\""}},
+        {"ftp-host = example.org:70000", {file, "bad ftp-host \"example.org:70000\"", "1 to 65535"}},
+        {"ftp-user = \"a:b\"", {file, "bad ftp-user \"a:b\""}},
+        {"scores-page = gopher://x/", {file, "bad scores-page \"gopher://x/\"", "http"}},
+        {"ca-file = " + missing, {file, "bad ca-file \"" + missing + "\""}},
+        {"plain-ftp = maybe", {file, "bad plain-ftp \"maybe\"", "true or false"}},
+        {"plain-ftp =", {file, "bad plain-ftp \"\""}},
+    };
+    for (const Case& c : cases) {
+        const bool plainLine = c.value.starts_with("plain-ftp");
+        writeSettings(std::string("[scores]\n") + (plainLine ? "ftp-user = me" : "plain-ftp = true") + "\n" + c.value +
+                      "\n");
+        const SettingsOutcome outcome = read({});
+        ASSERT_EQ(shown(outcome.action), "Run") << c.value << ": " << outcome.text;
+        ASSERT_EQ(outcome.notices.size(), 1u) << c.value << "\n" << shown(outcome.notices);
+        for (const std::string& part : c.parts)
+            EXPECT_NE(outcome.notices[0].find(part), std::string::npos) << part << " in " << outcome.notices[0];
+        EXPECT_NE(outcome.notices[0].find("ignored"), std::string::npos) << outcome.notices[0];
+        EXPECT_EQ(outcome.notices[0].find('\n'), std::string::npos) << outcome.notices[0];
+        // The bad line's setting keeps its default; the file's other line holds.
+        const RunSettings expected{kDefaults.ftpHost, plainLine ? "me" : kDefaults.ftpUser, kDefaults.scoresPage, "",
+                                   !plainLine};
+        EXPECT_EQ(shown(outcome.service), shown(expected)) << c.value;
+    }
+    // A value the command line overrides is not in force: not checked, not said.
+    writeSettings("[scores]\nftp-host = bad host\n");
+    const SettingsOutcome overridden = read({"--ftp-host=h.example"});
+    EXPECT_EQ(shown(overridden.action), "Run");
+    EXPECT_TRUE(overridden.notices.empty()) << shown(overridden.notices);
 }
 
 TEST_F(RunSettingsTest, ABadDefaultNamesTheBuildSetting) {
@@ -284,10 +363,26 @@ TEST_F(RunSettingsTest, ABadDefaultNamesTheBuildSetting) {
     absentCertificate.caFile = (root_ / "not-here.pem").string();
     const SettingsOutcome outcome = read({}, absentCertificate);
     EXPECT_EQ(shown(outcome.action), "Run");
-    EXPECT_EQ(outcome.settings.caFile, absentCertificate.caFile);
-    // ... but one the player names must.
+    EXPECT_EQ(outcome.service.caFile, absentCertificate.caFile);
+    // ... but one a person names must: on the command line it stops the
+    // game, in a settings file it is ignored and said.
+    expectFailure(read({"--ca-file", absentCertificate.caFile}, absentCertificate), {"bad --ca-file"}, "--ca-file");
     writeSettings("[scores]\nca-file = " + absentCertificate.caFile + "\n");
-    expectFailure(read({}, absentCertificate), {"bad ca-file in"}, "ca-file in the file");
+    const SettingsOutcome fromFile = read({}, absentCertificate);
+    EXPECT_EQ(shown(fromFile.action), "Run");
+    ASSERT_EQ(fromFile.notices.size(), 1u) << shown(fromFile.notices);
+    EXPECT_NE(fromFile.notices[0].find("bad ca-file"), std::string::npos) << fromFile.notices[0];
+}
+
+TEST(BuiltInScoreService, IsTheBuildsDefaultsTakenApart) {
+    const RunSettings built = korvala::builtInSettings();
+    const ScoreService service = korvala::builtInScoreService();
+    EXPECT_EQ(shown(service), shown(RunSettings{service.ftp.host.empty() ? "" : built.ftpHost, built.ftpUser,
+                                                built.scoresPage, built.caFile, false}));
+    EXPECT_FALSE(service.ftp.host.empty()) << "the build's defaults are bad: " << built.ftpHost;
+    std::string problem;
+    EXPECT_FALSE(korvala::scoreServiceFrom({"bad host", "u", "http://h/", "", false}, &problem));
+    EXPECT_NE(problem.find("KORVALA_FTP_HOST \"bad host\""), std::string::npos) << problem;
 }
 
 TEST_F(RunSettingsTest, CommandLineMistakesFail) {
@@ -345,7 +440,7 @@ TEST_F(RunSettingsTest, TheSettingsFilesShapes) {
          {d.ftpHost, "\"ab\\\"", d.scoresPage, "", false}},
         {"byte order mark and CR LF",
          "\xEF\xBB\xBF[scores]\r\nftp-user = me\r\nftp-host = h.example\r\n",
-         {"h.example", "me", d.scoresPage, "", false}},
+         {"h.example:21", "me", d.scoresPage, "", false}},
         {"CR alone", "[scores]\rftp-user = me\r", {d.ftpHost, "me", d.scoresPage, "", false}},
         {"no line end at the end", "[scores]\nftp-user = me", {d.ftpHost, "me", d.scoresPage, "", false}},
         {"other groups and keys before any group are ignored",
@@ -359,40 +454,185 @@ TEST_F(RunSettingsTest, TheSettingsFilesShapes) {
         {"plain-ftp on", "[scores]\nplain-ftp = ON\n", {d.ftpHost, d.ftpUser, d.scoresPage, "", true}},
         {"plain-ftp 1", "[scores]\nplain-ftp = 1\n", {d.ftpHost, d.ftpUser, d.scoresPage, "", true}},
         {"plain-ftp FALSE", "[scores]\nplain-ftp = FALSE\n", {d.ftpHost, d.ftpUser, d.scoresPage, "", false}},
-        {"bare IPv6 host", "[scores]\nftp-host = ::1\n", {"[::1]", d.ftpUser, d.scoresPage, "", false}},
+        {"bare IPv6 host", "[scores]\nftp-host = ::1\n", {"[::1]:21", d.ftpUser, d.scoresPage, "", false}},
     };
     for (const Case& c : cases) {
         writeSettings(c.text);
         const SettingsOutcome outcome = read({});
         EXPECT_EQ(shown(outcome.action), "Run") << c.name << ": " << outcome.text;
-        EXPECT_EQ(shown(outcome.settings), shown(c.expected)) << c.name;
+        EXPECT_EQ(shown(outcome.service), shown(c.expected)) << c.name;
+        EXPECT_TRUE(outcome.notices.empty()) << c.name << "\n" << shown(outcome.notices);
     }
 }
 
-TEST_F(RunSettingsTest, ASettingsFileThatCannotBeUsedFails) {
-    const std::string file = settingsFile().string();
+// A line that cannot be used, or a whole file that cannot be read, does not
+// stop the game: it is ignored and said once, with the file (and the line)
+// and why; the rest of the file holds.
+TEST_F(RunSettingsTest, ALineOrAFileThatCannotBeUsedIsIgnoredAndSaidOnce) {
+    const std::string file = "settings file \"" + settingsFile().string() + "\"";
     struct Case {
         std::string text;
         std::vector<std::string> parts;
     };
     const std::vector<Case> cases = {
-        {"[scores]\nftp-user = me\ncolour = red\n", {"unknown key \"colour\"", "line 3", file}},
-        {"[scores]\nFtp-User = me\n", {"unknown key \"Ftp-User\"", "line 2"}},
-        {"; fine\n\nthis line has no equals sign\n", {"line 3", file, "cannot be parsed"}},
-        {"[other]\njunk\n", {"line 2", "cannot be parsed"}},
-        {"[scores\nftp-user = me\n", {"line 1", "cannot be parsed"}},
-        {"[scores]\r\n\r\n= value\r\n", {"line 3", "cannot be parsed"}},
-        {"\xEF\xBB\xBF\xEF\xBB\xBF[scores]\n", {"line 1", "cannot be parsed"}},  // only one mark is skipped
+        {"[scores]\nftp-user = me\ncolour = red\n", {"unknown key \"colour\"", file + ", line 3"}},
+        {"[scores]\nFtp-User = you\nftp-user = me\n", {"unknown key \"Ftp-User\"", file + ", line 2"}},
+        {"; fine\n\nthis line has no equals sign\n[scores]\nftp-user = me\n", {file + ", line 3", "cannot be parsed"}},
+        {"[other]\njunk\n[scores]\nftp-user = me\n", {file + ", line 2", "cannot be parsed", "\"junk\""}},
+        {"[scores\nftp-user = me\n[scores]\nftp-user = me\n", {file + ", line 1", "cannot be parsed"}},
+        {"[scores]\r\n\r\n= value\r\nftp-user = me\r\n", {file + ", line 3", "cannot be parsed"}},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF[scores]\n[scores]\nftp-user = me\n", {file + ", line 1", "cannot be parsed"}},
     };
     for (const Case& c : cases) {
         writeSettings(c.text);
-        // A broken file fails even where options override every value.
-        expectFailure(read({"--ftp-host=h", "--ftp-user=u", "--scores-page=http://h/"}), c.parts, c.text);
+        const SettingsOutcome outcome = read({});
+        ASSERT_EQ(shown(outcome.action), "Run") << c.text << ": " << outcome.text;
+        ASSERT_EQ(outcome.notices.size(), 1u) << c.text << "\n" << shown(outcome.notices);
+        for (const std::string& part : c.parts)
+            EXPECT_NE(outcome.notices[0].find(part), std::string::npos) << part << " in " << outcome.notices[0];
+        EXPECT_EQ(outcome.service.ftpUser, "me") << c.text << ": the rest of the file holds";
+        // Said even where options override every value.
+        const SettingsOutcome overridden = read({"--ftp-host=h", "--ftp-user=u", "--scores-page=http://h/"});
+        EXPECT_EQ(shown(overridden.action), "Run");
+        EXPECT_EQ(overridden.notices.size(), 1u) << shown(overridden.notices);
     }
 
     fs::remove(settingsFile());
     fs::create_directories(settingsFile());
-    expectFailure(read({}), {"cannot read the settings file", file}, "a folder at the file's place");
+    const SettingsOutcome folder = read({"--ftp-user=u"});
+    ASSERT_EQ(shown(folder.action), "Run") << folder.text;
+    ASSERT_EQ(folder.notices.size(), 1u) << shown(folder.notices);
+    EXPECT_NE(folder.notices[0].find(file + " cannot be read: it is a folder"), std::string::npos) << folder.notices[0];
+    EXPECT_EQ(shown(folder.service), shown(RunSettings{kDefaults.ftpHost, "u", kDefaults.scoresPage, "", false}));
+
+    if (::geteuid() != 0) {  // root reads any file
+        fs::remove(settingsFile());
+        writeSettings("[scores]\nftp-user = me\n");
+        fs::permissions(settingsFile(), fs::perms::none);
+        const SettingsOutcome unreadable = read({});
+        ASSERT_EQ(unreadable.notices.size(), 1u) << shown(unreadable.notices);
+        EXPECT_NE(unreadable.notices[0].find("cannot be read"), std::string::npos) << unreadable.notices[0];
+        EXPECT_EQ(unreadable.service.ftpUser, kDefaults.ftpUser);
+    }
+}
+
+// The system-wide files (XDG_CONFIG_DIRS, the first folder the most
+// important) stand below the player's file and the command line, key by
+// key; a value one of them cannot use leaves the next one below it in force.
+TEST_F(RunSettingsTest, SystemWideFilesStandBelowThePlayersFile) {
+    const std::string ca = ca_.string();
+    struct Case {
+        std::string name;
+        std::string player, first, second;  // the files; empty: none
+        std::vector<std::string> options;
+        RunSettings expected;
+        std::size_t notices;
+    };
+    const std::string room =
+        "[scores]\nftp-host = scores.school.example:2121\nscores-page = http://scores.school.example:2180/\n"
+        "ca-file = " +
+        ca + "\n";
+    const std::vector<Case> cases = {
+        {"the first system-wide file alone",
+         "",
+         room,
+         "",
+         {},
+         {"scores.school.example:2121", kDefaults.ftpUser, "http://scores.school.example:2180/", ca, false},
+         0},
+        {"the second alone",
+         "",
+         "",
+         room,
+         {},
+         {"scores.school.example:2121", kDefaults.ftpUser, "http://scores.school.example:2180/", ca, false},
+         0},
+        {"the first over the second, key by key",
+         "",
+         "[scores]\nftp-user = first\n",
+         "[scores]\nftp-user = second\nftp-host = second.example\n",
+         {},
+         {"second.example:21", "first", kDefaults.scoresPage, "", false},
+         0},
+        {"the player's file over both",
+         "[scores]\nftp-host = mine.example:21\n",
+         room,
+         "[scores]\nftp-user = second\n",
+         {},
+         {"mine.example:21", "second", "http://scores.school.example:2180/", ca, false},
+         0},
+        {"options over all three",
+         "[scores]\nftp-host = mine.example:21\n",
+         room,
+         "",
+         {"--ftp-host=typed.example:99", "--scores-page=http://typed.example/"},
+         {"typed.example:99", kDefaults.ftpUser, "http://typed.example/", ca, false},
+         0},
+        {"a bad value in the player's file leaves the system-wide one in force",
+         "[scores]\nftp-host = bad host\n",
+         room,
+         "",
+         {},
+         {"scores.school.example:2121", kDefaults.ftpUser, "http://scores.school.example:2180/", ca, false},
+         1},
+        {"a bad value in the first leaves the second's in force",
+         "",
+         "[scores]\nftp-user = a b\nbogus = 1\n",
+         "[scores]\nftp-user = second\n",
+         {},
+         {kDefaults.ftpHost, "second", kDefaults.scoresPage, "", false},
+         2},
+        {"a bad value everywhere leaves the default",
+         "[scores]\nplain-ftp = maybe\n",
+         "[scores]\nplain-ftp = perhaps\n",
+         "[scores]\nplain-ftp = sometimes\n",
+         {},
+         kDefaults,
+         3},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(config_);
+        fs::remove_all(root_ / "xdg1");
+        fs::remove_all(root_ / "xdg2");
+        if (!c.player.empty()) writeSettings(c.player);
+        if (!c.first.empty()) write(systemFile(1), c.first);
+        if (!c.second.empty()) write(systemFile(2), c.second);
+        const SettingsOutcome outcome = read(c.options);
+        ASSERT_EQ(shown(outcome.action), "Run") << c.name << ": " << outcome.text;
+        EXPECT_EQ(shown(outcome.service), shown(c.expected)) << c.name;
+        EXPECT_EQ(outcome.notices.size(), c.notices) << c.name << "\n" << shown(outcome.notices);
+    }
+    // A notice names the file it is about.
+    fs::remove_all(config_);
+    fs::remove_all(root_ / "xdg1");
+    write(systemFile(2), "[scores]\nftp-host = bad host\n");
+    const SettingsOutcome outcome = read({});
+    ASSERT_EQ(outcome.notices.size(), 1u);
+    EXPECT_NE(outcome.notices[0].find("\"" + systemFile(2).string() + "\", line 2"), std::string::npos)
+        << outcome.notices[0];
+}
+
+TEST(SystemSettingsFilePaths, XdgConfigDirsElseEtcXdg) {
+    struct Case {
+        const char* dirs;  // nullptr: unset
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {nullptr, {"/etc/xdg/Korvala/korvala.conf"}},
+        {"", {"/etc/xdg/Korvala/korvala.conf"}},
+        {"/a", {"/a/Korvala/korvala.conf"}},
+        {"/a:/b/", {"/a/Korvala/korvala.conf", "/b/Korvala/korvala.conf"}},
+        {"/b:relative:/a::/b/", {"/b/Korvala/korvala.conf", "/a/Korvala/korvala.conf"}},  // each once, first place
+        {"relative", {}},
+    };
+    for (const Case& c : cases) {
+        const korvala::EnvLookup env = [&c](const char* name) -> const char* {
+            return std::string(name) == "XDG_CONFIG_DIRS" ? c.dirs : nullptr;
+        };
+        std::vector<std::string> got;
+        for (const fs::path& p : korvala::systemSettingsFilePaths(env)) got.push_back(p.lexically_normal().string());
+        EXPECT_EQ(got, c.expected) << (c.dirs ? c.dirs : "(unset)");
+    }
 }
 
 TEST(SettingsFilePath, XdgConfigHomeElseHome) {
@@ -428,8 +668,9 @@ TEST_F(RunSettingsTest, TheHomeFolderIsUsedWithoutXdgConfigHome) {
     EXPECT_EQ(settingsOf({}).ftpUser, "fromhome");
     env_["XDG_CONFIG_HOME"] = config_.string();
     EXPECT_EQ(settingsOf({}).ftpUser, "fromxdg");
-    // Without either folder there is no settings file: the defaults hold.
-    env_.clear();
+    // Without either folder there is no player's file: the defaults hold.
+    env_.erase("XDG_CONFIG_HOME");
+    env_.erase("HOME");
     EXPECT_EQ(shown(settingsOf({})), shown(kDefaults));
 }
 

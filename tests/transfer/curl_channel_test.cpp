@@ -13,8 +13,8 @@
 #include <stop_token>
 #include <thread>
 
+#include "doubles/log_recording.h"
 #include "ftp_fixture.h"
-#include "system/log/recording.h"
 #include "system/score_server/loopback_server.h"
 
 namespace korvala {

@@ -72,7 +72,7 @@ protected:
         auto gate = std::make_shared<UploadGate>();
         inet1->setUploadGate(gate);
         inet3->setUploadGate(gate);
-        f.scoreService.ftpHost = "127.0.0.1:" + std::to_string(server->port());
+        f.scoreService.ftp = {"127.0.0.1", server->port()};
         f.scoreService.ftpUser = "korvala";
         PlatformParts parts;
         parts.scheduler = &scheduler;

@@ -5,14 +5,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -50,20 +53,46 @@ void writeAll(int fd, std::string_view text) {
     }
 }
 
-// A child that has ended: reaped now, or a zombie whose last threads are
-// still on their way out (it cannot be reaped before they are gone).
-bool hasEnded(pid_t pid) {
-    if (::waitpid(pid, nullptr, WNOHANG) != 0) return true;
+enum class Child { Running, Reaped, Zombie };
+
+// Whether the child `pid` still runs. Reaped: it had ended and is collected
+// now. Zombie: its main thread has ended but others are still on their way
+// out, so it cannot be collected yet (reap() kills and collects it).
+Child childState(pid_t pid) {
+    if (::waitpid(pid, nullptr, WNOHANG) != 0) return Child::Reaped;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     std::FILE* f = std::fopen(path, "re");
-    if (!f) return true;
+    if (!f) return Child::Running;  // cannot tell: the next start reaps it anyway
     char line[512] = {};
     const std::size_t n = std::fread(line, 1, sizeof line - 1, f);
     std::fclose(f);
     const char* close = std::strrchr(line, ')');
-    return n > 0 && close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+    const bool zombie = n > 0 && close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+    return zombie ? Child::Zombie : Child::Running;
 }
+
+// Passes the server's output to the log, a line at a time.
+class LineRelay {
+public:
+    void add(std::string_view bytes) {
+        for (char c : bytes) {
+            if (c != '\n') {
+                line_ += c;
+                continue;
+            }
+            flush();
+        }
+    }
+    void flush() {
+        if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+        if (!line_.empty()) log::detail(log::Area::Online, line_);
+        line_.clear();
+    }
+
+private:
+    std::string line_;
+};
 
 // "127.0.0.1:2121", "[::1]:2121".
 std::string hostPort(const LoopbackServerPlan& plan) {
@@ -72,6 +101,49 @@ std::string hostPort(const LoopbackServerPlan& plan) {
 }
 
 }  // namespace
+
+// What ends one caller's waits early: stop() (the wake pipe, readable for
+// good once stop() has written to it) or the caller's own stop token (an
+// eventfd that the token's callback writes to).
+class LoopbackScoreServer::WaitEnd {
+public:
+    WaitEnd(int wakeFd, std::stop_token token) : wakeFd_(wakeFd), token_(std::move(token)) {
+        if (!token_.stop_possible()) return;
+        fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (fd_ >= 0)
+            callback_.emplace(token_, [fd = fd_] {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
+            });
+    }
+    ~WaitEnd() {
+        callback_.reset();  // no callback runs past this point
+        if (fd_ >= 0) ::close(fd_);
+    }
+    WaitEnd(const WaitEnd&) = delete;
+    WaitEnd& operator=(const WaitEnd&) = delete;
+
+    bool interrupted() const { return token_.stop_requested(); }
+
+    // Waits up to `ms` for `events` on `fd` (-1: none, a pause): 1 when they
+    // came, 0 at the end of the time, -1 when the wait was ended early.
+    int wait(int fd, short events, int ms) const {
+        for (;;) {
+            pollfd p[3] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
+            const int n = ::poll(p, 3, ms);  // negative descriptors are skipped
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return -1;
+            if (p[1].revents || p[2].revents || interrupted()) return -1;
+            return n > 0 ? 1 : 0;
+        }
+    }
+
+private:
+    int wakeFd_;
+    std::stop_token token_;
+    int fd_ = -1;
+    std::optional<std::stop_callback<std::function<void()>>> callback_;
+};
 
 std::filesystem::path loopbackServerFolder(const EnvLookupFn& env) {
     const char* data = env("XDG_DATA_HOME");
@@ -113,6 +185,11 @@ LoopbackScoreServer::~LoopbackScoreServer() {
 }
 
 bool LoopbackScoreServer::accepting(const std::string& host, int port, std::chrono::milliseconds limit) {
+    return accepting(host, port, limit, nullptr);
+}
+
+bool LoopbackScoreServer::accepting(const std::string& host, int port, std::chrono::milliseconds limit,
+                                    const WaitEnd* end) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -129,11 +206,10 @@ bool LoopbackScoreServer::accepting(const std::string& host, int port, std::chro
             ok = true;
         } else if (errno == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};
+            const int ready = end ? end->wait(fd, POLLOUT, msUntil(deadline)) : ::poll(&p, 1, msUntil(deadline));
             int error = 0;
             socklen_t size = sizeof error;
-            if (::poll(&p, 1, msUntil(deadline)) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
-                error == 0)
-                ok = true;
+            if (ready == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) ok = true;
         }
         ::close(fd);
     }
@@ -141,27 +217,37 @@ bool LoopbackScoreServer::accepting(const std::string& host, int port, std::chro
     return ok;
 }
 
-bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit, std::stop_token cancel) {
+bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit, std::stop_token interrupt) {
     const auto deadline = Clock::now() + limit;
-    // Another thread may be starting the server: wait for it in short steps.
+    const WaitEnd end(wakePipe_[0], std::move(interrupt));
+    // One caller at a time; the others wait their turn, as interruptible as
+    // the rest.
     std::unique_lock lock(m_, std::defer_lock);
-    while (!lock.try_lock_for(std::chrono::milliseconds(50)))
-        if (stopped_ || cancel.stop_requested() || Clock::now() >= deadline) return false;
-    if (stopped_ || cancel.stop_requested()) return false;
-    if (child_ > 0 && hasEnded(child_)) {
-        // The server this game started has ended (killed, say). Its port
-        // closes only as its last thread goes: wait for that, or a request
-        // would be sent to a server on its way out.
-        log::warning(log::Area::Online,
-                     "the score server on " + hostPort(plan_) + " has ended by itself; it is started again");
-        child_ = -1;
-        reap();
-        const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(2));
-        while (Clock::now() < until && accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(100)))
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!lock.try_lock_for(std::chrono::milliseconds(20))) {
+        if (stopped_ || end.interrupted() || Clock::now() >= deadline) return false;
+    }
+    const auto pause = [&end, deadline](std::chrono::milliseconds span) {
+        return end.wait(-1, 0, std::min(msUntil(deadline), static_cast<int>(span.count()))) == 0;
+    };
+    if (stopped_ || end.interrupted()) return false;
+    if (child_ > 0) {
+        const Child state = childState(child_);
+        if (state != Child::Running) {
+            // The server this game started has ended (killed, say). Its port
+            // closes only as its last thread goes: that is waited for, or a
+            // request would be sent to a server on its way out.
+            log::warning(log::Area::Online,
+                         "the score server on " + hostPort(plan_) + " has ended by itself; it is started again");
+            if (state == Child::Reaped) child_ = -1;
+            reap();  // a zombie is killed and collected here
+            const auto until = std::min(deadline, Clock::now() + std::chrono::seconds(2));
+            while (Clock::now() < until && accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(100), &end))
+                if (!pause(std::chrono::milliseconds(50))) break;
+        }
     }
     for (;;) {
-        if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500))) {
+        if (end.interrupted() || stopped_) return false;
+        if (accepting(plan_.host, plan_.ftpPort, std::chrono::milliseconds(500), &end)) {
             if (child_ <= 0 && !toldInUse_) {
                 toldInUse_ = true;
                 log::detail(log::Area::Online,
@@ -169,14 +255,14 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit, std::st
             }
             return true;
         }
+        if (end.interrupted() || stopped_) return false;
         reap();
-        const Start started = start(deadline, cancel);
+        const Start started = start(deadline, end);
         if (started == Start::Ready) return true;
         // Another game started its server on the port at the same moment,
         // or one on its way out still held it: look again.
-        if (started != Start::PortTaken || stopped_ || cancel.stop_requested() || Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (started != Start::PortTaken || Clock::now() >= deadline) return false;
+        if (!pause(std::chrono::milliseconds(200))) return false;
     }
 }
 
@@ -185,8 +271,9 @@ pid_t LoopbackScoreServer::startedServer() const {
     return child_;
 }
 
-// Forgets a server this object started that has ended (or stops one that
-// runs but no longer answers).
+// Collects a server this object started that has ended, kills and collects
+// one that runs but no longer answers (or has ended only in part), and
+// forgets it.
 void LoopbackScoreServer::reap() {
     if (child_ > 0) {
         if (::waitpid(child_, nullptr, WNOHANG) == 0) {
@@ -199,7 +286,7 @@ void LoopbackScoreServer::reap() {
     if (drain_.joinable()) drain_.join();
 }
 
-LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline, const std::stop_token& cancel) {
+LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline, const WaitEnd& end) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return Start::Failed;
     if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -218,13 +305,16 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     argv.push_back(nullptr);
 
     // The server's standard input is the pipe that only the game holds open;
-    // its output comes back here. Every other descriptor of the game is
-    // closed on exec.
+    // its output and errors come back here. Every other descriptor is closed
+    // in the server, whether or not the game opened it close-on-exec.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    // Signals as a new program finds them: none blocked; a broken pipe, a
+    // terminate and an interrupt end it, whatever the game does with them.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, defaults;
@@ -255,17 +345,12 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     child_ = pid;
     stdinPipe_ = in[1];
 
-    // Waits for the "ready" line, the server's end, stop(), `cancel` (looked
-    // at in short steps) or the deadline.
+    // Waits for the "ready" line, the server's end, stop(), the caller's
+    // interruption or the deadline.
     std::string said, line, after;
     bool ready = false, ended = false;
-    while (!ready && !ended && !stopped_ && !cancel.stop_requested()) {
-        pollfd p[2] = {{out[0], POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        const int n = ::poll(p, wakePipe_[0] >= 0 ? 2 : 1, std::min(msUntil(deadline), 100));
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 && Clock::now() < deadline) continue;
-        if (n <= 0) break;  // the deadline
-        if (p[1].revents) break;
+    while (!ready && !ended && !stopped_) {
+        if (end.wait(out[0], POLLIN, msUntil(deadline)) != 1) break;  // the deadline, stop() or interrupted
         char buffer[512];
         const ssize_t got = ::read(out[0], buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
@@ -293,12 +378,14 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     if (ready) {
         log::info(log::Area::Online,
                   "the score server started on " + hostPort(plan_) + " (folder " + plan_.folder.string() + ")");
-        writeAll(2, after);
-        // The server's later words (its log) go on to the game's standard
-        // error until it ends; the pipe is never left to fill up.
+        // The server's later words (its own log) go to the game's log, a
+        // line at a time, until it ends or stop() is called; the pipe is
+        // never left to fill up.
         const int fd = out[0];
         const int wake = wakePipe_[0];
-        drain_ = std::thread([fd, wake] {
+        drain_ = std::thread([fd, wake, after = std::move(after)] {
+            LineRelay relay;
+            relay.add(after);
             char buffer[4096];
             for (;;) {
                 pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -309,11 +396,12 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
                     const ssize_t got = ::read(fd, buffer, sizeof buffer);
                     if (got < 0 && errno == EINTR) continue;
                     if (got <= 0) break;
-                    writeAll(2, std::string_view(buffer, static_cast<std::size_t>(got)));
+                    relay.add(std::string_view(buffer, static_cast<std::size_t>(got)));
                 } else if (p[1].revents) {
                     break;
                 }
             }
+            relay.flush();
             ::close(fd);
         });
         return Start::Ready;
@@ -328,11 +416,12 @@ LoopbackScoreServer::Start LoopbackScoreServer::start(Clock::time_point deadline
     child_ = -1;
     closeFd(stdinPipe_);
     said += line;
+    if (end.interrupted()) return Start::Interrupted;  // this caller gave up: nothing to say
     if (ended && said.find(kPortTaken) != std::string::npos) {
         log::detail(log::Area::Online, "the score server's port " + hostPort(plan_) + " is taken: looking again");
         return Start::PortTaken;
     }
-    if (!stopped_ && !cancel.stop_requested() && !toldFailure_) {
+    if (!stopped_ && !toldFailure_) {
         // Told once: each later request fails the same way, silently.
         toldFailure_ = true;
         while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();

@@ -7,9 +7,11 @@
 // gone away (the copy of the game that started it has ended) is started
 // again the same way.
 //
-// The server reads its standard input from a pipe that only this process
-// holds open, and stops when that pipe closes: when the game ends, however
-// it ends, killed included. stop() also asks it to stop at once.
+// The server holds three of the game's descriptors and no other: its
+// standard input, a pipe that only this process holds open (the server stops
+// when it closes: when the game ends, however it ends, killed included), and
+// its standard output and error, a pipe back to the game. stop() also asks
+// it to stop at once.
 #include <sys/types.h>
 
 #include <atomic>
@@ -52,11 +54,12 @@ public:
     // Returns once something accepts connections on the FTP port, starting
     // the server when nothing does; false when it could not be started (the
     // first such failure is logged as a warning with the server's own words),
-    // or stop() was called, or `cancel` was stopped. Thread-safe; blocks for
-    // at most `limit` (a call waiting for another's start included), and
-    // returns soon after a stop. The server's start and stop are logged
-    // (log::info), its later output goes on to standard error.
-    bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20), std::stop_token cancel = {});
+    // stop() was called, or `interrupt` was asked to stop (this caller's wait
+    // ends at once then, silently). Thread-safe; blocks for at most `limit`.
+    // The server's start and stop are logged (log::info); its later output
+    // goes to the log line by line (log::detail), so it can be told apart
+    // and turned on by area.
+    bool ensureRunning(std::chrono::milliseconds limit = std::chrono::seconds(20), std::stop_token interrupt = {});
     // Stops the server this object started, if any, without waiting for it;
     // a call of ensureRunning() that waits returns false.
     void stop();
@@ -70,9 +73,11 @@ public:
     static bool accepting(const std::string& host, int port, std::chrono::milliseconds limit);
 
 private:
-    enum class Start { Ready, PortTaken, Failed };
-    Start start(std::chrono::steady_clock::time_point deadline, const std::stop_token& cancel);
+    class WaitEnd;
+    enum class Start { Ready, PortTaken, Failed, Interrupted };
+    Start start(std::chrono::steady_clock::time_point deadline, const WaitEnd& end);
     void reap();
+    static bool accepting(const std::string& host, int port, std::chrono::milliseconds limit, const WaitEnd* end);
 
     LoopbackServerPlan plan_;
     mutable std::timed_mutex m_;
@@ -82,7 +87,7 @@ private:
     std::atomic<bool> stopped_{false};
     bool toldFailure_ = false;
     bool toldInUse_ = false;  // another's server answers: said once
-    std::thread drain_;       // passes the server's later output on to standard error
+    std::thread drain_;       // passes the server's later output on to the log
 };
 
 }  // namespace korvala

@@ -1,6 +1,7 @@
-// The settings a run of the game uses: options, settings file, defaults.
+// The score service of a run: options, settings files, built-in defaults.
 #include "system/settings/run_settings.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -58,10 +59,13 @@ constexpr std::string_view kToolkitValueOptions[] = {
     "-stylesheet",
 };
 
-// A setting's value and where it came from, as an error message names it.
+// A setting's value and where it came from, as a message names it: the
+// option or build setting (source), or the key in a file (source) and the
+// file and line (where).
 struct Given {
     std::string value;
     std::string source;
+    std::string where;  // empty but for a file's value
 };
 
 using Values = std::array<std::optional<Given>, kSettingCount>;
@@ -217,14 +221,14 @@ CommandLine readCommandLine(const std::vector<std::string>& args) {
             if (equals != std::string::npos) {
                 noteError(failure(source + " takes no value, but is given " + inQuotes(arg.substr(equals + 1))));
             } else {
-                line.values[setting] = Given{"true", source};
+                line.values[setting] = Given{"true", source, {}};
             }
             continue;
         }
         if (equals != std::string::npos) {
-            line.values[setting] = Given{arg.substr(equals + 1), source};
+            line.values[setting] = Given{arg.substr(equals + 1), source, {}};
         } else if (i + 1 < args.size() && !args[i + 1].starts_with("--")) {
-            line.values[setting] = Given{args[++i], source};
+            line.values[setting] = Given{args[++i], source, {}};
         } else {
             noteError(failure(source + " needs a value (" + source + "=VALUE or " + source + " VALUE)"));
         }
@@ -232,25 +236,28 @@ CommandLine readCommandLine(const std::vector<std::string>& args) {
     return line;
 }
 
-// --- The settings file.
+// --- The settings files.
 
+// What one settings file gives: its values (each with its line) and what
+// was wrong in it, said as notices.
 struct FileValues {
     Values values;
-    std::string error;
+    std::vector<std::string> notices;
 };
+
+std::string fileName(const fs::path& path) { return "settings file " + inQuotes(path.string()); }
 
 FileValues readSettingsFile(const fs::path& path) {
     FileValues file;
     if (path.empty()) return file;
-    const std::string shownPath = inQuotes(path.string());
     const auto cannotRead = [&](std::string_view why) {
-        file.error = failure("cannot read the settings file " + shownPath + ": " + std::string(why));
+        file.notices.push_back(fileName(path) + " cannot be read: " + std::string(why) + "; it is ignored");
         return file;
     };
 
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
-    if (status.type() == fs::file_type::not_found) return file;  // no file: the defaults hold
+    if (status.type() == fs::file_type::not_found) return file;  // no file: the next source holds
     if (error) return cannotRead(error.message());
     if (fs::is_directory(status)) return cannotRead("it is a folder");
     if (!fs::is_regular_file(status)) return cannotRead("it is not a regular file");
@@ -275,7 +282,10 @@ FileValues readSettingsFile(const fs::path& path) {
 
         const std::string_view line = trimmed(raw);
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-        const std::string where = "line " + std::to_string(lineNumber) + " of the settings file " + shownPath;
+        const auto ignored = [&](const std::string& why) {
+            file.notices.push_back(fileName(path) + ", line " + std::to_string(lineNumber) + ": " + why +
+                                   "; the line is ignored");
+        };
         if (line.front() == '[' && line.back() == ']') {
             group = std::string(trimmed(line.substr(1, line.size() - 2)));
             continue;
@@ -283,23 +293,24 @@ FileValues readSettingsFile(const fs::path& path) {
         const std::size_t equals = line.find('=');
         const std::string_view key = trimmed(line.substr(0, equals == std::string_view::npos ? 0 : equals));
         if (equals == std::string_view::npos || key.empty()) {
-            file.error = failure(where + " cannot be parsed: " + inQuotes(line));
-            return file;
+            ignored("cannot be parsed: " + inQuotes(line));
+            continue;
         }
         if (group != kScoresGroup) continue;
         std::size_t setting = 0;
         while (setting < kSettingCount && kNames[setting].key != key) ++setting;
         if (setting == kSettingCount) {
-            file.error = failure("unknown key " + inQuotes(key) + " in [scores], " + where);
-            return file;
+            ignored("unknown key " + inQuotes(key) + " in [scores]");
+            continue;
         }
-        file.values[setting] =
-            Given{unquoted(trimmed(line.substr(equals + 1))), std::string(key) + " in " + path.string()};
+        file.values[setting] = Given{unquoted(trimmed(line.substr(equals + 1))), std::string(key),
+                                     fileName(path) + ", line " + std::to_string(lineNumber)};
     }
     return file;
 }
 
-std::string helpText(const RunSettings& defaults, const fs::path& settingsFile) {
+std::string helpText(const RunSettings& defaults, const fs::path& settingsFile,
+                     const std::vector<fs::path>& systemFiles) {
     const auto defaultNote = [](const std::string& value) {
         return value.empty() ? std::string() : " (default: " + value + ")";
     };
@@ -323,19 +334,121 @@ std::string helpText(const RunSettings& defaults, const fs::path& settingsFile) 
     text += "Settings file: $XDG_CONFIG_HOME/Korvala/korvala.conf, or $HOME/.config/Korvala/korvala.conf\n";
     text += "where XDG_CONFIG_HOME is unset or not an absolute path";
     text += settingsFile.empty() ? std::string(" (none here)") : " (here: " + settingsFile.string() + ")";
-    text += ".\nOptions override it; it overrides the defaults. Its keys, in the [scores] group:\n";
+    text += ".\nSystem-wide settings files: Korvala/korvala.conf in each folder of $XDG_CONFIG_DIRS\n";
+    text += "(default /etc/xdg), the first folder first";
+    if (!systemFiles.empty()) {
+        text += " (here:";
+        for (const fs::path& file : systemFiles) text += " " + file.string();
+        text += ")";
+    }
+    text += ".\nOptions override the player's file, which overrides the system-wide files, which\n";
+    text += "override the defaults. The keys of a settings file, in its [scores] group:\n";
     text += "  ftp-host = HOST[:PORT]\n";
     text += "  ftp-user = NAME\n";
     text += "  scores-page = URL\n";
     text += "  ca-file = FILE\n";
     text += "  plain-ftp = true|false\n";
     text += "Lines starting with ';' or '#' are comments; a value in double quotes is unquoted.\n";
+    text += "A line of a settings file that cannot be used is ignored and said in the log.\n";
     return text;
+}
+
+// The absolute folders of a ':'-separated list, in order, each once.
+std::vector<fs::path> absoluteFolders(std::string_view list) {
+    std::vector<fs::path> folders;
+    while (true) {
+        const std::size_t colon = list.find(':');
+        fs::path folder = fs::path(list.substr(0, colon)).lexically_normal();
+        if (!folder.has_filename()) folder = folder.parent_path();  // "/b/" is "/b"
+        if (folder.is_absolute() && std::find(folders.begin(), folders.end(), folder) == folders.end())
+            folders.push_back(folder);
+        if (colon == std::string_view::npos) return folders;
+        list.remove_prefix(colon + 1);
+    }
+}
+
+// Why `value` cannot be the setting, empty when it can; a plain-ftp value
+// is read into `plainFtp`.
+std::string problemOf(Setting setting, const std::string& value, bool& plainFtp) {
+    switch (setting) {
+        case kFtpHost:
+            return hostPortProblem(value);
+        case kFtpUser:
+            return ftpUserProblem(value);
+        case kScoresPage:
+            return scoresPageProblem(value);
+        case kCaFile:
+            return caFileProblem(value);
+        case kPlainFtp:
+            if (const auto plain = parseBool(value)) {
+                plainFtp = *plain;
+                return {};
+            }
+            return "must be true or false (or 1/0, yes/no, on/off)";
+        case kSettingCount:
+            break;
+    }
+    return {};
+}
+
+// Puts a checked value into the service.
+void put(ScoreService& service, Setting setting, const std::string& value, bool plainFtp) {
+    switch (setting) {
+        case kFtpHost: {
+            const auto address = parseHostPort(value, 21);
+            service.ftp = {address->host, address->port};
+            break;
+        }
+        case kFtpUser:
+            service.ftpUser = value;
+            break;
+        case kScoresPage: {
+            const auto server = urlServer(value);
+            service.scoresPage = value;
+            service.page = {server->host, server->port};
+            break;
+        }
+        case kCaFile:
+            service.caFile = value;
+            break;
+        case kPlainFtp:
+            service.plainFtp = plainFtp;
+            break;
+        case kSettingCount:
+            break;
+    }
+}
+
+std::array<std::string, kSettingCount> textOf(const RunSettings& settings) {
+    return {settings.ftpHost, settings.ftpUser, settings.scoresPage, settings.caFile,
+            settings.plainFtp ? "true" : "false"};
 }
 
 }  // namespace
 
 const char* processEnvironment(const char* name) { return std::getenv(name); }
+
+RunSettings builtInSettings() {
+    return {KORVALA_FTP_HOST, KORVALA_FTP_USER, KORVALA_SCORES_PAGE, KORVALA_FTP_CA_FILE, false};
+}
+
+std::optional<ScoreService> scoreServiceFrom(const RunSettings& settings, std::string* problem) {
+    ScoreService service;
+    const auto text = textOf(settings);
+    for (std::size_t s = 0; s < kSettingCount; ++s) {
+        const auto setting = static_cast<Setting>(s);
+        bool plainFtp = false;
+        const std::string why = setting == kCaFile ? std::string() : problemOf(setting, text[s], plainFtp);
+        if (!why.empty()) {
+            if (problem) *problem = std::string(kNames[s].buildSetting) + " " + inQuotes(text[s]) + ": " + why;
+            return std::nullopt;
+        }
+        put(service, setting, text[s], plainFtp);
+    }
+    return service;
+}
+
+ScoreService builtInScoreService() { return scoreServiceFrom(builtInSettings()).value_or(ScoreService{}); }
 
 fs::path settingsFilePath(const EnvLookup& env) {
     const auto absoluteFolder = [&env](const char* name) -> std::optional<fs::path> {
@@ -350,15 +463,24 @@ fs::path settingsFilePath(const EnvLookup& env) {
     return {};
 }
 
+std::vector<fs::path> systemSettingsFilePaths(const EnvLookup& env) {
+    const char* dirs = env ? env("XDG_CONFIG_DIRS") : nullptr;
+    std::vector<fs::path> files;
+    for (const fs::path& folder : absoluteFolders(dirs && *dirs ? dirs : "/etc/xdg"))
+        files.push_back(folder / "Korvala" / "korvala.conf");
+    return files;
+}
+
 SettingsOutcome readRunSettings(const std::vector<std::string>& args, const RunSettings& defaults,
                                 const EnvLookup& env) {
     SettingsOutcome outcome;
     CommandLine line = readCommandLine(args);
     outcome.toolkitArgs = std::move(line.toolkitArgs);
     const fs::path settingsFile = settingsFilePath(env);
+    std::vector<fs::path> systemFiles = systemSettingsFilePaths(env);
     if (line.request == SettingsOutcome::Action::Help) {
         outcome.action = SettingsOutcome::Action::Help;
-        outcome.text = helpText(defaults, settingsFile);
+        outcome.text = helpText(defaults, settingsFile, systemFiles);
         return outcome;
     }
     if (line.request == SettingsOutcome::Action::Version) {
@@ -366,66 +488,62 @@ SettingsOutcome readRunSettings(const std::vector<std::string>& args, const RunS
         outcome.text = std::string(kVersion);
         return outcome;
     }
-    outcome.action = SettingsOutcome::Action::Fail;
     if (!line.error.empty()) {
+        outcome.action = SettingsOutcome::Action::Fail;
         outcome.text = std::move(line.error);
         return outcome;
     }
-    FileValues file = readSettingsFile(settingsFile);
-    if (!file.error.empty()) {
-        outcome.text = std::move(file.error);
-        return outcome;
+
+    // The sources of every setting, the most important first: the command
+    // line, the player's file, the system-wide files. A file named twice
+    // (the player's own folder listed among the system's) is read once.
+    std::vector<Values> sources = {std::move(line.values)};
+    std::vector<fs::path> files = {settingsFile};
+    for (fs::path& file : systemFiles)
+        if (std::find(files.begin(), files.end(), file) == files.end()) files.push_back(std::move(file));
+    for (const fs::path& file : files) {
+        FileValues read = readSettingsFile(file);
+        sources.push_back(std::move(read.values));
+        for (std::string& notice : read.notices) outcome.notices.push_back(std::move(notice));
     }
 
-    const std::array<std::string, kSettingCount> defaultValues = {
-        defaults.ftpHost, defaults.ftpUser, defaults.scoresPage, defaults.caFile, defaults.plainFtp ? "true" : "false"};
-    RunSettings& settings = outcome.settings;
-    for (std::size_t setting = 0; setting < kSettingCount; ++setting) {
-        const bool isDefault = !line.values[setting] && !file.values[setting];
-        const Given given =
-            line.values[setting] ? *line.values[setting]
-            : file.values[setting]
-                ? *file.values[setting]
-                : Given{defaultValues[setting], "build setting " + std::string(kNames[setting].buildSetting)};
-        std::string problem;
-        switch (setting) {
-            case kFtpHost:
-                problem = hostPortProblem(given.value);
-                // A bare IPv6 literal goes into the FTP URL in brackets.
-                settings.ftpHost =
-                    (problem.empty() && given.value.front() != '[' && given.value.find(':') != given.value.rfind(':'))
-                        ? "[" + given.value + "]"
-                        : given.value;
-                break;
-            case kFtpUser:
-                problem = ftpUserProblem(given.value);
-                settings.ftpUser = given.value;
-                break;
-            case kScoresPage:
-                problem = scoresPageProblem(given.value);
-                settings.scoresPage = given.value;
-                break;
-            case kCaFile:
-                // The build's certificate may not exist on this machine; the
-                // transfer then fails as it did before there were settings.
-                if (!isDefault) problem = caFileProblem(given.value);
-                settings.caFile = given.value;
-                break;
-            case kPlainFtp:
-                if (const auto plain = parseBool(given.value)) {
-                    settings.plainFtp = *plain;
-                } else {
-                    problem = "must be true or false (or 1/0, yes/no, on/off)";
-                }
-                break;
-            default:
-                break;
+    const auto defaultValues = textOf(defaults);
+    ScoreService& service = outcome.service;
+    for (std::size_t s = 0; s < kSettingCount; ++s) {
+        const auto setting = static_cast<Setting>(s);
+        bool plainFtp = false;
+        bool found = false;
+        for (std::size_t k = 0; k < sources.size() && !found; ++k) {
+            const std::optional<Given>& given = sources[k][s];
+            if (!given) continue;
+            const std::string problem = problemOf(setting, given->value, plainFtp);
+            if (problem.empty()) {
+                put(service, setting, given->value, plainFtp);
+                found = true;
+            } else if (given->where.empty()) {  // an option: the person who typed it is told
+                outcome.action = SettingsOutcome::Action::Fail;
+                outcome.text = badValue(*given, problem);
+                outcome.service = {};
+                outcome.notices.clear();
+                return outcome;
+            } else {  // a file's value: ignored, said once; the next source counts
+                outcome.notices.push_back(given->where + ": bad " + given->source + " " + inQuotes(given->value) +
+                                          ": " + problem + "; the line is ignored");
+            }
         }
+        if (found) continue;
+        // The default. The build's certificate may not exist on this machine;
+        // the transfer then fails as it did before there were settings.
+        const Given given{defaultValues[s], "build setting " + std::string(kNames[s].buildSetting), {}};
+        const std::string problem = setting == kCaFile ? std::string() : problemOf(setting, given.value, plainFtp);
         if (!problem.empty()) {
+            outcome.action = SettingsOutcome::Action::Fail;
             outcome.text = badValue(given, problem);
-            outcome.settings = {};
+            outcome.service = {};
+            outcome.notices.clear();
             return outcome;
         }
+        put(service, setting, given.value, plainFtp);
     }
     outcome.action = SettingsOutcome::Action::Run;
     return outcome;

@@ -1,4 +1,4 @@
-#include "system/log/recording.h"
+#include "doubles/log_recording.h"
 
 namespace korvala::log {
 
