@@ -17,7 +17,10 @@ written, so that every listing, page and search is an index scan:
              name as text, bytes that are not UTF-8 standing as U+DC80 to
              U+DCFF). Unique; the name is read back from it.
   player     the player's name as the page shows it, case-folded: what a
-             search of the page looks in.
+             search of the page looks in. Its pieces of one, two and three
+             characters are indexed (score_grams): a search for up to three
+             characters is one lookup there, a longer one reads only the
+             rows that hold all its pieces of three.
 
 Ranks come from rank blocks: score_blocks splits the page's order into runs
 of about BLOCK_ROWS rows (each from its `lo` key to the next block's) and
@@ -60,6 +63,8 @@ PAGE_ROWS = 100
 # reaches SPLIT_ROWS.
 BLOCK_ROWS = 1024
 SPLIT_ROWS = 2048
+# An import that adds this many rows vacuums the table afterwards.
+VACUUM_AFTER_ROWS = 10000
 # Advisory locks of the score store: the schema's making, and the rank
 # blocks (shared by every writer of rows, taken alone to split a block).
 SCHEMA_LOCK = 0x4B6F7276616C6101
@@ -228,6 +233,17 @@ def player_folded(name):
     return score_fields(shown_text(name))[1].casefold()
 
 
+def search_condition(query):
+    """The SQL condition and its parameters that find the rows whose player
+    name holds `query`, case-folded (as the page's search does)."""
+    folded = query.casefold()
+    if len(folded) <= 3:
+        return "score_grams(player) @> %s::text[]", ([folded],)
+    pattern = "%" + folded.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+    pieces = sorted({folded[i:i + 3] for i in range(len(folded) - 2)})
+    return "score_grams(player) @> %s::text[] AND player LIKE %s", (pieces, pattern)
+
+
 def check_name(name):
     if not isinstance(name, (bytes, bytearray)):
         raise BadScoreName("a score name is bytes, not %s" % type(name).__name__)
@@ -261,8 +277,6 @@ def safe_url(url):
 # -- the schema -------------------------------------------------------------
 
 SCHEMA = """
-CREATE EXTENSION IF NOT EXISTS pg_trgm;
-
 CREATE TABLE score_store (
     key text PRIMARY KEY,
     value text NOT NULL
@@ -279,7 +293,16 @@ CREATE TABLE scores (
 );
 CREATE INDEX scores_board ON scores (board_key, name);
 CREATE UNIQUE INDEX scores_rank ON scores (rank_key);
-CREATE INDEX scores_player ON scores USING gin (player gin_trgm_ops);
+-- The distinct pieces of one, two and three characters of a text.
+CREATE FUNCTION score_grams(t text) RETURNS text[]
+LANGUAGE sql IMMUTABLE STRICT PARALLEL SAFE AS $$
+    SELECT coalesce(array_agg(DISTINCT substr(t, i, k)), '{}')
+    FROM generate_series(1, 3) AS k, generate_series(1, char_length(t) - k + 1) AS i
+$$;
+-- New rows wait in a short list of pending entries, which every search
+-- also reads: kept short.
+CREATE INDEX scores_player ON scores USING gin (score_grams(player))
+    WITH (fastupdate = on, gin_pending_list_limit = 256);
 
 -- The page's order cut into blocks: a block holds the rows from its lo to
 -- the next block's lo (the first block's lo is empty), and n counts them.
@@ -649,11 +672,35 @@ class PgScoreStore:
         a list of (name, reason) for what could not be copied. Raises
         OSError when the folder cannot be read, StoreUnavailable or
         StoreError when the database fails (the batches before are kept)."""
-        added = present = 0
+        report = {"added": 0, "present": 0, "since_rebuild": 0}
         skipped = []
-        rows = []
-        since_rebuild = 0
         base = self.count()
+
+        def flush(pending):
+            names = [n for n, _ in pending]
+            known = set(self.main.run(lambda conn: [r[0] for r in conn.execute(
+                "SELECT name FROM scores WHERE name = ANY(%s)", (names,))]))
+            rows = []
+            for name, path in pending:
+                if name in known:
+                    continue
+                try:
+                    with open(path, "rb") as f:
+                        rows.append((name, f.read()))
+                except OSError as e:
+                    skipped.append((name, str(e)))
+            added = self._import_batch(rows) if rows else 0
+            report["added"] += added
+            report["present"] += len(known) + len(rows) - added
+            report["since_rebuild"] += added
+            # Blocks cut anew whenever the rows have grown by half: page
+            # ranks stay cheap during a long import, and the import's whole
+            # work stays in proportion to its rows.
+            if report["since_rebuild"] >= max(SPLIT_ROWS * 8, (base + report["added"]) // 2):
+                self.rebuild_blocks()
+                report["since_rebuild"] = 0
+
+        pending = []
         with os.scandir(os.fsencode(folder)) as entries:
             for entry in entries:
                 name = entry.name
@@ -662,30 +709,26 @@ class PgScoreStore:
                         skipped.append((name, "not a file"))
                         continue
                     check_name(name)
-                    with open(entry.path, "rb") as f:
-                        content = f.read()
                 except (OSError, BadScoreName) as e:
                     skipped.append((name, str(e)))
                     continue
-                rows.append((name, content))
-                if len(rows) >= batch:
-                    n = self._import_batch(rows)
-                    added, present, since_rebuild = added + n, present + len(rows) - n, since_rebuild + n
-                    rows = []
-                    # Blocks cut anew whenever the rows have grown by half:
-                    # page ranks stay cheap during a long import, and the
-                    # import's whole work stays in proportion to its rows.
-                    if since_rebuild >= max(SPLIT_ROWS * 8, (base + added) // 2):
-                        self.rebuild_blocks()
-                        since_rebuild = 0
-        if rows:
-            n = self._import_batch(rows)
-            added, present, since_rebuild = added + n, present + len(rows) - n, since_rebuild + n
-        if since_rebuild >= SPLIT_ROWS:
+                pending.append((name, entry.path))
+                if len(pending) >= batch:
+                    flush(pending)
+                    pending = []
+        if pending:
+            flush(pending)
+        if report["since_rebuild"] >= SPLIT_ROWS:
             self.rebuild_blocks()
-        elif since_rebuild:
+        elif report["since_rebuild"]:
             self._split_full_blocks()
-        return ImportReport(added, present, skipped)
+        if report["added"]:
+            # The planner's figures for the new rows at once, and after many
+            # rows the visibility map too, so that the board's listing reads
+            # its index alone: both would come later from autovacuum.
+            self.main.run(lambda conn: conn.execute(
+                "VACUUM (ANALYZE) scores" if report["added"] >= VACUUM_AFTER_ROWS else "ANALYZE scores"))
+        return ImportReport(report["added"], report["present"], skipped)
 
     def _import_batch(self, rows):
         names = [n for n, _ in rows]
@@ -717,39 +760,50 @@ class PgScoreStore:
         return self.main.run(lambda conn: conn.execute(
             "SELECT coalesce(sum(n), 0)::bigint FROM score_blocks").fetchone()[0])
 
-    def listing(self):
-        """The names (bytes) a listing of the score folder gives the board:
-        in the board's order, as many as make the entries the board can show
-        (BOARD_ENTRIES; a name of blanks only makes none and its blanks go
-        to the next name's entry, so such names are listed in their place
-        and not counted). The board sorts its entries itself; whatever
-        comes after these names in a full listing could never reach its
-        pages. Read from the main database in one snapshot."""
+    def listing_text(self):
+        """The body of a name-only listing of the score folder for the
+        board: each name followed by CR LF, in the board's order, as many
+        names as make the entries the board can show (BOARD_ENTRIES; a name
+        of blanks only makes none, its blanks going to the next name's
+        entry, so such names are sent in their place and not counted). The
+        board sorts its entries itself, and whatever a full listing holds
+        after these names could never reach its pages. Read from the main
+        database in one snapshot, so it holds every score acknowledged
+        before it. Raises StoreUnavailable or StoreError."""
 
         def read(conn):
-            names = []
+            parts = []
             entries = 0
-            last = None
+            after = None
             with conn.transaction():
                 conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+                # The board index in its order, never a sort of the table.
+                conn.execute("SET LOCAL enable_sort = off")
+                cur = conn.cursor(binary=True)
                 while entries < BOARD_ENTRIES:
                     need = BOARD_ENTRIES - entries
-                    if last is None:
-                        rows = conn.execute("SELECT name, board_key FROM scores ORDER BY board_key, name "
-                                            "LIMIT %s", (need,)).fetchall()
-                    else:
-                        rows = conn.execute("SELECT name, board_key FROM scores WHERE (board_key, name) > (%s, %s) "
-                                            "ORDER BY board_key, name LIMIT %s", (last[1], last[0], need)).fetchall()
-                    for name, _ in rows:
-                        names.append(name)
-                        if name.strip(b" "):
-                            entries += 1
-                    if len(rows) < need:
+                    # One value for the lot: the names come in the order of
+                    # the limited scan below them (a LIMIT keeps the scan a
+                    # subquery of its own, read in order).
+                    where = "" if after is None else "WHERE (board_key, name) > (%s, %s)"
+                    text = cur.execute(
+                        "SELECT coalesce(string_agg(name || '\\x0d0a'::bytea, ''::bytea), ''::bytea) "
+                        "FROM (SELECT name FROM scores %s ORDER BY board_key, name LIMIT %%s) s" % where,
+                        (*(after or ()), need)).fetchone()[0]
+                    parts.append(text)
+                    names = text.split(b"\r\n")[:-1]
+                    entries += listing_entry_count(names)
+                    if len(names) < need:
                         break
-                    last = rows[-1]
-            return names
+                    last = names[-1]
+                    after = (cur.execute("SELECT board_key FROM scores WHERE name = %s", (last,)).fetchone()[0], last)
+            return b"".join(parts)
 
         return self.main.run(read)
+
+    def listing(self):
+        """listing_text() as a list of names."""
+        return self.listing_text().split(b"\r\n")[:-1]
 
     def page(self, number=1, query="", rows=PAGE_ROWS):
         """One page of the scores as the page shows it: `rows` rows of the
@@ -758,22 +812,19 @@ class PgScoreStore:
         number past the last page gives the last, one before the first the
         first. Read from the replica when there is one, in one snapshot.
         Raises StoreUnavailable or StoreError."""
-        pattern = None
-        if query:
-            folded = query.casefold()
-            pattern = "%" + folded.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+        found = search_condition(query) if query else None
 
         def read(conn):
             with conn.transaction():
                 if not conn.read_only:
                     conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
                 total = conn.execute("SELECT coalesce(sum(n), 0)::bigint FROM score_blocks").fetchone()[0]
-                count = total if pattern is None else conn.execute(
-                    "SELECT count(*) FROM scores WHERE player LIKE %s", (pattern,)).fetchone()[0]
+                count = total if found is None else conn.execute(
+                    "SELECT count(*) FROM scores WHERE " + found[0], found[1]).fetchone()[0]
                 pages = max(1, (count + rows - 1) // rows)
                 shown = min(max(number, 1), pages)
                 first = (shown - 1) * rows
-                if pattern is None:
+                if found is None:
                     keys = [r[0] for r in conn.execute(
                         "WITH c AS (SELECT lo, sum(n) OVER (ORDER BY lo) - n AS before FROM score_blocks), "
                         "b AS (SELECT lo, before FROM c WHERE before <= %(first)s ORDER BY lo DESC LIMIT 1) "
@@ -784,15 +835,19 @@ class PgScoreStore:
                     ranked = [(first + k + 1, key) for k, key in enumerate(keys)]
                 else:
                     keys = [r[0] for r in conn.execute(
-                        "SELECT rank_key FROM scores WHERE player LIKE %s ORDER BY rank_key OFFSET %s LIMIT %s",
-                        (pattern, first, rows))]
+                        "SELECT rank_key FROM scores WHERE " + found[0] + " ORDER BY rank_key OFFSET %s LIMIT %s",
+                        (*found[1], first, rows))]
+                    # Each row's rank: the rows of the blocks before its
+                    # block (one pass over the blocks) and those before it in
+                    # its block.
                     ranked = conn.execute(
-                        "WITH c AS (SELECT lo, sum(n) OVER (ORDER BY lo) - n AS before FROM score_blocks) "
-                        "SELECT (b.before + (SELECT count(*) FROM scores s "
-                        "                   WHERE s.rank_key >= b.lo AND s.rank_key < k.key))::bigint + 1, k.key "
-                        "FROM unnest(%s::bytea[]) WITH ORDINALITY AS k(key, i) "
-                        "CROSS JOIN LATERAL (SELECT lo, before FROM c WHERE lo <= k.key ORDER BY lo DESC LIMIT 1) b "
-                        "ORDER BY k.i", (keys,)).fetchall() if keys else []
+                        "WITH k AS (SELECT key, i, (SELECT lo FROM score_blocks WHERE lo <= key "
+                        "                          ORDER BY lo DESC LIMIT 1) AS lo "
+                        "           FROM unnest(%s::bytea[]) WITH ORDINALITY AS u(key, i)), "
+                        "c AS (SELECT lo, sum(n) OVER (ORDER BY lo) - n AS before FROM score_blocks) "
+                        "SELECT (c.before + (SELECT count(*) FROM scores s "
+                        "                    WHERE s.rank_key >= k.lo AND s.rank_key < k.key))::bigint + 1, k.key "
+                        "FROM k JOIN c USING (lo) ORDER BY k.i", (keys,)).fetchall() if keys else []
             return Page(shown, pages, count, total, [(rank, name_of_rank_key(key)) for rank, key in ranked])
 
         if self.replica is not None:
