@@ -446,6 +446,11 @@ class _Pool:
                     continue
                 raise StoreUnavailable("the %s kept refusing the transaction: %s" % (self.what, _reason(e))) from e
             except psycopg.OperationalError as e:
+                if conn is not None and not (conn.closed or conn.broken):
+                    # The connection lives (a statement that ran out of time,
+                    # say): this call failed, the database is there.
+                    self._give_back(conn)
+                    raise StoreError("the %s failed: %s" % (self.what, _reason(e))) from e
                 self._drop(conn)
                 if reused and stale_retry:
                     stale_retry = False
