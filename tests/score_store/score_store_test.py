@@ -13,11 +13,12 @@ the game's order are skipped. Without PostgreSQL 15 or psycopg the tests of
 the database are skipped, with the reason.
 """
 
-import collections
+import atexit
 import logging
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -254,8 +255,10 @@ def cluster():
 
 
 def tearDownModule():
+    global CLUSTER
     if CLUSTER is not None:
         CLUSTER.close()
+        CLUSTER = None
 
 
 def new_database(**options):
@@ -614,4 +617,7 @@ class Replica(StoreCase):
 if __name__ == "__main__":
     if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
         PROBE = sys.argv.pop(1)
+    # A run stopped from outside (a time-out) still stops its cluster.
+    atexit.register(tearDownModule)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     unittest.main(verbosity=2)

@@ -15,6 +15,7 @@ Nothing here touches the package's own cluster: no system service, no file
 outside the temporary folder.
 """
 
+import importlib.util
 import os
 import pwd
 import shutil
@@ -35,9 +36,7 @@ def missing():
     if absent:
         return "PostgreSQL 15 is not installed (%s missing from %s; apt-get install postgresql-15)" % (
             ", ".join(absent), PG_BIN)
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("psycopg") is None:
         return "psycopg is not installed (apt-get install python3-psycopg)"
     return None
 
