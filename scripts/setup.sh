@@ -10,7 +10,7 @@ packages=(
   librsvg2-bin python3-pil
   sox libsox-fmt-all pulseaudio pulseaudio-utils
   fonts-dejavu-core fonts-liberation
-  libcurl4-openssl-dev libssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography
+  libcurl4-openssl-dev libssl-dev curl python3-pyftpdlib python3-openssl python3-cryptography postgresql-15 python3-psycopg
   qt6-webengine-dev qml6-module-qtwebengine qml6-module-qtquick qml6-module-qtqml-workerscript xdotool
   desktop-file-utils appstream fonts-wine
   lintian openbox dpkg-dev
