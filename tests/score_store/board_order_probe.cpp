@@ -10,7 +10,7 @@
 #include <string>
 
 #include "online/listing_text.h"
-#include "platform/transfer/listing_lines.h"
+#include "system/transfer/listing_lines.h"
 #include "window/case_fold.h"
 #include "window/element.h"
 

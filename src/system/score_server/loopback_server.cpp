@@ -223,8 +223,9 @@ bool LoopbackScoreServer::ensureRunning(std::chrono::milliseconds limit, std::st
     // One caller at a time; the others wait their turn, as interruptible as
     // the rest.
     std::unique_lock lock(m_, std::defer_lock);
-    while (!lock.try_lock_for(std::chrono::milliseconds(20))) {
+    while (!lock.try_lock()) {
         if (stopped_ || end.interrupted() || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const auto pause = [&end, deadline](std::chrono::milliseconds span) {
         return end.wait(-1, 0, std::min(msUntil(deadline), static_cast<int>(span.count()))) == 0;

@@ -80,7 +80,7 @@ private:
     static bool accepting(const std::string& host, int port, std::chrono::milliseconds limit, const WaitEnd* end);
 
     LoopbackServerPlan plan_;
-    mutable std::timed_mutex m_;
+    mutable std::mutex m_;
     pid_t child_ = -1;
     int stdinPipe_ = -1;          // the write end; the server stops when it closes
     int wakePipe_[2] = {-1, -1};  // stop() wakes a waiting start()

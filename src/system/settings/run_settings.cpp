@@ -326,7 +326,7 @@ std::string helpText(const RunSettings& defaults, const fs::path& settingsFile,
     text += "  --ca-file FILE          certificate to trust for the FTP server's TLS" +
             (defaults.caFile.empty() ? std::string(" (default: as the host decides)") : defaultNote(defaults.caFile)) +
             "\n";
-    text += "  --plain-ftp             plain FTP after a refused TLS also for a server that is not this machine\n";
+    text += "  --plain-ftp             plain FTP after a refused TLS, for any server, this machine's too\n";
     text += "  -h, --help              show this help and quit\n";
     text += "  --version               show the version and quit\n";
     text += "An option's value may also follow '=': --ftp-user=NAME.\n";
