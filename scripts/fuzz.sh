@@ -54,7 +54,7 @@ case $target in
   scenario)
     # The whole program as the simulator runs it, on the recording doubles.
     sources=()
-    for dir in sim program shell game profile online window doubles system/files system/log system/rtf; do
+    for dir in sim program shell game profile online window doubles system/files system/log system/rtf system/module; do
       sources+=("$src/$dir"/*.cpp)
     done
     sources+=("$root/fuzz/scenario_fuzz.cpp")

@@ -132,9 +132,16 @@ def run_ftp(args):
         dtp_handler = FaultyData
 
         def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
-            if mode == "stall-listing" and cmd == "NLST" and not isproducer:
-                total = len(data)
-                data = data[:max(1, total // 2)]
+            if mode == "stall-listing" and cmd == "NLST":
+                # The server sends a listing whole or from a producer of
+                # chunks: either way only its first half goes out.
+                if isproducer:
+                    whole = b"".join(iter(data.more, b""))
+                    isproducer = False
+                else:
+                    whole = data
+                total = len(whole)
+                data = whole[:max(1, total // 2)]
                 if self.data_channel is not None:
                     self.data_channel.listing = True
                     self.data_channel.listing_total = total

@@ -1,11 +1,11 @@
 // The file name a score string is kept under.
 #include "system/files/safe_name.h"
 
-#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <stdexcept>
 
+#include "system/module/module.h"
 #include "system/rtf/utf8.h"
 
 namespace korvala {
@@ -34,10 +34,10 @@ struct Crypto {
 const Crypto& crypto() {
     static const Crypto loaded = [] {
         Crypto c;
-        if (void* library = ::dlopen(KORVALA_CRYPTO_SONAME, RTLD_NOW | RTLD_LOCAL)) {
-            c.digest = reinterpret_cast<decltype(c.digest)>(::dlsym(library, "EVP_Digest"));
-            c.sha256 = reinterpret_cast<decltype(c.sha256)>(::dlsym(library, "EVP_sha256"));
-        }
+        Module library = Module::open({KORVALA_CRYPTO_SONAME});
+        c.digest = library.symbol<decltype(c.digest)>("EVP_Digest");
+        c.sha256 = library.symbol<decltype(c.sha256)>("EVP_sha256");
+        library.keep();  // the digest functions are used for the whole run
         return c;
     }();
     return loaded;

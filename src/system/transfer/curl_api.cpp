@@ -1,8 +1,8 @@
 #include "system/transfer/curl_api.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
+
+#include "system/module/module.h"
 
 namespace korvala {
 
@@ -11,43 +11,43 @@ namespace {
 std::atomic<bool> gLoaded{false};
 
 template <typename Fn>
-bool bind(void* library, const char* name, Fn& slot, std::string& failure) {
-    slot = reinterpret_cast<Fn>(::dlsym(library, name));
-    if (!slot && failure.empty()) failure = std::string("libcurl lacks ") + name;
-    return slot != nullptr;
+void bind(Module& library, const char* name, Fn& slot) {
+    slot = library.symbol<Fn>(name);
 }
 
 CurlApi load() {
     CurlApi api;
-    // The library the game was built against; never unloaded: its TLS
-    // libraries keep state for the whole process.
-    void* library = ::dlopen(KORVALA_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        const char* why = ::dlerror();
-        api.failure = std::string("cannot load " KORVALA_CURL_SONAME ": ") + (why ? why : "unknown reason");
-        return api;
+    // The library the game was built against; kept loaded for the whole
+    // process: its TLS libraries keep state until the process ends.
+    Module library = Module::open({KORVALA_CURL_SONAME});
+    if (!library.isOpen()) {
+        api.failure = library.failure();
+        gLoaded = true;
+        return CurlApi{api.failure};
     }
     decltype(&::curl_global_init) globalInit = nullptr;
     decltype(&::curl_version_info) versionInfo = nullptr;
-    bind(library, "curl_global_init", globalInit, api.failure);
-    bind(library, "curl_version_info", versionInfo, api.failure);
-    bind(library, "curl_easy_init", api.easy_init, api.failure);
-    bind(library, "curl_easy_cleanup", api.easy_cleanup, api.failure);
-    bind(library, "curl_easy_reset", api.easy_reset, api.failure);
-    bind(library, "curl_easy_setopt", api.easy_setopt, api.failure);
-    bind(library, "curl_easy_strerror", api.easy_strerror, api.failure);
-    bind(library, "curl_easy_escape", api.easy_escape, api.failure);
-    bind(library, "curl_multi_init", api.multi_init, api.failure);
-    bind(library, "curl_multi_cleanup", api.multi_cleanup, api.failure);
-    bind(library, "curl_multi_add_handle", api.multi_add_handle, api.failure);
-    bind(library, "curl_multi_remove_handle", api.multi_remove_handle, api.failure);
-    bind(library, "curl_multi_perform", api.multi_perform, api.failure);
-    bind(library, "curl_multi_poll", api.multi_poll, api.failure);
-    bind(library, "curl_multi_wakeup", api.multi_wakeup, api.failure);
-    bind(library, "curl_multi_info_read", api.multi_info_read, api.failure);
-    bind(library, "curl_slist_append", api.slist_append, api.failure);
-    bind(library, "curl_slist_free_all", api.slist_free_all, api.failure);
-    bind(library, "curl_free", api.free, api.failure);
+    bind(library, "curl_global_init", globalInit);
+    bind(library, "curl_version_info", versionInfo);
+    bind(library, "curl_easy_init", api.easy_init);
+    bind(library, "curl_easy_cleanup", api.easy_cleanup);
+    bind(library, "curl_easy_reset", api.easy_reset);
+    bind(library, "curl_easy_setopt", api.easy_setopt);
+    bind(library, "curl_easy_strerror", api.easy_strerror);
+    bind(library, "curl_easy_escape", api.easy_escape);
+    bind(library, "curl_multi_init", api.multi_init);
+    bind(library, "curl_multi_cleanup", api.multi_cleanup);
+    bind(library, "curl_multi_add_handle", api.multi_add_handle);
+    bind(library, "curl_multi_remove_handle", api.multi_remove_handle);
+    bind(library, "curl_multi_perform", api.multi_perform);
+    bind(library, "curl_multi_poll", api.multi_poll);
+    bind(library, "curl_multi_wakeup", api.multi_wakeup);
+    bind(library, "curl_multi_info_read", api.multi_info_read);
+    bind(library, "curl_slist_append", api.slist_append);
+    bind(library, "curl_slist_free_all", api.slist_free_all);
+    bind(library, "curl_free", api.free);
+    api.failure = library.failure();
+    library.keep();
     if (api.failure.empty()) {
         api.failure = libcurlProblem(versionInfo(CURLVERSION_NOW));
         if (api.failure.empty()) {
