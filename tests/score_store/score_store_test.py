@@ -209,10 +209,10 @@ def load_score_server():
     """scripts/score_server.py as a module, to compare its readings with the
     store's; None when it cannot be loaded here."""
     import importlib.util
-    spec = importlib.util.spec_from_file_location("score_server_for_store_test", ROOT / "scripts" / "score_server.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("score_server_for_store_test", ROOT / "scripts" / "score_server.py")
+    module = importlib.util.module_from_spec(found)
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     except (ImportError, SystemExit):
         return None
     return module
