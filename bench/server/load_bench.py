@@ -365,9 +365,18 @@ def process_tree(root):
 
 def cpu_of(pid):
     """Seconds of CPU of `pid` and of its children it has waited for."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:  # ended in between
+        return 0.0
     return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def tree_cpu(root):
+    """Seconds of CPU of the processes under `root` (a server's workers, or
+    the processes it forks per connection)."""
+    return sum(cpu_of(pid) for pid in process_tree(root))
 
 
 def rss_of(pid):
@@ -522,13 +531,13 @@ def bench(kind, n, rounds, options=()):
         try:
             sampler = Sampler(proc.pid)
             sampler.start()
-            cpu = cpu_of(proc.pid)
+            cpu = tree_cpu(proc.pid)
             client = resource.getrusage(resource.RUSAGE_SELF)
             results, wall = asyncio.run(run_players(n, rounds, "127.0.0.1", port, cafile))
             after = resource.getrusage(resource.RUSAGE_SELF)
             client = after.ru_utime + after.ru_stime - client.ru_utime - client.ru_stime
             time.sleep(1)  # the servers' processes of the last connections are gone and waited for
-            cpu = cpu_of(proc.pid) - cpu
+            cpu = tree_cpu(proc.pid) - cpu
             sampler.halt.set()
             sampler.join()
             try:
