@@ -1522,6 +1522,19 @@ if TLS_DTPHandler is not None:
             self.handshake_in_progress = False
             super().handle_ssl_established()
 
+        def handle_write_event(self):
+            # A listing queued before the client's handshake is done makes
+            # pyftpdlib ask to write as well as to read; a socket that can
+            # be written to then wakes the loop at every turn, each time
+            # calling the handshake for nothing until the client answers.
+            # Only reading moves such a handshake on: wait for that, and
+            # leave what the channel wants as it is (the next read sets it
+            # again; the finished handshake restores it).
+            if self._ssl_accepting and self._ssl_want_read:
+                self.modify_ioloop_events(self.ioloop.READ)
+                return
+            super().handle_write_event()
+
         def readable(self):
             if self.handshake_in_progress:
                 return True
