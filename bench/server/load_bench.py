@@ -325,12 +325,15 @@ def client_context(cafile):
     return context
 
 
-async def run_players(n, rounds, host, port, cafile):
-    results = Results()
+async def run_players(n, rounds, host, port, cafile, results=None):
+    """N players, R rounds each; `port` may be a list of the ports of
+    several servers, over which the players are spread in turn."""
+    results = results if results is not None else Results()
     context = client_context(cafile)
     start = time.monotonic() + 0.5
-    players = [Player(k, host, port, "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context, rounds)
-               for k in range(n)]
+    ports = port if isinstance(port, (list, tuple)) else [port]
+    players = [Player(k, host, ports[k % len(ports)], "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context,
+                      rounds) for k in range(n)]
     await asyncio.gather(*(p.play(start, results) for p in players))
     return results, time.monotonic() - start
 
