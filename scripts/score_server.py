@@ -19,7 +19,9 @@
 Both run in one loop, so that nothing a client does holds up another for
 long. The scores sit behind a small store (FolderScores): a score the FTP
 account moves in is added to the ranking the server holds; a change made to
-the folder behind the server's back is read again.
+the folder behind the server's back is read again. With --store URL they are
+in a PostgreSQL database that several servers share instead
+(score_server_pg.py beside this script, whose calls run off the loop).
 
 No client, with or without the password, can fill the disk or stop the
 service: an upload is cut off past max-upload bytes, a connection holds at
