@@ -360,12 +360,16 @@ class ThreeServers(ServerCase):
         try:
             crowd.wait_for(30)
             cluster().stop()
-            time.sleep(1.5)
-            down = len(crowd.acks)
-            cluster().start()
+            try:
+                page_while_down = self.servers[0].page()
+                time.sleep(1.5)
+                down = len(crowd.acks)
+            finally:
+                cluster().start()
             crowd.wait_for(down + 60)
         finally:
             crowd.stop()
+        self.assertEqual(page_while_down, (503, "Scores unavailable\n"))
         failures = crowd.results.failures
         self.assertTrue(failures, "no player met the stopped database")
         # While it was down: 451 from the store, or a connection the
@@ -391,8 +395,13 @@ class LaggingReplica(ServerCase):
         self.assertEqual(writer.upload(ftp, "10(Old)(o@x)(ID)", b"old")[:3], "250")
         replica = cluster().replica()
         try:
-            reader = self.server("reader", "--store", url, "--page-store", replica.url(db, "korvala"),
-                                 "--cert", writer.folder + "/cert.pem")
+            # The reader's databases from its configuration file, as a
+            # shared server has them.
+            config = os.path.join(self.work, "reader.conf")
+            with open(config, "w") as f:
+                f.write("[server]\nstore = %s\npage-store = %s\n" % (url, replica.url(db, "korvala")))
+            reader = self.server("reader", "--config", config, "--cert", writer.folder + "/cert.pem")
+            self.assertIn("the page reads postgresql://korvala@127.0.0.1:%d/" % replica.port, reader.log())
             replica.wait_replayed(cluster())
             self.assertEqual([r[2] for r in page_rows(reader.page()[1])], ["Old"])
             replica.pause_replay()
