@@ -215,6 +215,11 @@ class DatabaseScores:
     def notice_changes(self):
         pass
 
+    def watch(self, watch):
+        # Several workers of one server: each reads the database itself,
+        # so none needs to hear of the others' scores.
+        pass
+
     # -- the rename ---------------------------------------------------------
 
     def publish_upload(self, handler, source, name):
@@ -366,4 +371,9 @@ def open_store(args, server, refusals):
         finally:
             store.close()
         sys.exit(status)
+    # No connection is kept from here: worker processes forked later must
+    # not share one; each process connects when it first needs to.
+    store.main.close()
+    if store.replica is not None:
+        store.replica.close()
     return DatabaseScores(store, server, refusals)

@@ -379,9 +379,25 @@ def process_tree(root):
 
 def cpu_of(pid):
     """Seconds of CPU of `pid` and of its children it has waited for."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:  # ended in between
+        return 0.0
     return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def tree_cpu(root):
+    """Seconds of CPU of the processes under `root` (a server's workers, or
+    the processes it forks per connection) and of the children they have
+    waited for."""
+    total = 0.0
+    for pid in process_tree(root):
+        try:
+            total += cpu_of(pid)
+        except (OSError, IndexError, ValueError):
+            pass  # ended meanwhile
+    return total
 
 
 def rss_of(pid):
@@ -424,18 +440,6 @@ def start_bundled(folder, options=()):
         with open(log_path) as log:
             sys.exit("the score server did not start: %s" % log.read())
     return proc, int(m.group(1))
-
-
-def tree_cpu(root):
-    """Seconds of CPU of `root`, its descendants and the children they
-    have waited for."""
-    total = 0.0
-    for pid in process_tree(root):
-        try:
-            total += cpu_of(pid)
-        except (OSError, IndexError, ValueError):
-            pass  # ended meanwhile
-    return total
 
 
 class PgServers:
