@@ -27,7 +27,18 @@ Printed per run, one line:
   the server's processes, sampled every SAMPLE s) procs_peak wall
 and the failures by reason below it; then both servers side by side.
 
-  bench/server/load_bench.py [--players 50,200,1000] [--server bundled,vsftpd] [--rounds 5]
+  bench/server/load_bench.py [--players 50,200,1000] [--server bundled,vsftpd,pg3] [--rounds 5]
+                             [--cost N] [--p95 SECONDS]
+
+pg3: three score servers on one PostgreSQL database (--store) of a private
+cluster made for the benchmark (tests/support/pg_cluster.py; as root its
+programs run as postgres), each with a folder of its own and the same
+certificate, the players spread over them in turn; their CPU is summed in
+the line and given per server below it. --cost N then measures each server
+alone, after the run: N uploads and N listings, the server's CPU (and for
+pg3 the database's) per upload and per listing. At the end, for each set-up,
+the most players it held: the largest N run with no failure, nothing lost
+and both p95 within --p95 (run a ladder of N to read it).
 
 bundled: scripts/score_server.py with its defaults (max-upload 4 MiB,
 max-temporaries 4, max-connections 512, 64 per address, login-timeout 30 s),
@@ -325,12 +336,15 @@ def client_context(cafile):
     return context
 
 
-async def run_players(n, rounds, host, port, cafile):
-    results = Results()
+async def run_players(n, rounds, host, port, cafile, results=None):
+    """N players, R rounds each; `port` may be a list of the ports of
+    several servers, over which the players are spread in turn."""
+    results = results if results is not None else Results()
     context = client_context(cafile)
     start = time.monotonic() + 0.5
-    players = [Player(k, host, port, "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context, rounds)
-               for k in range(n)]
+    ports = port if isinstance(port, (list, tuple)) else [port]
+    players = [Player(k, host, ports[k % len(ports)], "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context,
+                      rounds) for k in range(n)]
     await asyncio.gather(*(p.play(start, results) for p in players))
     return results, time.monotonic() - start
 
@@ -375,8 +389,15 @@ def cpu_of(pid):
 
 def tree_cpu(root):
     """Seconds of CPU of the processes under `root` (a server's workers, or
-    the processes it forks per connection)."""
-    return sum(cpu_of(pid) for pid in process_tree(root))
+    the processes it forks per connection) and of the children they have
+    waited for."""
+    total = 0.0
+    for pid in process_tree(root):
+        try:
+            total += cpu_of(pid)
+        except (OSError, IndexError, ValueError):
+            pass  # ended meanwhile
+    return total
 
 
 def rss_of(pid):
@@ -389,30 +410,99 @@ def rss_of(pid):
 
 class Sampler(threading.Thread):
     """The peak of the summed resident memory and of the count of the
-    processes under `root`, sampled every SAMPLE seconds."""
+    processes under `roots` (a pid or a list), sampled every SAMPLE seconds."""
 
-    def __init__(self, root):
+    def __init__(self, roots):
         super().__init__(daemon=True)
-        self.root = root
+        self.roots = roots if isinstance(roots, list) else [roots]
         self.rss_peak = 0
         self.procs_peak = 0
         self.halt = threading.Event()
 
     def run(self):
         while not self.halt.wait(SAMPLE):
-            tree = process_tree(self.root)
+            tree = [p for root in self.roots for p in process_tree(root)]
             self.procs_peak = max(self.procs_peak, len(tree))
             self.rss_peak = max(self.rss_peak, sum(rss_of(p) for p in tree))
 
 
 def start_bundled(folder, options=()):
-    proc = subprocess.Popen([PYTHON, SERVER, "--folder", folder, "--host", "127.0.0.1", "--ftp-port", "0",
-                             "--http-port", "0", *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # Its log goes to a file: a pipe nobody reads would stop a server that
+    # says much (refusals, a database that is away) once the pipe is full.
+    os.makedirs(folder, exist_ok=True)
+    log_path = os.path.join(folder, "server-%d.log" % len(os.listdir(folder)))
+    with open(log_path, "w") as log:
+        proc = subprocess.Popen([PYTHON, SERVER, "--folder", folder, "--host", "127.0.0.1", "--ftp-port", "0",
+                                 "--http-port", "0", *options], stdout=subprocess.PIPE, stderr=log, text=True)
     m = re.match(r"score server ready ftp=(\d+) http=(\d+)", proc.stdout.readline())
     if not m:
         proc.kill()
-        sys.exit("the score server did not start: %s" % proc.stderr.read())
+        with open(log_path) as log:
+            sys.exit("the score server did not start: %s" % log.read())
     return proc, int(m.group(1))
+
+
+class PgServers:
+    """A private PostgreSQL cluster (tests/support/pg_cluster.py) for the
+    runs with three score servers on one database; a new database a run."""
+
+    def __init__(self):
+        sys.path[:0] = [os.path.join(HERE, "..", "..", "tests", "support"), os.path.join(HERE, "..", "..", "scripts")]
+        import pg_cluster
+        why = pg_cluster.missing()
+        if why:
+            sys.exit("pg3: " + why)
+        self.cluster = pg_cluster.PgCluster().create({"max_connections": "200"}).start()
+        self.runs = 0
+
+    def database(self):
+        self.runs += 1
+        return self.cluster.make_database("bench%d" % self.runs, "bench%d" % self.runs), "bench%d" % self.runs
+
+    def postmaster(self):
+        with open(self.cluster.data / "postmaster.pid") as f:
+            return int(f.readline())
+
+    def contents(self, dbname, names):
+        with self.cluster.connect(dbname) as c:
+            return {bytes(n).decode("utf-8", "replace"): bytes(content) for n, content in c.execute(
+                "SELECT name, content FROM scores WHERE name = ANY(%s)", ([n.encode() for n in names],))}
+
+    def close(self):
+        self.cluster.close()
+
+
+async def cost_ops(op, count, host, port, cafile, concurrency=10):
+    """`count` uploads (new names) or listings against one server, at most
+    `concurrency` at once; how many succeeded."""
+    context = client_context(cafile)
+    done = 0
+    todo = iter(range(count))
+
+    async def worker(k):
+        nonlocal done
+        player = Player(90000 + k, host, port, "127.0.0.1", context, 1)
+        for i in todo:
+            try:
+                if op == "upload":
+                    name = "%d(Biaya %d)(biaya@sekolah.example)(Indonesia)" % (i, i)
+                    await asyncio.wait_for(player.upload(name, (SCORE_FILE % name).encode()), TIMEOUT)
+                else:
+                    await asyncio.wait_for(player.listing(), TIMEOUT)
+                done += 1
+            except (Failure, OSError, ssl.SSLError, asyncio.TimeoutError):
+                pass
+    await asyncio.gather(*(worker(k) for k in range(concurrency)))
+    return done
+
+
+def cpu_per_op(pids, op, count, port, cafile):
+    """Milliseconds of CPU of each of `pids` per successful `op` against
+    the server on `port`."""
+    before = [tree_cpu(p) for p in pids]
+    done = asyncio.run(cost_ops(op, count, "127.0.0.1", port, cafile))
+    time.sleep(0.5)
+    return [(tree_cpu(p) - b) * 1000 / max(done, 1) for p, b in zip(pids, before)]
 
 
 def free_port():
@@ -514,49 +604,75 @@ def percentile(values, q):
     return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
 
 
-def bench(kind, n, rounds, options=()):
+def bench(kind, n, rounds, options=(), pg=None, cost=0):
     with tempfile.TemporaryDirectory(prefix="korvala-load-bench.") as work:
         folder = os.path.join(work, "data")
         # The bundled server makes the folder and the certificate; vsftpd
-        # serves the same folder with the same certificate.
+        # serves the same folder with the same certificate, and the three
+        # database servers present the same certificate.
         maker, _ = start_bundled(folder)
         maker.terminate()
         maker.wait()
         clean_up = None
+        cafile = os.path.join(folder, "cert.pem")
+        dbname = None
         if kind == "bundled":
             proc, port = start_bundled(folder, options)
+            procs, ports = [proc], [port]
+        elif kind == "pg3":
+            url, dbname = pg.database()
+            procs, ports = [], []
+            for k in range(3):
+                proc, port = start_bundled(os.path.join(work, "pg%d" % k),
+                                           ["--store", url, "--cert", cafile, *options])
+                procs.append(proc)
+                ports.append(port)
         else:
             proc, port, clean_up = start_vsftpd(folder, work)
-        cafile = os.path.join(folder, "cert.pem")
+            procs, ports = [proc], [port]
+        measured = [p.pid for p in procs] + ([pg.postmaster()] if pg and kind == "pg3" else [])
+        costs = None
         try:
-            sampler = Sampler(proc.pid)
+            sampler = Sampler([p.pid for p in procs])
             sampler.start()
-            cpu = tree_cpu(proc.pid)
+            cpus = [tree_cpu(p.pid) for p in procs]
             client = resource.getrusage(resource.RUSAGE_SELF)
-            results, wall = asyncio.run(run_players(n, rounds, "127.0.0.1", port, cafile))
+            results, wall = asyncio.run(run_players(n, rounds, "127.0.0.1", ports, cafile))
             after = resource.getrusage(resource.RUSAGE_SELF)
             client = after.ru_utime + after.ru_stime - client.ru_utime - client.ru_stime
             time.sleep(1)  # the servers' processes of the last connections are gone and waited for
-            cpu = tree_cpu(proc.pid) - cpu
+            cpus = [tree_cpu(p.pid) - c for p, c in zip(procs, cpus)]
+            cpu = sum(cpus)
             sampler.halt.set()
             sampler.join()
             try:
-                listed = set(asyncio.run(final_listing("127.0.0.1", port, cafile)))
+                listed = set(asyncio.run(final_listing("127.0.0.1", ports[0], cafile)))
             except (Failure, OSError, asyncio.TimeoutError) as e:
                 listed = set()
                 results.failures["final listing: %s" % e] += 1
+            if cost:
+                # Each server alone: its CPU (and the database's) per upload
+                # and per listing of the scores the run left.
+                costs = [(cpu_per_op([pid, *measured[len(procs):]], "upload", cost, port, cafile),
+                          cpu_per_op([pid, *measured[len(procs):]], "listing", cost, port, cafile))
+                         for pid, port in zip(measured, ports)]
         finally:
-            if kind == "vsftpd":
-                os.killpg(proc.pid, signal.SIGTERM)
-            else:
-                proc.terminate()
-            proc.wait()
+            for proc in procs:
+                if kind == "vsftpd":
+                    os.killpg(proc.pid, signal.SIGTERM)
+                else:
+                    proc.terminate()
+                proc.wait()
             if clean_up:
                 clean_up()
         scores = os.path.join(folder, "ftp", "Korvala")
         lost = [name for name in results.acknowledged if name not in listed]
         corrupt = 0
+        stored = pg.contents(dbname, list(results.acknowledged)) if dbname else None
         for name, content in results.acknowledged.items():
+            if stored is not None:
+                corrupt += stored.get(name) != content
+                continue
             try:
                 with open(os.path.join(scores, name), "rb") as f:
                     corrupt += f.read() != content
@@ -572,6 +688,12 @@ def bench(kind, n, rounds, options=()):
     print(line, flush=True)
     for why, count in results.failures.most_common():
         print("        %5d x %s" % (count, why), flush=True)
+    if len(procs) > 1:
+        print("        cpu by server: %s" % " ".join("%.1fs" % c for c in cpus), flush=True)
+    for k, (up_ms, ls_ms) in enumerate(costs or ()):
+        db = " (the database: %.1f ms per upload, %.1f ms per listing)" % (up_ms[1], ls_ms[1]) if len(up_ms) > 1 else ""
+        print("        server %d alone: cpu %.1f ms per upload, %.1f ms per listing of %d names%s"
+              % (k + 1, up_ms[0], ls_ms[0], len(listed), db), flush=True)
     return {"kind": kind, "n": n, "up": up, "ls": ls, "failures": sum(results.failures.values()),
             "lost": len(lost), "cpu": cpu, "rss": sampler.rss_peak, "procs": sampler.procs_peak, "rounds": rounds}
 
@@ -579,7 +701,14 @@ def bench(kind, n, rounds, options=()):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--players", default="50,200,1000", help="comma-separated player counts")
-    parser.add_argument("--server", default="bundled,vsftpd", help="bundled, vsftpd, or both (comma-separated)")
+    parser.add_argument("--server", default="bundled,vsftpd",
+                        help="comma-separated: bundled (one server on a score folder), vsftpd, pg3 (three "
+                             "servers on one PostgreSQL database of a private cluster, players spread over them)")
+    parser.add_argument("--cost", type=int, default=0, metavar="N",
+                        help="after each run, N uploads and N listings against each server alone: its CPU "
+                             "(and the database's) per upload and per listing")
+    parser.add_argument("--p95", type=float, default=2.0, metavar="SECONDS",
+                        help="the p95 that the players a set-up holds are counted at (default 2 s)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--bundled-options", default="", metavar="OPTIONS",
                         help="more options for the bundled server, e.g. \"--max-connections 2048\"")
@@ -587,8 +716,8 @@ def main():
     counts = [int(n) for n in args.players.split(",")]
     kinds = args.server.split(",")
     for kind in kinds:
-        if kind not in ("bundled", "vsftpd"):
-            parser.error("--server takes bundled and vsftpd, not %r" % kind)
+        if kind not in ("bundled", "vsftpd", "pg3"):
+            parser.error("--server takes bundled, vsftpd and pg3, not %r" % kind)
     # Each player holds up to two connections at once.
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     wanted = 4 * max(counts) + 256
@@ -597,9 +726,14 @@ def main():
     print("load: %s; %d core(s), load average %s" % (time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(),
                                                      " ".join("%.2f" % x for x in os.getloadavg())), flush=True)
     rows = []
-    for n in counts:
-        for kind in kinds:
-            rows.append(bench(kind, n, args.rounds, args.bundled_options.split()))
+    pg = PgServers() if "pg3" in kinds else None
+    try:
+        for n in counts:
+            for kind in kinds:
+                rows.append(bench(kind, n, args.rounds, args.bundled_options.split(), pg, args.cost))
+    finally:
+        if pg:
+            pg.close()
     print()
     print("%-8s %6s %9s %9s %8s %5s %10s %10s %10s %10s %8s %9s %6s"
           % ("server", "N", "uploads", "listings", "failures", "lost", "up p50", "up p95", "ls p50", "ls p95",
@@ -610,6 +744,14 @@ def main():
                  "%d/%d" % (len(r["ls"]), r["n"] * r["rounds"]), r["failures"], r["lost"],
                  percentile(r["up"], 0.5), percentile(r["up"], 0.95), percentile(r["ls"], 0.5),
                  percentile(r["ls"], 0.95), r["cpu"], r["rss"] / 2**20, r["procs"]))
+    # The players each set-up holds: the most of those run whose uploads
+    # and listings all went through, none lost, with both p95 within --p95.
+    print()
+    for kind in kinds:
+        held = [r["n"] for r in rows if r["kind"] == kind and not r["failures"] and not r["lost"]
+                and max(percentile(r["up"], 0.95), percentile(r["ls"], 0.95)) <= args.p95]
+        print("%-8s players held at p95 <= %.1f s: %s (of %s)" % (kind, args.p95, max(held) if held else "none",
+                                                                 ",".join(map(str, counts))))
 
 
 if __name__ == "__main__":
