@@ -399,7 +399,9 @@ private:
     void end(Player& p, bool ok, CURLcode rc) {
         const Clock::time_point ended = ok ? p.acknowledged : Clock::now();
         lastEnd_ = std::max(lastEnd_, ended);
-        const std::string why = ok ? "" : reason(rc, p.error);
+        std::string why;
+        if (!ok && rc == CURLE_OK) why = "libcurl ended the request without the acknowledgement";
+        else if (!ok) why = reason(rc, p.error);
         char line[512];
         std::snprintf(line, sizeof line, "%ld\t%ld\t%s\t%.6f\t%.6f\t%s\t%s\t%s", p.k, p.round,
                       p.op == Op::Upload ? "upload" : "listing", seconds(p.began), seconds(ended),
