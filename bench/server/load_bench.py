@@ -344,7 +344,12 @@ def client_context(cafile):
 
 async def run_players(n, rounds, host, port, cafile):
     results = Results()
-    context = client_context(cafile)
+    try:
+        context = client_context(cafile)
+    except (OSError, ssl.SSLError) as e:  # every request would fail on TLS
+        for op in ("upload", "listing"):
+            results.failures["%s: the certificates to trust cannot be read: %s" % (op, e)] += n * rounds
+        return results, 0.0
     start = time.monotonic() + 0.5
     players = [Player(k, host, port, "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context, rounds)
                for k in range(n)]
@@ -573,8 +578,9 @@ def run_curl_client(binary, n, rounds, port, cafile, threads):
                 results.failures["%s: %s" % (op, why)] += 1
     if status != 0:
         last = (err.strip().splitlines() or ["no message"])[-1]
-        results.failures["client: %s: %s" % ("timed out" if status is None else "exit status %d" % status,
-                                             last[:80])] += 1
+        ended = ("timed out" if status is None else "killed by signal %d" % -status if status < 0
+                 else "exit status %d" % status)
+        results.failures["client: %s: %s" % (ended, last[:80])] += 1
     for op in ("upload", "listing"):
         if reported[op] < n * rounds:
             results.failures["%s: no line from the client" % op] += n * rounds - reported[op]

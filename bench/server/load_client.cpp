@@ -21,7 +21,8 @@
 // spread over --threads threads, each driving its own multi handle: a
 // player's figures include the waits of the players sharing its thread.
 //
-// Output on stdout, tab-separated, one line per operation:
+// Output on stdout, tab-separated, one line per operation as it ends (so
+// that the lines of the operations that ended survive a client cut short):
 //   player round op start_s end_s ok|fail reason name
 // start_s and end_s in seconds from the common start; end_s is the
 // acknowledgement (the 2xx reply to RNTO, to NLST) for an operation that
@@ -39,6 +40,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -244,6 +246,17 @@ int onDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
     return 0;
 }
 
+// One whole line to stdout in one write: lines of several threads never
+// mix, and what was written stays if the process dies.
+void emit(std::string_view line) {
+    while (!line.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, line.data(), line.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        line.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
 std::string scoreName(long k, long round) {
     char name[128];
     std::snprintf(name, sizeof name, "%ld(Pemain %04ld)(p%04ld@sekolah.example)(Indonesia %ld)",
@@ -299,7 +312,6 @@ public:
         }
     }
 
-    std::vector<std::string>& lines() { return lines_; }
     Clock::time_point lastEnd() const { return lastEnd_; }
 
 private:
@@ -402,11 +414,10 @@ private:
         std::string why;
         if (!ok && rc == CURLE_OK) why = "libcurl ended the request without the acknowledgement";
         else if (!ok) why = reason(rc, p.error);
-        char line[512];
-        std::snprintf(line, sizeof line, "%ld\t%ld\t%s\t%.6f\t%.6f\t%s\t%s\t%s", p.k, p.round,
-                      p.op == Op::Upload ? "upload" : "listing", seconds(p.began), seconds(ended),
-                      ok ? "ok" : "fail", why.c_str(), p.op == Op::Upload ? p.name.c_str() : "");
-        lines_.emplace_back(line);
+        char head[160];
+        std::snprintf(head, sizeof head, "%ld\t%ld\t%s\t%.6f\t%.6f\t%s\t", p.k, p.round,
+                      p.op == Op::Upload ? "upload" : "listing", seconds(p.began), seconds(ended), ok ? "ok" : "fail");
+        emit(head + why + '\t' + (p.op == Op::Upload ? p.name : std::string()) + '\n');
     }
 
     double seconds(Clock::time_point t) const { return std::chrono::duration<double>(t - start_).count(); }
@@ -419,7 +430,6 @@ private:
     std::vector<Player*> players_;
     const Clock::time_point& start_;
     CURLM* multi_ = nullptr;
-    std::vector<std::string> lines_;
     Clock::time_point lastEnd_{};
 };
 
@@ -509,21 +519,21 @@ int main(int argc, char** argv) {
     }
     pthread_attr_destroy(&attr);
     ready.wait();
+    emit("# player\tround\top\tstart_s\tend_s\tok|fail\treason\tname\n");
     start = Clock::now() + std::chrono::milliseconds(100);
     go.count_down();
     for (pthread_t id : ids) pthread_join(id, nullptr);
 
     bool allPrepared = true;
     Clock::time_point last = start;
-    std::string out = "# player\tround\top\tstart_s\tend_s\tok|fail\treason\tname\n";
     for (std::size_t t = 0; t < threads.size(); ++t) {
         allPrepared = allPrepared && threads[t].prepared;
         last = std::max(last, workers[t]->lastEnd());
-        for (const std::string& line : workers[t]->lines()) out += line + '\n';
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::printf("cpu\t%.3f\t%.3f\n", cpuSeconds(), std::chrono::duration<double>(last - start).count());
-    std::fflush(stdout);
+    char cpu[128];
+    std::snprintf(cpu, sizeof cpu, "cpu\t%.3f\t%.3f\n", cpuSeconds(),
+                  std::chrono::duration<double>(last - start).count());
+    emit(cpu);
 
     for (auto& p : players) {
         curl_easy_cleanup(p->upload);
