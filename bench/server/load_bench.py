@@ -29,7 +29,8 @@ Printed per run, one line:
 and the failures by reason below it; then both servers side by side.
 
   bench/server/load_bench.py [--players 50,200,1000] [--server bundled,vsftpd] [--rounds 5]
-                             [--client curl|python] [--client-binary PATH]
+                             [--client curl|python] [--client-binary PATH] [--client-threads T]
+                             [--players-cafile FILE]
 
 bundled: scripts/score_server.py with its defaults (max-upload 4 MiB,
 max-temporaries 4, max-connections 512, 64 per address, login-timeout 30 s),
@@ -45,11 +46,12 @@ The players (--client), on the same machine, their work competing with the
 server's:
   curl    korvala_load_client (bench/server/load_client.cpp, built with the
           benchmarks): libcurl with the options of the game's transfer
-          channel, the players spread over threads of one process (libcurl
-          waits for an FTP request's last replies without serving the other
-          requests of its thread). The default when the program is given
-          (--client-binary, as `make bench_scores_load` does) or found in a
-          build*/ folder of the tree.
+          channel, the players spread over threads of one process, one per
+          player unless --client-threads says fewer (libcurl waits for an FTP
+          request's last replies without serving the other requests of its
+          thread; fewer threads cost less CPU). The default when the
+          program is given (--client-binary, as `make bench_scores_load`
+          does) or found in a build*/ folder of the tree.
   python  this process (asyncio, TLS through memory BIOs).
 Both send the same score names and files, so the lost and corrupt checks
 hold for either. --players-cafile gives the players another certificate

@@ -7,8 +7,9 @@
 //            RNFR <temporary> / RNTO Korvala/<score name> (postquote)
 //   listing  NLST of Korvala/ (a name-only listing)
 //
-// both over explicit TLS required on the login and the data (AUTH TLS, PROT
-// P), the server's certificate checked against --cafile, EPSV, a new
+// both over explicit TLS required on the login and the data (AUTH, as
+// libcurl asks it, then PROT P), the server's certificate checked against
+// --cafile, EPSV, binary uploads, the game's time-outs, a new
 // connection per request (QUIT sent). Each player keeps one easy handle per
 // channel across its rounds, so that libcurl's TLS session cache offers the
 // last session again, as the game's channel does.
@@ -18,8 +19,9 @@
 //
 // libcurl blocks inside its multi interface while an FTP request ends (the
 // reply to the transfer, the postquote commands, QUIT), so the players are
-// spread over --threads threads, each driving its own multi handle: a
-// player's figures include the waits of the players sharing its thread.
+// spread over --threads threads (by default one per player), each driving
+// its own multi handle: a player's figures include the waits of the players
+// sharing its thread.
 //
 // Output on stdout, tab-separated, one line per operation as it ends (so
 // that the lines of the operations that ended survive a client cut short):
@@ -43,7 +45,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
