@@ -35,8 +35,9 @@
 //       [--rounds 5] [--players-per-address 50] [--timeout 50] [--threads T]
 //       [--user korvala] [--password 481526] [--trace]
 //
-// --trace: libcurl's account of player 0's requests on stderr (the commands,
-// the replies, TLS session reuse), the password left out.
+// --trace: libcurl's account of every request on stderr, each line after
+// its player's number (the commands, the replies, TLS session reuse), the
+// password left out.
 #include <curl/curl.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -484,7 +485,7 @@ int main(int argc, char** argv) {
     for (long k = 0; k < c.players; ++k) {
         auto p = std::make_unique<Player>();
         p->k = k;
-        p->trace = c.trace && k == 0;
+        p->trace = c.trace;
         p->interface = "host!127.0.0." + std::to_string(2 + k / c.playersPerAddress);
         p->rng.seed((std::uint64_t{seed()} << 32) ^ seed());
         p->upload = curl_easy_init();
