@@ -25,10 +25,13 @@ Printed per run, one line:
   the 250 of RNTO, and to the 226 of NLST) cpu (seconds of the server's
   processes, children included) rss_peak (the sum of the resident memory of
   the server's processes, sampled every SAMPLE s) procs_peak wall
+  client client_cpu (seconds of the players' process)
 and the failures by reason below it; then both servers side by side.
 
   bench/server/load_bench.py [--players 50,200,1000] [--server bundled,vsftpd,pg3] [--rounds 5]
                              [--cost N] [--p95 SECONDS]
+                             [--client curl|python] [--client-binary PATH] [--client-threads T]
+                             [--players-cafile FILE]
 
 pg3: three score servers on one PostgreSQL database (--store) of a private
 cluster made for the benchmark (tests/support/pg_cluster.py; as root its
@@ -48,12 +51,27 @@ max_per_ip 64 like the bundled server, on the same folder, the players
 mapped to the folder's owner through a PAM service written for the run
 (pam_permit: no password hashing, the cheapest login vsftpd can have) and
 removed after it; require_ssl_reuse off (this client offers the session
-anyway, as curl does). The client is this one Python process (asyncio), on
-the same machine: its work competes with the server's.
+anyway, as curl does).
+
+The players (--client), on the same machine, their work competing with the
+server's:
+  curl    korvala_load_client (bench/server/load_client.cpp, built with the
+          benchmarks): libcurl with the options of the game's transfer
+          channel, the players spread over threads of one process, one per
+          player unless --client-threads says fewer (libcurl waits for an FTP
+          request's last replies without serving the other requests of its
+          thread; fewer threads cost less CPU). The default when the
+          program is given (--client-binary, as `make bench_scores_load`
+          does) or found in a build*/ folder of the tree.
+  python  this process (asyncio, TLS through memory BIOs).
+Both send the same score names and files, so the lost and corrupt checks
+hold for either. --players-cafile gives the players another certificate
+file to trust than the server's: a broken run, every request failing on TLS.
 """
 import argparse
 import asyncio
 import collections
+import glob
 import os
 import pwd
 import re
@@ -71,6 +89,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "..", "..", "scripts", "score_server.py")
+CLIENT = "korvala_load_client"
 PYTHON = "/usr/bin/python3"
 USER, PASSWORD = "korvala", "481526"
 PLAYERS_PER_ADDRESS = 50
@@ -307,7 +326,7 @@ class Player:
         for r in range(self.rounds):
             name = "%d(Pemain %04d)(p%04d@sekolah.example)(Indonesia %d)" % ((self.k * 7919 + r) % 100000,
                                                                             self.k, self.k, r)
-            content = (SCORE_FILE % name).encode("cp1252", "replace")
+            content = score_file(name)
             for op in ("upload", "listing"):
                 began = time.monotonic()
                 try:
@@ -340,7 +359,12 @@ async def run_players(n, rounds, host, port, cafile, results=None):
     """N players, R rounds each; `port` may be a list of the ports of
     several servers, over which the players are spread in turn."""
     results = results if results is not None else Results()
-    context = client_context(cafile)
+    try:
+        context = client_context(cafile)
+    except (OSError, ssl.SSLError) as e:  # every request would fail on TLS
+        for op in ("upload", "listing"):
+            results.failures["%s: the certificates to trust cannot be read: %s" % (op, e)] += n * rounds
+        return results, 0.0
     start = time.monotonic() + 0.5
     ports = port if isinstance(port, (list, tuple)) else [port]
     players = [Player(k, host, ports[k % len(ports)], "127.0.0.%d" % (2 + k // PLAYERS_PER_ADDRESS), context,
@@ -597,6 +621,65 @@ def start_vsftpd(folder, work):
     return proc, port, clean_up
 
 
+# ---------------------------------------------------------------- the players on libcurl
+
+def find_client():
+    """The newest korvala_load_client built in a build*/ folder of the tree, or None."""
+    root = os.path.normpath(os.path.join(HERE, "..", ".."))
+    found = [path for path in glob.glob(os.path.join(root, "build*", "bench", "server", CLIENT))
+             if os.access(path, os.X_OK)]
+    return max(found, key=os.path.getmtime) if found else None
+
+
+def score_file(name):
+    return (SCORE_FILE % name).encode("cp1252", "replace")
+
+
+def run_curl_client(binary, n, rounds, port, cafile, threads):
+    """Runs korvala_load_client: (results, wall, its CPU seconds). A client
+    that fails, or leaves operations without a line, counts as failures."""
+    results = Results()
+    ports = port if isinstance(port, (list, tuple)) else [port]
+    command = [binary, "--host", "127.0.0.1", "--port", ",".join(map(str, ports)), "--cafile", cafile, "--players", str(n),
+               "--rounds", str(rounds), "--players-per-address", str(PLAYERS_PER_ADDRESS),
+               "--timeout", "%d" % TIMEOUT, "--threads", str(threads), "--user", USER, "--password", PASSWORD]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    began = time.monotonic()
+    try:
+        proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              timeout=rounds * 2 * (TIMEOUT + 10) + 60)
+        out, err, status = proc.stdout, proc.stderr, proc.returncode
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout.decode("utf-8", "replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
+        err, status = "timed out", None
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    wall = time.monotonic() - began
+    client_cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    reported = collections.Counter()
+    for line in out.splitlines():
+        fields = line.split("\t")
+        if fields[0] == "cpu" and len(fields) >= 3:
+            client_cpu, wall = float(fields[1]), float(fields[2])
+        elif len(fields) == 8 and fields[0].isdigit():
+            _, _, op, start, end, state, why, name = fields
+            reported[op] += 1
+            if state == "ok":
+                results.times[op].append(float(end) - float(start))
+                if op == "upload":
+                    results.acknowledged[name] = score_file(name)
+            else:
+                results.failures["%s: %s" % (op, why)] += 1
+    if status != 0:
+        last = (err.strip().splitlines() or ["no message"])[-1]
+        ended = ("timed out" if status is None else "killed by signal %d" % -status if status < 0
+                 else "exit status %d" % status)
+        results.failures["client: %s: %s" % (ended, last[:80])] += 1
+    for op in ("upload", "listing"):
+        if reported[op] < n * rounds:
+            results.failures["%s: no line from the client" % op] += n * rounds - reported[op]
+    return results, wall, client_cpu
+
+
 def percentile(values, q):
     if not values:
         return float("nan")
@@ -604,7 +687,8 @@ def percentile(values, q):
     return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
 
 
-def bench(kind, n, rounds, options=(), pg=None, cost=0):
+def bench(kind, n, rounds, options=(), pg=None, cost=0, client="python", binary=None, threads=0,
+          players_cafile=None):
     with tempfile.TemporaryDirectory(prefix="korvala-load-bench.") as work:
         folder = os.path.join(work, "data")
         # The bundled server makes the folder and the certificate; vsftpd
@@ -632,14 +716,18 @@ def bench(kind, n, rounds, options=(), pg=None, cost=0):
             procs, ports = [proc], [port]
         measured = [p.pid for p in procs] + ([pg.postmaster()] if pg and kind == "pg3" else [])
         costs = None
+        trusted = players_cafile or cafile
         try:
             sampler = Sampler([p.pid for p in procs])
             sampler.start()
             cpus = [tree_cpu(p.pid) for p in procs]
-            client = resource.getrusage(resource.RUSAGE_SELF)
-            results, wall = asyncio.run(run_players(n, rounds, "127.0.0.1", ports, cafile))
-            after = resource.getrusage(resource.RUSAGE_SELF)
-            client = after.ru_utime + after.ru_stime - client.ru_utime - client.ru_stime
+            if client == "curl":
+                results, wall, client_cpu = run_curl_client(binary, n, rounds, ports, trusted, threads)
+            else:
+                before = resource.getrusage(resource.RUSAGE_SELF)
+                results, wall = asyncio.run(run_players(n, rounds, "127.0.0.1", ports, trusted))
+                after = resource.getrusage(resource.RUSAGE_SELF)
+                client_cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
             time.sleep(1)  # the servers' processes of the last connections are gone and waited for
             cpus = [tree_cpu(p.pid) - c for p, c in zip(procs, cpus)]
             cpu = sum(cpus)
@@ -681,10 +769,11 @@ def bench(kind, n, rounds, options=(), pg=None, cost=0):
     up, ls = results.times["upload"], results.times["listing"]
     line = ("%-7s players=%d rounds=%d uploads=%d/%d listings=%d/%d failures=%d lost=%d corrupt=%d "
             "upload_p50=%.2fs upload_p95=%.2fs listing_p50=%.2fs listing_p95=%.2fs cpu=%.1fs rss_peak=%.0fMB "
-            "procs_peak=%d wall=%.1fs client_cpu=%.1fs"
+            "procs_peak=%d wall=%.1fs client=%s client_cpu=%.1fs"
             % (kind, n, rounds, len(up), n * rounds, len(ls), n * rounds, sum(results.failures.values()),
                len(lost), corrupt, percentile(up, 0.5), percentile(up, 0.95), percentile(ls, 0.5),
-               percentile(ls, 0.95), cpu, sampler.rss_peak / 2**20, sampler.procs_peak, wall, client))
+               percentile(ls, 0.95), cpu, sampler.rss_peak / 2**20, sampler.procs_peak, wall, client,
+               client_cpu))
     print(line, flush=True)
     for why, count in results.failures.most_common():
         print("        %5d x %s" % (count, why), flush=True)
@@ -695,7 +784,8 @@ def bench(kind, n, rounds, options=(), pg=None, cost=0):
         print("        server %d alone: cpu %.1f ms per upload, %.1f ms per listing of %d names%s"
               % (k + 1, up_ms[0], ls_ms[0], len(listed), db), flush=True)
     return {"kind": kind, "n": n, "up": up, "ls": ls, "failures": sum(results.failures.values()),
-            "lost": len(lost), "cpu": cpu, "rss": sampler.rss_peak, "procs": sampler.procs_peak, "rounds": rounds}
+            "lost": len(lost), "cpu": cpu, "rss": sampler.rss_peak, "procs": sampler.procs_peak, "rounds": rounds,
+            "client_cpu": client_cpu}
 
 
 def main():
@@ -712,7 +802,19 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--bundled-options", default="", metavar="OPTIONS",
                         help="more options for the bundled server, e.g. \"--max-connections 2048\"")
+    parser.add_argument("--client", choices=("curl", "python"), default=None,
+                        help="the players: curl (korvala_load_client, the default when found) or python")
+    parser.add_argument("--client-binary", default=None, metavar="PATH", help="the korvala_load_client to run")
+    parser.add_argument("--client-threads", type=int, default=0, metavar="T",
+                        help="threads of korvala_load_client (default 0: one per player)")
+    parser.add_argument("--players-cafile", default=None, metavar="FILE",
+                        help="the certificate file the players trust instead of the server's (a broken run)")
     args = parser.parse_args()
+    binary = args.client_binary or find_client()
+    client = args.client or ("curl" if binary else "python")
+    if client == "curl" and not (binary and os.access(binary, os.X_OK)):
+        parser.error("--client curl: no %s found; build it (cmake -DKORVALA_BUILD_BENCHMARKS=ON, target %s) "
+                     "or give --client-binary" % (CLIENT, CLIENT))
     counts = [int(n) for n in args.players.split(",")]
     kinds = args.server.split(",")
     for kind in kinds:
@@ -723,27 +825,29 @@ def main():
     wanted = 4 * max(counts) + 256
     if soft != resource.RLIM_INFINITY and soft < wanted:
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(wanted, hard), hard))
-    print("load: %s; %d core(s), load average %s" % (time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(),
-                                                     " ".join("%.2f" % x for x in os.getloadavg())), flush=True)
+    print("load: %s; %d core(s), load average %s; client %s" % (
+        time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(), " ".join("%.2f" % x for x in os.getloadavg()),
+        binary if client == "curl" else "python (this process)"), flush=True)
     rows = []
     pg = PgServers() if "pg3" in kinds else None
     try:
         for n in counts:
             for kind in kinds:
-                rows.append(bench(kind, n, args.rounds, args.bundled_options.split(), pg, args.cost))
+                rows.append(bench(kind, n, args.rounds, args.bundled_options.split(), pg, args.cost, client,
+                                  binary, args.client_threads, args.players_cafile))
     finally:
         if pg:
             pg.close()
     print()
-    print("%-8s %6s %9s %9s %8s %5s %10s %10s %10s %10s %8s %9s %6s"
+    print("%-8s %6s %9s %9s %8s %5s %10s %10s %10s %10s %8s %9s %6s %9s"
           % ("server", "N", "uploads", "listings", "failures", "lost", "up p50", "up p95", "ls p50", "ls p95",
-             "cpu s", "rss MB", "procs"))
+             "cpu s", "rss MB", "procs", "client s"))
     for r in rows:
-        print("%-8s %6d %9s %9s %8d %5d %10.2f %10.2f %10.2f %10.2f %8.1f %9.0f %6d"
+        print("%-8s %6d %9s %9s %8d %5d %10.2f %10.2f %10.2f %10.2f %8.1f %9.0f %6d %9.1f"
               % (r["kind"], r["n"], "%d/%d" % (len(r["up"]), r["n"] * r["rounds"]),
                  "%d/%d" % (len(r["ls"]), r["n"] * r["rounds"]), r["failures"], r["lost"],
                  percentile(r["up"], 0.5), percentile(r["up"], 0.95), percentile(r["ls"], 0.5),
-                 percentile(r["ls"], 0.95), r["cpu"], r["rss"] / 2**20, r["procs"]))
+                 percentile(r["ls"], 0.95), r["cpu"], r["rss"] / 2**20, r["procs"], r["client_cpu"]))
     # The players each set-up holds: the most of those run whose uploads
     # and listings all went through, none lost, with both p95 within --p95.
     print()
