@@ -1577,9 +1577,10 @@ if TLS_DTPHandler is not None:
         handler takes that early data for a dropped connection and closes it.
         Here the handshake is always read: from the moment pyftpdlib secures
         the connection until it reports the handshake done, the channel asks
-        for what the client sends. Only pyftpdlib's public methods and hooks
-        are used (DATA_CHANNEL_HOOKS); check_pyftpdlib() makes sure at start
-        that they are there."""
+        for what the client sends. The methods overridden here are in
+        DATA_CHANNEL_HOOKS; check_pyftpdlib() makes sure at start that they
+        are there. The handshake's state is read from pyftpdlib's own flags
+        (_ssl_accepting, _ssl_want_read), which its TLS classes define."""
 
         handshake_in_progress = False
 
@@ -1591,6 +1592,21 @@ if TLS_DTPHandler is not None:
             self.handshake_in_progress = False
             super().handle_ssl_established()
 
+        # The last step of the handshake asked for the client's next record,
+        # and nothing has moved the handshake since.
+        waits_for_client = False
+
+        def _do_ssl_handshake(self):
+            super()._do_ssl_handshake()
+            self.waits_for_client = self._ssl_accepting and self._ssl_want_read
+
+        def send(self, data):
+            # Writing may finish the handshake by itself (the client's last
+            # record already read), while pyftpdlib still takes it for under
+            # way: the next write event must call the handshake again.
+            self.waits_for_client = False
+            return super().send(data)
+
         def handle_write_event(self):
             # A listing queued before the client's handshake is done makes
             # pyftpdlib ask to write as well as to read; a socket that can
@@ -1599,7 +1615,7 @@ if TLS_DTPHandler is not None:
             # Only reading moves such a handshake on: wait for that, and
             # leave what the channel wants as it is (the next read sets it
             # again; the finished handshake restores it).
-            if self._ssl_accepting and self._ssl_want_read:
+            if self._ssl_accepting and self.waits_for_client:
                 self.modify_ioloop_events(self.ioloop.READ)
                 return
             super().handle_write_event()
@@ -2008,10 +2024,11 @@ COMMANDS = ("ftp_NLST", "push_dtp_data", "ftp_RNFR", "ftp_RNTO", "ftp_RMD", "ftp
             "respond", "on_login_failed", "log_cmd", "handle", "handle_max_cons", "handle_max_cons_per_ip",
             "collect_incoming_data", "found_terminator", "pre_process_command", "process_command",
             "_make_epasv", "log_exception", "call_later", "log")
-# Called by pyftpdlib as it secures a data connection, when the handshake is
-# done or has failed, and to ask whether the channel reads (see
-# PrivateDataChannel).
-DATA_CHANNEL_HOOKS = ("secure_connection", "handle_ssl_established", "readable", "handle_failed_ssl_handshake")
+# Called by pyftpdlib as it secures a data connection, at each step of its
+# handshake, as it writes, when the handshake is done or has failed, and to
+# ask whether the channel reads (see PrivateDataChannel).
+DATA_CHANNEL_HOOKS = ("secure_connection", "handle_ssl_established", "readable", "handle_failed_ssl_handshake",
+                      "_do_ssl_handshake", "send", "handle_write_event")
 DATA_CHANNEL_PARTS = ("handle_error", "close", "enable_receiving")
 SERVER_PARTS = ("_accept_new_cons", "handle_accepted", "handle_accept", "handle_error", "max_cons",
                 "max_cons_per_ip")
