@@ -840,6 +840,68 @@ class GameFlows(ServerCase):
 
 
 class Transport(ServerCase):
+    def test_a_listing_asked_for_as_the_data_handshake_ends_arrives(self):
+        # The client's last handshake record lands on the data connection
+        # while the server builds the listing it was just asked for (a long
+        # one, changed by an upload just before): writing the listing then
+        # finishes the handshake, and the listing must still be sent.
+        folder = self.scores_folder()
+        os.makedirs(folder)
+        for k in range(20000):
+            open(os.path.join(folder, "%d(Pemain %05d)(p@example.com)(Indonesia)" % (k, k)), "w").close()
+        server = self.start()
+        context = ssl.create_default_context(cafile=server.cert)
+        for attempt in range(10):
+            with self.subTest(attempt=attempt):
+                server.upload(self.score_file, "Korvala/%d(Baru)(b@example.com)(Brunei)" % (50000 + attempt))
+                ftp = ftplib.FTP_TLS(context=context, timeout=HANG)
+                self.addCleanup(ftp.close)
+                ftp.connect("127.0.0.1", server.ftp_port)
+                ftp.login(USER, PASSWORD)
+                ftp.prot_p()
+                ftp.cwd("Korvala")
+                ftp.voidcmd("TYPE A")
+                port = int(re.search(r"\(\|\|\|(\d+)\|\)", ftp.sendcmd("EPSV")).group(1))
+                data = socket.create_connection(("127.0.0.1", port), timeout=HANG)
+                self.addCleanup(data.close)
+                # The handshake up to the client's last record, held back.
+                incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+                tls = context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1", session=ftp.sock.session)
+                while True:
+                    try:
+                        tls.do_handshake()
+                        break
+                    except ssl.SSLWantReadError:
+                        data.sendall(outgoing.read())
+                        chunk = data.recv(65536)
+                        self.assertTrue(chunk, "the server closed the data connection in the handshake")
+                        incoming.write(chunk)
+                ftp.putcmd("NLST")
+                time.sleep(0.001)
+                data.sendall(outgoing.read())
+                data.settimeout(3)
+                listed = b""
+                try:
+                    while True:
+                        chunk = data.recv(65536)
+                        if not chunk:
+                            break
+                        incoming.write(chunk)
+                        try:
+                            piece = tls.read(1 << 20)
+                            while piece:
+                                listed += piece
+                                piece = tls.read(1 << 20)
+                            break  # the server's close_notify
+                        except ssl.SSLWantReadError:
+                            continue
+                        except ssl.SSLZeroReturnError:
+                            break
+                except socket.timeout:
+                    self.fail("the listing never came")
+                self.assertEqual(len(listed.split(b"\r\n")) - 1, 20001 + attempt)
+                self.assertTrue(ftp.voidresp().startswith("226"))
+
     def test_tls_is_required_on_both_connections(self):
         server = self.start()
         plain = ftplib.FTP(timeout=HANG)
