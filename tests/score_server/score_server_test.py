@@ -900,6 +900,7 @@ class Transport(ServerCase):
                 except socket.timeout:
                     self.fail("the listing never came")
                 self.assertEqual(len(listed.split(b"\r\n")) - 1, 20001 + attempt)
+                self.assertEqual(ftp.getresp()[:3], "125")
                 self.assertTrue(ftp.voidresp().startswith("226"))
 
     def test_tls_is_required_on_both_connections(self):
