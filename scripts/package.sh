@@ -109,6 +109,7 @@ Architecture: $arch
 Maintainer: Korvala developers <korvala@example.org>
 Installed-Size: $size
 Depends: $shlibs, $abi, $RUNTIME_DEPENDS
+Suggests: python3-psycopg
 Section: games
 Priority: optional
 Homepage: https://korvala.example.org/
@@ -121,7 +122,8 @@ Description: arcade game: five holes, thirty seconds, online scores
  scores web page. The game starts a score server of its own on this
  machine; the package also carries that server as a system service
  (korvala-score-server, not enabled) for a school or club that runs one
- server for many players.
+ server for many players; with python3-psycopg, several such servers share
+ their scores in one PostgreSQL database.
 CONTROL
 printf '/etc/korvala/score-server.conf\n' > "$stage/DEBIAN/conffiles"
 for script in postinst prerm postrm; do
