@@ -91,6 +91,7 @@ except ImportError:
 _HERE = os.path.dirname(os.path.realpath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
+from score_names import score_fields  # noqa: E402
 from score_workers import FolderWatch, SharedAddressList, SharedTally, run_workers
 
 try:
@@ -656,38 +657,6 @@ def name_problem(name):
 
 
 # ---------------------------------------------------------------- scores
-
-_LEADING_NUMBER = re.compile(r"[0-9]+")
-
-
-def split_score(name):
-    """(score digits or None, the rest of the name)."""
-    m = _LEADING_NUMBER.match(name)
-    if not m:
-        return None, name
-    return m.group(0), name[m.end():]
-
-
-def score_fields(name):
-    """(score digits or None, player name, country) of a score file's name.
-
-    The game names a score "<score>(<name>)(<e-mail>)(<country>)", and the
-    player's fields may hold parentheses themselves, so the part after the
-    score is split on ")(" and read from the end: the last field is the
-    country, the one before it the e-mail address, which is dropped, and the
-    rest is the name. A name with two fields keeps only the first (the
-    second stands where the e-mail address goes); any other name (no
-    parentheses, one field, a hand-edited string) is shown as it is, with no
-    country."""
-    digits, rest = split_score(name)
-    if len(rest) >= 2 and rest.startswith("(") and rest.endswith(")"):
-        fields = rest[1:-1].split(")(")
-        if len(fields) >= 3:
-            return digits, ")(".join(fields[:-2]), fields[-1]
-        if len(fields) == 2:
-            return digits, "(%s)" % fields[0], ""
-    return digits, rest, ""
-
 
 _DIGITS = "0123456789"
 

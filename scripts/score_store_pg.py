@@ -50,6 +50,7 @@ except ImportError:  # said by PgScoreStore; the keys below need no database
     psycopg = None
 
 import score_case_fold
+from score_names import score_fields
 
 SCHEMA_VERSION = 1
 # The name of a score is a file name in the folder store: at most this many
@@ -209,22 +210,6 @@ def name_of_rank_key(key):
 def shown_text(name):
     """A name as text for the page: bytes that are not UTF-8 become U+FFFD."""
     return name.decode("utf-8", "replace")
-
-
-def score_fields(text):
-    """(score digits or None, player name, country) of a score name as text:
-    "<score>(<name>)(<e-mail>)(<country>)", the player's fields split on
-    ")(" from the end; two fields keep only the first, anything else is
-    shown as it is. The page's own reading, kept in step by the tests."""
-    m = re.match(r"[0-9]+", text)
-    digits, rest = (m.group(0), text[m.end():]) if m else (None, text)
-    if len(rest) >= 2 and rest.startswith("(") and rest.endswith(")"):
-        fields = rest[1:-1].split(")(")
-        if len(fields) >= 3:
-            return digits, ")(".join(fields[:-2]), fields[-1]
-        if len(fields) == 2:
-            return digits, "(%s)" % fields[0], ""
-    return digits, rest, ""
 
 
 def player_folded(name):

@@ -235,30 +235,9 @@ class Names(unittest.TestCase):
 
 # -- the database ------------------------------------------------------------
 
-CLUSTER = None
 _databases = iter(range(1, 10**6))
-
-
-def cluster():
-    """The run's cluster, made at the first need; the tests of the database
-    are skipped when it cannot be made here."""
-    global CLUSTER
-    why = pg_cluster.missing()
-    if why:
-        raise unittest.SkipTest(why)
-    if CLUSTER is None:
-        CLUSTER = pg_cluster.PgCluster().create()
-        CLUSTER.start()
-        with CLUSTER.connect() as c:
-            c.execute("CREATE ROLE korvala LOGIN")
-    return CLUSTER
-
-
-def tearDownModule():
-    global CLUSTER
-    if CLUSTER is not None:
-        CLUSTER.close()
-        CLUSTER = None
+cluster = pg_cluster.shared_cluster
+tearDownModule = pg_cluster.close_shared_cluster
 
 
 def new_database(**options):

@@ -50,28 +50,9 @@ HANG = 30  # seconds: far above any normal answer; only a hang trips it
 
 # -- the cluster ---------------------------------------------------------------
 
-CLUSTER = None
 _databases = iter(range(1, 10**6))
-
-
-def cluster():
-    global CLUSTER
-    why = pg_cluster.missing()
-    if why:
-        raise unittest.SkipTest(why)
-    if CLUSTER is None:
-        CLUSTER = pg_cluster.PgCluster().create()
-        CLUSTER.start()
-        with CLUSTER.connect() as c:
-            c.execute("CREATE ROLE korvala LOGIN")
-    return CLUSTER
-
-
-def tearDownModule():
-    global CLUSTER
-    if CLUSTER is not None:
-        CLUSTER.close()
-        CLUSTER = None
+cluster = pg_cluster.shared_cluster
+tearDownModule = pg_cluster.close_shared_cluster
 
 
 def new_database():

@@ -221,3 +221,31 @@ class PgCluster:
                 if time.monotonic() > deadline:
                     raise ClusterError("the replica has not replayed %s within %s s" % (target, timeout))
                 time.sleep(0.02)
+
+
+_shared = None
+
+
+def shared_cluster():
+    """One cluster for a test run, made and started at the first need, with
+    the role korvala the score stores log in as; the tests of the database
+    are skipped (unittest.SkipTest) when it cannot be made here."""
+    global _shared
+    why = missing()
+    if why:
+        import unittest
+        raise unittest.SkipTest(why)
+    if _shared is None:
+        _shared = PgCluster().create()
+        _shared.start()
+        with _shared.connect() as c:
+            c.execute("CREATE ROLE korvala LOGIN")
+    return _shared
+
+
+def close_shared_cluster():
+    """Stops and removes the run's cluster, when one was made."""
+    global _shared
+    if _shared is not None:
+        _shared.close()
+        _shared = None
