@@ -173,12 +173,13 @@ class PageOrder(unittest.TestCase):
 
     def test_the_servers_own_ranking_agrees(self):
         server = load_score_server()
-        if server is None or not hasattr(server, "ranked_names"):
-            self.skipTest("scripts/score_server.py has no ranked_names to compare with")
+        if server is None:
+            self.skipTest("scripts/score_server.py cannot be loaded here (pyftpdlib?)")
         with tempfile.TemporaryDirectory() as folder:
             for name in self.RANKED:
                 write_file(os.fsencode(folder) + b"/" + name, b"")
-            shown = [os.fsencode(n) for n in server.ranked_names(folder)]
+            ranking = server.FolderScores(folder).ranking()
+            shown = [os.fsencode(n) for _, n in ranking.rows(0, ranking.matched)]
         self.assertEqual(shown, [n for n in self.RANKED if n in shown])
 
     def test_player_names_are_read_as_the_page_reads_them(self):
