@@ -23,7 +23,7 @@ import struct
 import time
 import zlib
 
-log = logging.getLogger("korvala.score_server")
+log = logging.getLogger("score-server")
 
 
 # ---------------------------------------------------------------- shared counts
