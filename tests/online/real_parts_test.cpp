@@ -3,6 +3,7 @@
 // (as the game's end, the tests and the benchmarks do) ends that wait at
 // once and joins it; no load is handed to the window after.
 #include "app/real_parts.h"
+#include "free_port.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -25,19 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// A loopback port that nothing listens on (now).
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+using test_support::freePort;
 
 // The threads of this process.
 long threadCount() {

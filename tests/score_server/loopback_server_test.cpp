@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "doubles/log_recording.h"
+#include "free_port.h"
 
 namespace korvala {
 namespace {
@@ -33,19 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// A loopback port that nothing listens on (now).
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+using test_support::freePort;
 
 // True once `pid` has ended and closed what it held: our own child is
 // reaped here; another process's (the killed game's server, handed to
